@@ -1,0 +1,75 @@
+#include "relay/wire_format.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <vector>
+
+using namespace kavro::wire;
+
+TEST(WireFormat, U16IsLittleEndian) {
+    std::array<std::uint8_t, 4> buf{};
+    put_u16le(buf, 1, 0x1234);
+    EXPECT_EQ(buf[1], 0x34);
+    EXPECT_EQ(buf[2], 0x12);
+    EXPECT_EQ(get_u16le(buf, 1), 0x1234);
+}
+
+TEST(WireFormat, TextFieldFillsWithZerosAndCutsAtWidth) {
+    std::array<std::uint8_t, 6> buf;
+    buf.fill(0xEE);
+    put_text_field(buf, 1, 4, "ab");
+    EXPECT_EQ(buf, (std::array<std::uint8_t, 6>{0xEE, 'a', 'b', 0, 0, 0xEE}));
+    put_text_field(buf, 1, 4, "FE2rX");
+    EXPECT_EQ(buf, (std::array<std::uint8_t, 6>{0xEE, 'F', 'E', '2', 'r', 0xEE}));
+    // A full field has no terminator: the reader stops at the width, not at the next byte.
+    EXPECT_EQ(read_text_field(buf, 1, 4), "FE2r");
+    // Never past the buffer.
+    EXPECT_EQ(read_text_field(buf, 4, 32), "r\xEE");
+    EXPECT_EQ(read_text_field(buf, 9, 32), "");
+}
+
+TEST(WireFormat, TagTestNeedsThreeBytes) {
+    const std::vector<std::uint8_t> two{'K', 'A'};
+    const std::vector<std::uint8_t> three{'K', 'A', 'L'};
+    EXPECT_FALSE(has_tag(two, kTagKeepAlive));
+    EXPECT_TRUE(has_tag(three, kTagKeepAlive));
+    EXPECT_FALSE(has_tag(three, kTagAck));
+}
+
+TEST(WireFormat, EmptyCasterListIsEightBytes) {
+    const auto message = make_caster_list({});
+    ASSERT_EQ(message.size(), 8u);
+    EXPECT_TRUE(has_tag(message, kTagCasterList));
+    EXPECT_EQ(payload_length(message), 2u);
+    EXPECT_EQ(caster_entry_count(std::span(message).subspan(kHeadSize)), 0u);
+}
+
+TEST(WireFormat, CasterEntriesRoundTripAndCountIsLimitedToWhatThePayloadHolds) {
+    const std::vector<CasterEntry> entries{{std::string(32, 'n'), "FE2r", 0, 600},
+                                           {"b", "", 7, 0}};
+    auto message = make_caster_list(entries);
+    ASSERT_EQ(message.size(), 6u + 2 + 80);
+    std::span<const std::uint8_t> payload = std::span(message).subspan(kHeadSize);
+    ASSERT_EQ(caster_entry_count(payload), 2u);
+    const CasterEntry first = read_caster_entry(payload, 0);
+    EXPECT_EQ(first.name, std::string(32, 'n'));
+    EXPECT_EQ(first.track, "FE2r");
+    EXPECT_EQ(first.watchers, 0);
+    EXPECT_EQ(first.packet_time, 600);
+    EXPECT_EQ(read_caster_entry(payload, 1).watchers, 7);
+    // A count larger than the entries present is limited; a one-byte payload holds none.
+    message[kHeadSize] = 200;
+    EXPECT_EQ(caster_entry_count(payload), 2u);
+    EXPECT_EQ(caster_entry_count(payload.first(41)), 0u);
+    EXPECT_EQ(caster_entry_count(payload.first(1)), 0u);
+}
+
+TEST(WireFormat, ErrorCarriesZeroTerminatedText) {
+    const auto message = make_error("The relay is full.");
+    EXPECT_TRUE(has_tag(message, kTagError));
+    EXPECT_EQ(message[3], '0');
+    EXPECT_EQ(payload_length(message), 19u);
+    EXPECT_EQ(message.back(), 0);
+    EXPECT_EQ(read_text_field(message, kHeadSize, 1000), "The relay is full.");
+}
