@@ -1,0 +1,79 @@
+#include "replay/cast_streamer.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <utility>
+
+#include "replay/cast_copy.h"
+#include "replay/shared_file.h"
+
+namespace kavro {
+namespace {
+
+constexpr std::int64_t kHeaderSize = static_cast<std::int64_t>(wire::kReplayHeaderSize);
+constexpr std::int64_t kBlockSize = static_cast<std::int64_t>(wire::kBlockSize);
+
+// The track code's third character is the track's number ("BL1r" -> 1); a fourth character
+// 'r' marks the reversed layout. A zero third byte means no track was chosen.
+void set_track_bytes(std::span<std::uint8_t, wire::kHeaderUploadDataSize> data,
+                     std::span<const std::uint8_t, wire::kTrackWidth> track) {
+    if (track[2] != 0) {
+        data[wire::kReplayTrackNumberOffset] = static_cast<std::uint8_t>(track[2] - '0');
+    }
+    if (track[3] == 'r') data[wire::kReplayReversedOffset] = 1;
+}
+
+}  // namespace
+
+CastStreamer::CastStreamer(CastPaths paths) : paths_(std::move(paths)) {}
+
+void CastStreamer::step(bool registered, bool cast_mode, OutboundRecords& records,
+                        const Send& send) {
+    if (!registered || !cast_mode) return;
+    const std::optional<std::uint64_t> copied = refresh_copy(paths_.source, paths_.copy);
+    if (!copied) return;
+    const auto size = static_cast<std::int64_t>(*copied);
+
+    // A copy shorter than a header after blocks were sent belongs to a new recording.
+    if (last_cast_size_ > kHeaderSize && header_sent_ && size < kHeaderSize) {
+        header_sent_ = false;
+        last_cast_size_ = 0;
+    }
+
+    if (size >= kHeaderSize && !header_sent_) {
+        upload_header(records, send);
+    } else if (header_sent_) {
+        upload_blocks(*copied, records, send);
+    }
+}
+
+void CastStreamer::upload_header(OutboundRecords& records, const Send& send) {
+    const std::span<std::uint8_t, wire::kHeaderUploadDataSize> data = records.header_data();
+    {
+        SharedFile copy(open_shared(paths_.copy, "rb"));
+        if (!copy) return;  // the copy vanished since the refresh: try again next tick
+        // What the copy does not reach is zero, never a previous header's bytes.
+        std::fill(data.begin(), data.end(), std::uint8_t{0});
+        std::fread(data.data(), 1, data.size(), copy.get());
+        if (std::ferror(copy.get())) return;
+    }
+    set_track_bytes(data, records.hello_track());
+    if (send(records.prepare_header_upload())) header_sent_ = true;
+}
+
+void CastStreamer::upload_blocks(std::uint64_t copy_size, OutboundRecords& records,
+                                 const Send& send) {
+    auto position = static_cast<std::uint64_t>(std::max(last_cast_size_, kHeaderSize));
+    if (position + wire::kBlockSize > copy_size) return;  // no complete block yet
+
+    SharedFile copy(open_shared(paths_.copy, "rb"));
+    if (!copy || !seek_to(copy.get(), position)) return;
+    const std::span<std::uint8_t, wire::kBlockSize> data = records.block_data();
+    for (; position + wire::kBlockSize <= copy_size; position += wire::kBlockSize) {
+        if (std::fread(data.data(), 1, data.size(), copy.get()) != data.size()) return;
+        if (!send(records.prepare_block_upload())) return;  // resend this block next tick
+        last_cast_size_ = static_cast<std::int64_t>(position) + kBlockSize;
+    }
+}
+
+}  // namespace kavro

@@ -1,0 +1,49 @@
+// The caster's upload of the replay the simulator is recording: once the copy holds the replay's
+// 16,384-byte header it is sent as NRF0, then every complete 4,096-byte block after it as ERF0,
+// in order, so the relay receives the recording byte for byte.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <span>
+
+#include "relay/outbound_records.h"
+
+namespace kavro {
+
+// Relative to the client's folder, which lies directly below the simulator's.
+struct CastPaths {
+    std::filesystem::path source = "../data/mpr/temp_mpr.mpr";
+    std::filesystem::path copy = "kavro_cast.mpr";
+};
+
+class CastStreamer {
+public:
+    // Sends one whole record and counts it; returns false when the send failed.
+    using Send = std::function<bool(std::span<const std::uint8_t>)>;
+
+    explicit CastStreamer(CastPaths paths = {});
+
+    // One tick of the cast step, run after each poll cycle. Does nothing unless the relay has
+    // accepted the registration (`registered`) of a cast (`cast_mode`). Otherwise refreshes the
+    // copy and sends the header once the copy reaches 16,384 bytes (and nothing else in that
+    // tick), or, after the header, every block the copy has completed since the last one sent.
+    // A copy that falls below 16,384 bytes after blocks were sent is a new recording: its header
+    // is sent again once it is long enough.
+    void step(bool registered, bool cast_mode, OutboundRecords& records, const Send& send);
+
+    bool header_sent() const { return header_sent_; }
+    // End offset in the copy of the last block sent; 0 until one was sent.
+    std::int64_t last_cast_size() const { return last_cast_size_; }
+
+private:
+    void upload_header(OutboundRecords& records, const Send& send);
+    void upload_blocks(std::uint64_t copy_size, OutboundRecords& records, const Send& send);
+
+    CastPaths paths_;
+    bool header_sent_ = false;
+    std::int64_t last_cast_size_ = 0;
+};
+
+}  // namespace kavro
