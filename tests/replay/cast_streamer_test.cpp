@@ -1,0 +1,355 @@
+#include "replay/cast_streamer.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "relay/outbound_records.h"
+#include "relay/wire_format.h"
+#include "temp_folder.h"
+
+using kavro::CastPaths;
+using kavro::CastStreamer;
+using kavro::OutboundRecords;
+using kavro::test::pattern_bytes;
+using kavro::test::read_file;
+using kavro::test::TempFolder;
+using kavro::test::write_file;
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+constexpr std::size_t kHeader = kavro::wire::kReplayHeaderSize;
+constexpr std::size_t kBlock = kavro::wire::kBlockSize;
+
+// A simulator installation in a temp folder: <root>/LFS.exe, the replay folder
+// <root>/data/mpr with the recording the simulator writes, and the client's folder <root>/kavro
+// where the copy lives. The paths are those the client uses, seen from the client's folder.
+class Installation {
+public:
+    Installation() {
+        std::filesystem::create_directories(root() / "data" / "mpr");
+        std::filesystem::create_directories(client());
+        write_file(root() / "LFS.exe", Bytes{'M', 'Z'});
+    }
+    const std::filesystem::path& root() const { return temp_.path(); }
+    std::filesystem::path client() const { return root() / "kavro"; }
+    CastPaths paths() const {
+        return {client() / ".." / "data" / "mpr" / "temp_mpr.mpr", client() / "kavro_cast.mpr"};
+    }
+    Bytes copy() const { return read_file(paths().copy); }
+    bool has_copy() const { return std::filesystem::exists(paths().copy); }
+
+    // The simulator's recording: grows by appending; a new recording starts the file afresh.
+    const Bytes& recording() const { return recording_; }
+    void start_recording(std::size_t size, std::uint32_t seed) {
+        seed_ = seed;
+        recording_ = pattern_bytes(size, seed);
+        write_file(paths().source, recording_);
+    }
+    void grow(std::size_t count) {
+        const Bytes all = pattern_bytes(recording_.size() + count, seed_);
+        const Bytes more(all.end() - static_cast<std::ptrdiff_t>(count), all.end());
+        recording_.insert(recording_.end(), more.begin(), more.end());
+        write_file(paths().source, more, std::ios::app);
+    }
+    void set_byte(std::size_t offset, std::uint8_t value) {
+        recording_[offset] = value;
+        write_file(paths().source, recording_);
+    }
+
+private:
+    TempFolder temp_;
+    Bytes recording_;
+    std::uint32_t seed_ = 0;
+};
+
+// Stands in for the relay connection: keeps every record handed to it, or refuses them.
+struct Relay {
+    std::vector<Bytes> sent;
+    bool fail = false;
+
+    CastStreamer::Send send() {
+        return [this](std::span<const std::uint8_t> record) {
+            if (fail) return false;
+            sent.emplace_back(record.begin(), record.end());
+            return true;
+        };
+    }
+};
+
+std::string tag_of(const Bytes& record) { return std::string(record.begin(), record.begin() + 4); }
+Bytes data_of(const Bytes& record) { return Bytes(record.begin() + 4, record.end()); }
+Bytes slice(const Bytes& bytes, std::size_t from, std::size_t count) {
+    return Bytes(bytes.begin() + static_cast<std::ptrdiff_t>(from),
+                 bytes.begin() + static_cast<std::ptrdiff_t>(from + count));
+}
+
+// A cast that the relay has accepted, stepped as Timer1 does.
+struct Cast {
+    Installation lfs;
+    OutboundRecords records;
+    Relay relay;
+    CastStreamer streamer{lfs.paths()};
+
+    void step() { streamer.step(true, true, records, relay.send()); }
+};
+
+}  // namespace
+
+TEST(CastStreamer, DefaultPathsAreRelativeToTheClientFolder) {
+    const CastPaths paths;
+    EXPECT_EQ(paths.source.generic_string(), "../data/mpr/temp_mpr.mpr");
+    EXPECT_EQ(paths.copy.generic_string(), "kavro_cast.mpr");
+}
+
+TEST(CastStreamer, NothingBeforeAcceptanceOrInWatchMode) {
+    Cast cast;
+    cast.lfs.start_recording(kHeader + 3 * kBlock, 1);
+    cast.streamer.step(false, true, cast.records, cast.relay.send());
+    cast.streamer.step(true, false, cast.records, cast.relay.send());
+    cast.streamer.step(false, false, cast.records, cast.relay.send());
+    EXPECT_TRUE(cast.relay.sent.empty());
+    EXPECT_FALSE(cast.lfs.has_copy());
+    EXPECT_FALSE(cast.streamer.header_sent());
+}
+
+TEST(CastStreamer, NoRecordingNoUpload) {
+    Cast cast;
+    cast.step();
+    EXPECT_TRUE(cast.relay.sent.empty());
+    EXPECT_FALSE(cast.lfs.has_copy());
+}
+
+TEST(CastStreamer, WaitsForAWholeHeader) {
+    Cast cast;
+    cast.lfs.start_recording(kHeader - 1, 2);
+    cast.step();
+    EXPECT_TRUE(cast.relay.sent.empty());
+    EXPECT_EQ(cast.lfs.copy(), cast.lfs.recording());
+}
+
+TEST(CastStreamer, HeaderAtExactly16384BytesAndNoBlockUntilOneIsComplete) {
+    Cast cast;
+    cast.lfs.start_recording(kHeader, 3);
+    cast.step();
+    ASSERT_EQ(cast.relay.sent.size(), 1u);
+    const Bytes& header = cast.relay.sent[0];
+    ASSERT_EQ(header.size(), kavro::wire::kHeaderUploadSize);
+    EXPECT_EQ(tag_of(header), "NRF0");
+    EXPECT_EQ(slice(data_of(header), 0, kHeader), cast.lfs.recording());
+    EXPECT_EQ(slice(data_of(header), kHeader, 2), (Bytes{0, 0}));
+    EXPECT_TRUE(cast.streamer.header_sent());
+    EXPECT_EQ(cast.streamer.last_cast_size(), 0);
+
+    cast.step();  // same size
+    cast.lfs.grow(kBlock - 1);
+    cast.step();  // a block not yet complete
+    EXPECT_EQ(cast.relay.sent.size(), 1u);
+    EXPECT_EQ(cast.lfs.copy(), cast.lfs.recording());
+
+    cast.lfs.grow(1);
+    cast.step();
+    ASSERT_EQ(cast.relay.sent.size(), 2u);
+    EXPECT_EQ(tag_of(cast.relay.sent[1]), "ERF0");
+    EXPECT_EQ(cast.relay.sent[1].size(), kavro::wire::kBlockUploadSize);
+    EXPECT_EQ(data_of(cast.relay.sent[1]), slice(cast.lfs.recording(), kHeader, kBlock));
+    EXPECT_EQ(cast.streamer.last_cast_size(), static_cast<std::int64_t>(kHeader + kBlock));
+
+    cast.step();  // same size above the header: nothing more
+    EXPECT_EQ(cast.relay.sent.size(), 2u);
+}
+
+TEST(CastStreamer, TheHeaderTickSendsOnlyTheHeaderThenAllWaitingBlocksInOrder) {
+    Cast cast;
+    cast.lfs.start_recording(kHeader + 2 * kBlock + 10, 4);
+    cast.step();
+    ASSERT_EQ(cast.relay.sent.size(), 1u);
+    EXPECT_EQ(tag_of(cast.relay.sent[0]), "NRF0");
+    // The two extra header bytes are the start of the first block.
+    EXPECT_EQ(data_of(cast.relay.sent[0]), slice(cast.lfs.recording(), 0, kHeader + 2));
+
+    cast.lfs.grow(kBlock);  // now three whole blocks and 10 bytes
+    cast.step();
+    ASSERT_EQ(cast.relay.sent.size(), 4u);
+    for (std::size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(tag_of(cast.relay.sent[1 + i]), "ERF0");
+        EXPECT_EQ(data_of(cast.relay.sent[1 + i]),
+                  slice(cast.lfs.recording(), kHeader + i * kBlock, kBlock))
+            << "block " << i;
+    }
+    EXPECT_EQ(cast.streamer.last_cast_size(), static_cast<std::int64_t>(kHeader + 3 * kBlock));
+}
+
+TEST(CastStreamer, OneBlockPerTickSendsTheCopysLastBlock) {
+    Cast cast;
+    cast.lfs.start_recording(kHeader, 5);
+    cast.step();
+    for (int tick = 0; tick < 5; ++tick) {
+        cast.lfs.grow(kBlock);
+        cast.step();
+        ASSERT_EQ(cast.relay.sent.size(), 2u + static_cast<std::size_t>(tick));
+        const Bytes& recording = cast.lfs.recording();
+        EXPECT_EQ(data_of(cast.relay.sent.back()),
+                  slice(recording, recording.size() - kBlock, kBlock));
+    }
+}
+
+TEST(CastStreamer, ReassembledUploadEqualsTheRecordingOverIrregularGrowth) {
+    Cast cast;
+    cast.lfs.start_recording(0, 6);
+    const std::size_t growth[] = {100,  5000, 11287, 1,   4095,  4096, 8191, 3,
+                                  12289, 0,   7,     1,   40000, 4095, 2,    4097};
+    for (const std::size_t bytes : growth) {
+        cast.lfs.grow(bytes);
+        cast.step();
+        ASSERT_EQ(cast.lfs.copy(), cast.lfs.recording()) << "after growing by " << bytes;
+    }
+    // Complete the last block, then everything up to it has gone up.
+    const std::size_t size = cast.lfs.recording().size();
+    cast.lfs.grow((kBlock - (size - kHeader) % kBlock) % kBlock);
+    cast.step();
+    const Bytes& recording = cast.lfs.recording();
+    ASSERT_EQ(cast.streamer.last_cast_size(), static_cast<std::int64_t>(recording.size()));
+
+    ASSERT_FALSE(cast.relay.sent.empty());
+    ASSERT_EQ(tag_of(cast.relay.sent[0]), "NRF0");
+    Bytes upload = slice(data_of(cast.relay.sent[0]), 0, kHeader);
+    for (std::size_t i = 1; i < cast.relay.sent.size(); ++i) {
+        ASSERT_EQ(tag_of(cast.relay.sent[i]), "ERF0");
+        const Bytes block = data_of(cast.relay.sent[i]);
+        upload.insert(upload.end(), block.begin(), block.end());
+    }
+    EXPECT_EQ(upload, recording);
+}
+
+TEST(CastStreamer, ANewRecordingGetsANewHeader) {
+    Cast cast;
+    cast.lfs.start_recording(kHeader, 7);
+    cast.step();
+    cast.lfs.grow(2 * kBlock);
+    cast.step();
+    ASSERT_EQ(cast.relay.sent.size(), 3u);
+
+    cast.lfs.start_recording(1000, 8);  // the simulator starts recording again
+    cast.step();
+    EXPECT_EQ(cast.relay.sent.size(), 3u);
+    EXPECT_FALSE(cast.streamer.header_sent());
+    EXPECT_EQ(cast.streamer.last_cast_size(), 0);
+    EXPECT_EQ(cast.lfs.copy(), cast.lfs.recording());
+
+    cast.lfs.grow(kHeader + kBlock - 1000);
+    cast.step();
+    ASSERT_EQ(cast.relay.sent.size(), 4u);
+    EXPECT_EQ(tag_of(cast.relay.sent[3]), "NRF0");
+    EXPECT_EQ(data_of(cast.relay.sent[3]), slice(cast.lfs.recording(), 0, kHeader + 2));
+    cast.step();
+    ASSERT_EQ(cast.relay.sent.size(), 5u);
+    EXPECT_EQ(data_of(cast.relay.sent[4]), slice(cast.lfs.recording(), kHeader, kBlock));
+    EXPECT_EQ(cast.lfs.copy(), cast.lfs.recording());
+}
+
+TEST(CastStreamer, AShrinkAfterAHeaderWithoutBlocksDoesNotRestart) {
+    Cast cast;
+    cast.lfs.start_recording(kHeader, 9);
+    cast.step();
+    cast.lfs.start_recording(500, 10);
+    cast.step();
+    EXPECT_TRUE(cast.streamer.header_sent());
+    EXPECT_EQ(cast.lfs.copy(), cast.lfs.recording());
+    cast.lfs.grow(kHeader + kBlock - 500);
+    cast.step();
+    ASSERT_EQ(cast.relay.sent.size(), 2u);
+    EXPECT_EQ(tag_of(cast.relay.sent[1]), "ERF0");
+}
+
+TEST(CastStreamer, TrackBytesFromAChosenTrack) {
+    struct Case {
+        const char* track;
+        std::uint8_t byte72;
+        std::uint8_t byte73;
+    };
+    // The recording holds 0xAB at 72 and 0xCD at 73.
+    for (const Case& c : {Case{"BL1r", 1, 1}, Case{"AU2", 2, 0xCD}, Case{"", 0xAB, 0xCD},
+                          Case{"FE6", 6, 0xCD}}) {
+        Cast cast;
+        cast.lfs.start_recording(kHeader, 11);
+        cast.lfs.set_byte(72, 0xAB);
+        cast.lfs.set_byte(73, 0xCD);
+        cast.records.set_cast("name", c.track);
+        cast.step();
+        ASSERT_EQ(cast.relay.sent.size(), 1u) << c.track;
+        Bytes data = data_of(cast.relay.sent[0]);
+        EXPECT_EQ(data[72], c.byte72) << c.track;
+        EXPECT_EQ(data[73], c.byte73) << c.track;
+        // Nothing else differs from the recording, and the copy stays as recorded.
+        data[72] = 0xAB;
+        data[73] = 0xCD;
+        EXPECT_EQ(slice(data, 0, kHeader), cast.lfs.recording()) << c.track;
+        EXPECT_EQ(cast.lfs.copy(), cast.lfs.recording()) << c.track;
+    }
+}
+
+TEST(CastStreamer, HeaderBytesBeyondTheCopyAreZeroEvenAfterAnEarlierHeader) {
+    Cast cast;
+    cast.lfs.start_recording(kHeader + 2 * kBlock, 12);
+    ASSERT_NE(cast.lfs.recording()[kHeader + 1], 0);
+    cast.step();
+    cast.step();
+    ASSERT_EQ(cast.relay.sent.size(), 3u);
+    ASSERT_EQ(cast.relay.sent[0][4 + kHeader + 1], cast.lfs.recording()[kHeader + 1]);
+
+    cast.lfs.start_recording(100, 13);
+    cast.step();
+    cast.lfs.grow(kHeader + 1 - 100);  // 16,385 bytes
+    cast.step();
+    ASSERT_EQ(cast.relay.sent.size(), 4u);
+    const Bytes data = data_of(cast.relay.sent[3]);
+    EXPECT_EQ(slice(data, 0, kHeader + 1), cast.lfs.recording());
+    EXPECT_EQ(data[kHeader + 1], 0);
+}
+
+TEST(CastStreamer, AFailedSendIsRepeatedOnTheNextTick) {
+    Cast cast;
+    cast.lfs.start_recording(kHeader, 14);
+    cast.relay.fail = true;
+    cast.step();
+    EXPECT_FALSE(cast.streamer.header_sent());
+    cast.relay.fail = false;
+    cast.step();
+    ASSERT_EQ(cast.relay.sent.size(), 1u);
+    EXPECT_TRUE(cast.streamer.header_sent());
+
+    cast.lfs.grow(2 * kBlock);
+    cast.relay.fail = true;
+    cast.step();
+    EXPECT_EQ(cast.streamer.last_cast_size(), 0);
+    cast.relay.fail = false;
+    cast.step();
+    ASSERT_EQ(cast.relay.sent.size(), 3u);
+    EXPECT_EQ(data_of(cast.relay.sent[1]), slice(cast.lfs.recording(), kHeader, kBlock));
+    EXPECT_EQ(data_of(cast.relay.sent[2]), slice(cast.lfs.recording(), kHeader + kBlock, kBlock));
+}
+
+TEST(CastStreamer, AFailureMidwayKeepsTheBlocksAlreadySent) {
+    Cast cast;
+    cast.lfs.start_recording(kHeader, 15);
+    cast.step();
+    cast.lfs.grow(3 * kBlock);
+    int sends = 0;
+    cast.streamer.step(true, true, cast.records, [&](std::span<const std::uint8_t> record) {
+        if (++sends == 2) return false;
+        cast.relay.sent.emplace_back(record.begin(), record.end());
+        return true;
+    });
+    EXPECT_EQ(sends, 2);
+    EXPECT_EQ(cast.streamer.last_cast_size(), static_cast<std::int64_t>(kHeader + kBlock));
+    cast.step();
+    ASSERT_EQ(cast.relay.sent.size(), 4u);
+    for (std::size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(data_of(cast.relay.sent[1 + i]),
+                  slice(cast.lfs.recording(), kHeader + i * kBlock, kBlock));
+    }
+}
