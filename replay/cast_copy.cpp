@@ -76,7 +76,8 @@ std::optional<std::uint64_t> refresh_copy(const std::filesystem::path& source,
         if (!to) return std::nullopt;
     }
 
-    const std::optional<std::uint64_t> copied = copy_range(from.get(), to.get(), kept, *source_size);
+    const std::optional<std::uint64_t> copied =
+        copy_range(from.get(), to.get(), kept, *source_size);
     // Written data only counts once it has left the stream's buffer.
     if (std::fclose(to.release()) != 0 || !copied) return std::nullopt;
     return copied;

@@ -19,7 +19,7 @@ struct CastPaths {
 };
 
 class CastStreamer {
-public:
+  public:
     // Sends one whole record and counts it; returns false when the send failed.
     using Send = std::function<bool(std::span<const std::uint8_t>)>;
 
@@ -37,7 +37,7 @@ public:
     // End offset in the copy of the last block sent; 0 until one was sent.
     std::int64_t last_cast_size() const { return last_cast_size_; }
 
-private:
+  private:
     void upload_header(OutboundRecords& records, const Send& send);
     void upload_blocks(std::uint64_t copy_size, OutboundRecords& records, const Send& send);
 

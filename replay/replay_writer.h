@@ -11,7 +11,7 @@
 namespace kavro {
 
 class ReplayWriter {
-public:
+  public:
     using Log = std::function<void(const std::string&)>;
 
     // `file` is normally "../data/mpr/kavro.mpr"; `log` receives the lines for the window's log.
@@ -30,7 +30,7 @@ public:
 
     bool replay_ready_announced() const { return replay_ready_announced_; }
 
-private:
+  private:
     // Writes `payload` to the file opened with `mode`; false if it could not be written.
     bool write(const char* mode, std::span<const std::uint8_t> payload);
     // Logs "Cannot write <file>." unless it was logged since the last header.

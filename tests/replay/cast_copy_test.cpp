@@ -78,24 +78,16 @@ TEST(RefreshCopy, SameSizeLeavesTheCopyAsItIs) {
     EXPECT_EQ(read_file(folder.copy), recording);
 }
 
-TEST(RefreshCopy, AShorterSourceIsCopiedAfresh) {
-    CopyFolder folder;
-    write_file(folder.source, pattern_bytes(50000, 4));
-    ASSERT_EQ(refresh_copy(folder.source, folder.copy), 50000u);
-    const Bytes next_recording = pattern_bytes(7000, 5);
-    write_file(folder.source, next_recording);
-    EXPECT_EQ(refresh_copy(folder.source, folder.copy), next_recording.size());
-    EXPECT_EQ(read_file(folder.copy), next_recording);
-}
-
-TEST(RefreshCopy, ANewRecordingThatAlreadyOutgrewTheCopyIsCopiedAfresh) {
-    CopyFolder folder;
-    write_file(folder.source, pattern_bytes(50000, 6));
-    ASSERT_EQ(refresh_copy(folder.source, folder.copy), 50000u);
-    const Bytes next_recording = pattern_bytes(60000, 7);
-    write_file(folder.source, next_recording);
-    EXPECT_EQ(refresh_copy(folder.source, folder.copy), next_recording.size());
-    EXPECT_EQ(read_file(folder.copy), next_recording);
+TEST(RefreshCopy, ANewRecordingIsCopiedAfreshWhetherShorterOrAlreadyLonger) {
+    for (const std::size_t next_size : {7000u, 60000u}) {
+        CopyFolder folder;
+        write_file(folder.source, pattern_bytes(50000, 4));
+        ASSERT_EQ(refresh_copy(folder.source, folder.copy), 50000u);
+        const Bytes next_recording = pattern_bytes(next_size, 5);
+        write_file(folder.source, next_recording);
+        EXPECT_EQ(refresh_copy(folder.source, folder.copy), next_recording.size());
+        EXPECT_EQ(read_file(folder.copy), next_recording) << next_size;
+    }
 }
 
 TEST(RefreshCopy, FailsWhenTheCopyCannotBeWritten) {

@@ -28,7 +28,7 @@ constexpr std::size_t kBlock = kavro::wire::kBlockSize;
 // <root>/data/mpr with the recording the simulator writes, and the client's folder <root>/kavro
 // where the copy lives. The paths are those the client uses, seen from the client's folder.
 class Installation {
-public:
+  public:
     Installation() {
         std::filesystem::create_directories(root() / "data" / "mpr");
         std::filesystem::create_directories(client());
@@ -60,7 +60,7 @@ public:
         write_file(paths().source, recording_);
     }
 
-private:
+  private:
     TempFolder temp_;
     Bytes recording_;
     std::uint32_t seed_ = 0;
@@ -200,8 +200,8 @@ TEST(CastStreamer, OneBlockPerTickSendsTheCopysLastBlock) {
 TEST(CastStreamer, ReassembledUploadEqualsTheRecordingOverIrregularGrowth) {
     Cast cast;
     cast.lfs.start_recording(0, 6);
-    const std::size_t growth[] = {100,  5000, 11287, 1,   4095,  4096, 8191, 3,
-                                  12289, 0,   7,     1,   40000, 4095, 2,    4097};
+    const std::size_t growth[] = {100,   5000, 11287, 1, 4095,  4096, 8191, 3,
+                                  12289, 0,    7,     1, 40000, 4095, 2,    4097};
     for (const std::size_t bytes : growth) {
         cast.lfs.grow(bytes);
         cast.step();
@@ -272,8 +272,8 @@ TEST(CastStreamer, TrackBytesFromAChosenTrack) {
         std::uint8_t byte73;
     };
     // The recording holds 0xAB at 72 and 0xCD at 73.
-    for (const Case& c : {Case{"BL1r", 1, 1}, Case{"AU2", 2, 0xCD}, Case{"", 0xAB, 0xCD},
-                          Case{"FE6", 6, 0xCD}}) {
+    for (const Case& c :
+         {Case{"BL1r", 1, 1}, Case{"AU2", 2, 0xCD}, Case{"", 0xAB, 0xCD}, Case{"FE6", 6, 0xCD}}) {
         Cast cast;
         cast.lfs.start_recording(kHeader, 11);
         cast.lfs.set_byte(72, 0xAB);

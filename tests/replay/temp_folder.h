@@ -14,7 +14,7 @@
 namespace kavro::test {
 
 class TempFolder {
-public:
+  public:
     TempFolder() {
         std::random_device random;
         const auto base = std::filesystem::temp_directory_path();
@@ -32,7 +32,7 @@ public:
 
     const std::filesystem::path& path() const { return path_; }
 
-private:
+  private:
     std::filesystem::path path_;
 };
 
