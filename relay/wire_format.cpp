@@ -62,14 +62,28 @@ void put_caster_entry(Bytes payload, std::size_t index, const CasterEntry& entry
     put_u16le(e, kCasterEntryPacketTimeOffset, entry.packet_time);
 }
 
+std::size_t client_message_size(ConstBytes tag) {
+    if (tag.size() < kTagSize) return 0;
+    const std::string_view text(reinterpret_cast<const char*>(tag.data()), kTagSize);
+    if (text == kTagHello) return kHelloSize;
+    if (text == kTagWatchRequest) return kWatchRequestSize;
+    if (text == kTagHeaderUpload) return kHeaderUploadSize;
+    if (text == kTagBlockUpload) return kBlockUploadSize;
+    return 0;
+}
+
+void put_head(Bytes out, std::string_view tag3, std::uint16_t payload_length) {
+    out[0] = static_cast<std::uint8_t>(tag3[0]);
+    out[1] = static_cast<std::uint8_t>(tag3[1]);
+    out[2] = static_cast<std::uint8_t>(tag3[2]);
+    out[3] = '0';
+    put_u16le(out, kHeadLengthOffset, payload_length);
+}
+
 std::vector<std::uint8_t> make_message(std::string_view tag3, ConstBytes payload) {
     const std::size_t length = std::min(payload.size(), kMaxPayload);
     std::vector<std::uint8_t> message(kHeadSize + length);
-    message[0] = static_cast<std::uint8_t>(tag3[0]);
-    message[1] = static_cast<std::uint8_t>(tag3[1]);
-    message[2] = static_cast<std::uint8_t>(tag3[2]);
-    message[3] = '0';
-    put_u16le(message, kHeadLengthOffset, static_cast<std::uint16_t>(length));
+    put_head(message, tag3, static_cast<std::uint16_t>(length));
     std::copy_n(payload.begin(), length, message.begin() + kHeadSize);
     return message;
 }

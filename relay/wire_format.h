@@ -27,6 +27,9 @@ inline constexpr std::size_t kHelloSize = 52;
 inline constexpr std::size_t kWatchRequestSize = 36;
 inline constexpr std::size_t kHeaderUploadSize = 16390;
 inline constexpr std::size_t kBlockUploadSize = 4100;
+// The size of the client message whose four-byte tag starts `tag`; 0 when `tag` holds fewer
+// than four bytes or a tag that is none of the four.
+std::size_t client_message_size(ConstBytes tag);
 
 // CCN0 layout.
 inline constexpr std::size_t kHelloLengthOffset = 4;
@@ -76,6 +79,8 @@ inline constexpr std::string_view kAckRefused = "ACK0NO";
 inline constexpr std::size_t kHeadSize = 6;
 inline constexpr std::size_t kHeadLengthOffset = 4;
 inline constexpr std::size_t kMaxPayload = 0xFFFF;
+// The relay sends at most this much replay data in one SRD.
+inline constexpr std::size_t kMaxReplayDataPayload = 16384;
 
 // CHL payload: u16 entry count, then 40-byte entries.
 inline constexpr std::size_t kCasterEntrySize = 40;
@@ -113,6 +118,8 @@ std::size_t caster_entry_count(ConstBytes payload);
 CasterEntry read_caster_entry(ConstBytes payload, std::size_t index);
 void put_caster_entry(Bytes payload, std::size_t index, const CasterEntry& entry);
 
+// Writes a relay message's six-byte head (tag, '0', u16 payload length) at the front of `out`.
+void put_head(Bytes out, std::string_view tag3, std::uint16_t payload_length);
 // A relay message: three-letter tag, '0', u16 payload length, payload (at most kMaxPayload).
 std::vector<std::uint8_t> make_message(std::string_view tag3, ConstBytes payload);
 // A CHL message for `entries` (at most kMaxCasterEntries are written).

@@ -73,3 +73,26 @@ TEST(WireFormat, ErrorCarriesZeroTerminatedText) {
     EXPECT_EQ(message.back(), 0);
     EXPECT_EQ(read_text_field(message, kHeadSize, 1000), "The relay is full.");
 }
+
+TEST(WireFormat, ClientMessageSizeFollowsFromTheFourByteTag) {
+    const auto size_of = [](std::string_view tag) {
+        return client_message_size(
+            std::span(reinterpret_cast<const std::uint8_t*>(tag.data()), tag.size()));
+    };
+    EXPECT_EQ(size_of("CCN0"), 52u);
+    EXPECT_EQ(size_of("HOS0"), 36u);
+    EXPECT_EQ(size_of("NRF0"), 16390u);
+    EXPECT_EQ(size_of("ERF0"), 4100u);
+    EXPECT_EQ(size_of("ERF0 and more"), 4100u);
+    EXPECT_EQ(size_of("ERF1"), 0u);
+    EXPECT_EQ(size_of("CCN"), 0u);
+    EXPECT_EQ(size_of("SRD0"), 0u);
+}
+
+TEST(WireFormat, HeadIsTagZeroDigitAndLittleEndianLength) {
+    std::array<std::uint8_t, 8> buf;
+    buf.fill(0xEE);
+    put_head(buf, kTagReplayData, 16384);
+    EXPECT_EQ(buf, (std::array<std::uint8_t, 8>{'S', 'R', 'D', '0', 0x00, 0x40, 0xEE, 0xEE}));
+    EXPECT_EQ(payload_length(buf), 16384u);
+}
