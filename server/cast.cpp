@@ -1,0 +1,109 @@
+#include "server/cast.h"
+
+#include <algorithm>
+
+namespace kavro::relay {
+
+void ReplayChunk::clear() {
+    header_message.reset();
+    for (auto& block : blocks) block.reset();
+    block_count = 0;
+}
+
+Cast::Cast(asio::any_io_executor executor, std::string name, std::uint64_t sequence,
+           Duration broadcast_delay)
+    : name_(std::move(name)),
+      sequence_(sequence),
+      broadcast_delay_(broadcast_delay),
+      release_timer_(executor),
+      grace_timer_(executor) {}
+
+void Cast::attach_caster(const asio::ip::address& address, std::string track) {
+    caster_address_ = address;
+    track_ = std::move(track);
+    caster_attached_ = true;
+}
+
+void Cast::add_watcher(CastWatcher& watcher) { watchers_.insert(&watcher); }
+
+void Cast::remove_watcher(CastWatcher& watcher) { watchers_.erase(&watcher); }
+
+void Cast::start_recording(wire::ConstBytes header) {
+    store_.start_recording(header);
+    released_ = 0;
+    held_back_.clear();  // a pending release wait finds nothing due and lapses
+    packet_clock_.reset();
+    notify_watchers();
+}
+
+void Cast::append_block(wire::ConstBytes block, Clock::time_point now) {
+    store_.append(block);
+    packet_clock_.block_arrived(now);
+    if (broadcast_delay_ <= Duration::zero()) {
+        released_ = store_.block_count();
+        notify_watchers();
+        return;
+    }
+    held_back_.push_back(now);
+    if (!release_timer_armed_) arm_release_timer();
+}
+
+void Cast::arm_release_timer() {
+    release_timer_armed_ = true;
+    release_timer_.expires_at(held_back_.front() + broadcast_delay_);
+    release_timer_.async_wait([weak = weak_from_this()](const std::error_code& error) {
+        const auto self = weak.lock();
+        if (!self || error || self->ended_) return;
+        self->release_timer_armed_ = false;
+        self->release_due_blocks();
+    });
+}
+
+void Cast::release_due_blocks() {
+    const auto now = Clock::now();
+    const std::size_t before = released_;
+    while (!held_back_.empty() && held_back_.front() + broadcast_delay_ <= now) {
+        held_back_.pop_front();
+        ++released_;
+    }
+    if (released_ != before) notify_watchers();
+    if (!held_back_.empty()) arm_release_timer();
+}
+
+bool Cast::next_chunk(Cursor& cursor, ReplayChunk& chunk) const {
+    chunk.clear();
+    if (!store_.has_header()) return false;
+    if (cursor.generation != store_.generation()) {
+        chunk.header_message = store_.header_message();
+        cursor = Cursor{store_.generation(), 0};
+        return true;
+    }
+    const std::size_t available = released_ - std::min(released_, cursor.next_block);
+    if (available == 0) return false;
+    chunk.block_count = std::min(available, kBlocksPerMessage);
+    for (std::size_t i = 0; i < chunk.block_count; ++i) {
+        chunk.blocks[i] = store_.block(cursor.next_block + i);
+    }
+    cursor.next_block += chunk.block_count;
+    return true;
+}
+
+void Cast::notify_watchers() {
+    // A copy, so that a watcher may leave while it is being told.
+    notify_scratch_.assign(watchers_.begin(), watchers_.end());
+    for (CastWatcher* watcher : notify_scratch_) {
+        if (watchers_.count(watcher) != 0) watcher->cast_has_news();
+    }
+}
+
+void Cast::end() {
+    if (ended_) return;
+    ended_ = true;
+    release_timer_.cancel();
+    grace_timer_.cancel();
+    std::vector<CastWatcher*> leaving(watchers_.begin(), watchers_.end());
+    watchers_.clear();
+    for (CastWatcher* watcher : leaving) watcher->cast_ended();
+}
+
+}  // namespace kavro::relay

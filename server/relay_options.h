@@ -1,0 +1,35 @@
+// The relay's settings, each with the default an operator of a small public server gets
+// when they give no option.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace kavro::relay {
+
+using Duration = std::chrono::steady_clock::duration;
+
+struct RelayOptions {
+    std::string listen_host = "0.0.0.0";
+    std::uint16_t listen_port = 47475;
+    std::size_t max_connections = 10000;
+    std::size_t max_casts = 32;
+    std::size_t max_replay_bytes = 64u * 1024 * 1024;  // header and blocks kept per cast
+    Duration idle_timeout = std::chrono::minutes(10);   // for the first complete message
+    Duration resume_grace = std::chrono::seconds(60);
+    Duration keepalive_interval = std::chrono::seconds(10);
+    std::size_t connections_per_address = 64;
+    Duration broadcast_delay = Duration::zero();
+};
+
+// Splits "HOST:PORT" ("[v6]:PORT" for IPv6) into `options`; false when it is not of that form.
+bool parse_listen_address(const std::string& text, RelayOptions& options);
+
+// Reads the command line into `options`. Returns an exit code when the program should stop at
+// once (--help, or a bad option, after printing why), nothing when it should run.
+std::optional<int> parse_command_line(int argc, const char* const* argv, RelayOptions& options);
+
+}  // namespace kavro::relay
