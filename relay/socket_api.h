@@ -1,0 +1,55 @@
+// Thin wrappers over the platform's socket calls (BSD sockets, or WinSock on Windows), so the
+// connection class reads the same on both and the differences stay in one file.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace kavro::net {
+
+#ifdef _WIN32
+using SocketHandle = std::uintptr_t;
+inline constexpr SocketHandle kInvalidSocket = ~SocketHandle{0};
+#else
+using SocketHandle = int;
+inline constexpr SocketHandle kInvalidSocket = -1;
+#endif
+
+// Starts and stops the sockets library (WinSock needs it; elsewhere they do nothing).
+bool start_sockets();
+bool stop_sockets();
+
+// An IPv4 address and port in network byte order.
+struct Endpoint {
+    std::uint32_t address = 0;
+    std::uint16_t port = 0;
+};
+
+// Host: a text starting with a digit must be a dotted IPv4 address; anything else is looked up
+// by name and its first IPv4 address is used. Port: a service name first, else a decimal number.
+std::optional<Endpoint> resolve(const std::string& host, const std::string& port);
+
+SocketHandle open_stream_socket();
+void close_socket(SocketHandle socket);
+void shutdown_both(SocketHandle socket);
+
+// Connects, giving up after `timeout`. The socket is left non-blocking either way: every later
+// wait is an explicit poll, so nothing blocks the caller past its own deadline.
+bool connect_within(SocketHandle socket, const Endpoint& endpoint,
+                    std::chrono::milliseconds timeout);
+
+enum class Readiness { kReady, kNotReady, kFailed };
+Readiness wait_readable(SocketHandle socket, std::chrono::milliseconds timeout);
+bool wait_writable(SocketHandle socket, std::chrono::milliseconds timeout);
+
+// One receive: bytes received, 0 when the peer closed, -1 on error (or nothing to read).
+long receive_some(SocketHandle socket, std::uint8_t* buffer, std::size_t size);
+// One send that never raises SIGPIPE: bytes taken, 0 when the socket would block, -1 on error.
+long send_some(SocketHandle socket, const std::uint8_t* data, std::size_t size);
+
+int last_error();
+
+}  // namespace kavro::net
