@@ -1,0 +1,33 @@
+#include "app/application.h"
+
+#include <QIcon>
+#include <QMessageBox>
+#include <exception>
+
+namespace kavro {
+
+Application::Application(int& argc, char** argv) : QApplication(argc, argv) {
+    setApplicationName(QStringLiteral("kavro"));
+    setApplicationDisplayName(QStringLiteral("kavro"));
+    setApplicationVersion(QStringLiteral("0.0.2.0"));
+    setWindowIcon(QIcon(QStringLiteral(":/kavro.png")));
+}
+
+QString error_box_text(const QString& message) {
+    if (!message.isEmpty() && message.back() > QChar(u'.')) return message + u'.';
+    return message;
+}
+
+bool Application::notify(QObject* receiver, QEvent* event) {
+    try {
+        return QApplication::notify(receiver, event);
+    } catch (const std::exception& e) {
+        QMessageBox::critical(nullptr, applicationDisplayName(),
+                              error_box_text(QString::fromLocal8Bit(e.what())));
+    } catch (...) {
+        QMessageBox::critical(nullptr, applicationDisplayName(), QString());
+    }
+    return false;
+}
+
+}  // namespace kavro

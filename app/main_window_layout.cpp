@@ -1,0 +1,167 @@
+// The window's controls: kinds, places, texts and initial states.
+#include <QApplication>
+#include <QComboBox>
+#include <QFontDatabase>
+#include <QFontInfo>
+#include <QGroupBox>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QStyledItemDelegate>
+#include <QTableWidget>
+#include <QTimer>
+
+#include "app/main_window.h"
+#include "app/track_codes.h"
+
+namespace kavro {
+namespace {
+
+constexpr int kClientWidth = 316;
+constexpr int kClientHeight = 197;
+constexpr int kLeft = 229;
+constexpr int kTop = 103;
+constexpr int kGridRowHeight = 16;
+constexpr int kTrackItemHeight = 16;
+
+// Track list items drawn at a fixed height, as the drop-down is laid out for.
+class FixedHeightDelegate : public QStyledItemDelegate {
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+    QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override {
+        return {QStyledItemDelegate::sizeHint(option, index).width(), kTrackItemHeight};
+    }
+};
+
+QPushButton* make_button(QWidget* parent, const QString& text, QRect geometry) {
+    auto* button = new QPushButton(text, parent);
+    button->setGeometry(geometry);
+    button->setAutoDefault(false);
+    return button;
+}
+
+QLabel* make_label(QWidget* parent, const QString& text, QPoint at) {
+    auto* label = new QLabel(text, parent);
+    label->move(at);
+    label->adjustSize();  // labels size themselves to their text
+    return label;
+}
+
+QGroupBox* make_group(QWidget* parent, const QString& caption) {
+    auto* group = new QGroupBox(caption, parent);
+    group->setGeometry(0, 40, 315, 140);
+    return group;
+}
+
+// MS Sans Serif 8 pt where it exists; otherwise the system's sans serif at the same size, in
+// its condensed face where there is one, since the layout was drawn for MS Sans Serif's
+// narrow letters ("Packet time" has to fit a 64-pixel column).
+QFont window_font() {
+    QFont font(QStringLiteral("MS Sans Serif"), 8);
+    if (QFontInfo(font).family() == font.family()) return font;
+    QFont fallback = QFontDatabase::systemFont(QFontDatabase::GeneralFont);
+    fallback.setPointSize(8);
+    fallback.setStretch(QFont::Condensed);
+    return fallback;
+}
+
+}  // namespace
+
+void TForm1::build_controls() {
+    setWindowTitle(QStringLiteral("KAVRO"));
+    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                   Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                   Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
+    setFixedSize(kClientWidth, kClientHeight);
+    move(kLeft, kTop);
+    setFont(window_font());
+    setAutoFillBackground(true);  // the dialog face
+
+    btn_cast = make_button(this, QStringLiteral("Cast LFS"), {0, 8, 75, 25});
+    btn_watch = make_button(this, QStringLiteral("Watch LFS"), {80, 8, 75, 25});
+    btn_stop = make_button(this, QStringLiteral("Stop"), {160, 8, 75, 25});
+    btn_stop->setEnabled(false);
+    btn_about = make_button(this, QStringLiteral("About"), {240, 8, 75, 25});
+    btn_about->hide();
+
+    // The three group boxes share one rectangle; created in this order, the cast and watch
+    // panels lie over the log when shown and the log shows again when both are hidden.
+    bg_debug = make_group(this, QString());
+    debug = new QPlainTextEdit(bg_debug);
+    debug->setGeometry(4, 14, 305, 120);
+    debug->setLineWrapMode(QPlainTextEdit::WidgetWidth);
+    debug->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    debug->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    for (const char* line : {"KAVRO v. 0.0.2", "by the Kavro developers",
+                             "Contact: the Kavro project's issue tracker",
+                             "See readme.txt for more information.", "", "Have fun!"}) {
+        debug->appendPlainText(QString::fromLatin1(line));
+    }
+
+    bg_cast = make_group(this, QStringLiteral("Cast LFS"));
+    bg_cast->hide();
+    lbl_castname = make_label(bg_cast, QStringLiteral("Cast name:"), {8, 24});
+    ed_castname = new QLineEdit(bg_cast);
+    ed_castname->setGeometry(72, 20, 121, 21);
+    ed_castname->setMaxLength(32);
+    lbl_track = make_label(bg_cast, QStringLiteral("Track:"), {8, 56});
+    lbl_track->hide();
+    cb_track = new QComboBox(bg_cast);
+    cb_track->setGeometry(72, 52, 124, 22);
+    cb_track->setItemDelegate(new FixedHeightDelegate(cb_track));
+    cb_track->setMaxVisibleItems(6);
+    for (const char* code : kTrackCodes) cb_track->addItem(QString::fromLatin1(code));
+    cb_track->setCurrentIndex(-1);
+    cb_track->hide();
+    btn_cast1 = make_button(bg_cast, QStringLiteral("Cast"), {72, 96, 75, 25});
+
+    bg_watch = make_group(this, QStringLiteral("Watch LFS"));
+    bg_watch->hide();
+    sg_serverlist = new QTableWidget(2, 4, bg_watch);
+    sg_serverlist->setGeometry(6, 16, 305, 89);
+    sg_serverlist->horizontalHeader()->hide();  // row 0 is the grid's own header row
+    sg_serverlist->verticalHeader()->hide();
+    sg_serverlist->verticalHeader()->setMinimumSectionSize(kGridRowHeight);
+    sg_serverlist->verticalHeader()->setDefaultSectionSize(kGridRowHeight);
+    sg_serverlist->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    sg_serverlist->setSelectionMode(QAbstractItemView::ContiguousSelection);
+    sg_serverlist->setWordWrap(false);
+    const int widths[] = {147, 40, 47, 64};
+    for (int c = 0; c < 4; ++c) sg_serverlist->setColumnWidth(c, widths[c]);
+    for (int r = 0; r < 2; ++r) {
+        for (int c = 0; c < 4; ++c) {
+            auto* item = new QTableWidgetItem();
+            if (r == 0) {
+                item->setFlags(Qt::ItemIsEnabled);
+                item->setBackground(palette().button());
+            }
+            sg_serverlist->setItem(r, c, item);
+        }
+    }
+    sg_serverlist->setCurrentCell(1, 0);
+    btn_watch1 = make_button(bg_watch, QStringLiteral("Watch"), {8, 110, 75, 25});
+    btn_refresh = make_button(bg_watch, QStringLiteral("Refresh"), {230, 110, 75, 25});
+
+    socket_data = make_label(this, QStringLiteral("sent: 0 b/sec     ---     recv: 0 b/sec"),
+                             {0, 182});
+
+    Timer1 = new QTimer(this);
+    Timer1->setInterval(1000);
+    Timer2 = new QTimer(this);
+    Timer2->setInterval(1000);
+
+    QWidget::setTabOrder(btn_cast, btn_watch);
+    QWidget::setTabOrder(btn_watch, debug);
+    QWidget::setTabOrder(debug, btn_stop);
+    QWidget::setTabOrder(btn_stop, btn_about);
+    QWidget::setTabOrder(btn_about, ed_castname);
+    QWidget::setTabOrder(ed_castname, cb_track);
+    QWidget::setTabOrder(cb_track, btn_cast1);
+    QWidget::setTabOrder(btn_cast1, btn_watch1);
+    QWidget::setTabOrder(btn_watch1, btn_refresh);
+    QWidget::setTabOrder(btn_refresh, sg_serverlist);
+}
+
+}  // namespace kavro

@@ -1,0 +1,26 @@
+// The client's program-wide values: created once at start (zero or false), living as long as
+// the program. Connecting and disconnecting reset only what their handlers say they reset.
+#pragma once
+
+#include <cstdint>
+
+#include "app/throughput_meter.h"
+#include "relay/outbound_records.h"
+#include "relay/receive_buffer.h"
+#include "replay/cast_streamer.h"
+
+namespace kavro {
+
+struct ProgramState {
+    bool cast_mode = false;   // true after "Cast LFS", false after "Watch LFS"
+    bool registered = false;  // the relay accepted our last CCN0 on this connection
+    std::int32_t bytes_sent = 0;      // since the last meter tick
+    std::int32_t bytes_received = 0;  // since the last meter tick
+
+    OutboundRecords records;
+    ReceiveBuffer receive_buffer;
+    CastStreamer cast_streamer;
+    ThroughputMeter meter;
+};
+
+}  // namespace kavro

@@ -1,0 +1,72 @@
+// What the window tests share: a Qt application on the offscreen platform, a scratch folder laid
+// out like a simulator installation with the client's folder as working directory, and a
+// helper that answers message boxes.
+#pragma once
+
+#include <QApplication>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QStringList>
+#include <QTest>
+#include <QTimer>
+
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+
+namespace kavro::test {
+
+// A folder like <simulator>/ with LFS.exe, data/mpr/ and the client's folder kavro/, which is
+// the working directory while the object lives.
+class SimulatorInstall {
+public:
+    explicit SimulatorInstall(bool with_simulator = true) {
+        std::random_device random;
+        root_ = std::filesystem::temp_directory_path() /
+                ("kavro-gui-test-" + std::to_string(random()) + std::to_string(random()));
+        std::filesystem::create_directories(root_ / "data" / "mpr");
+        std::filesystem::create_directories(root_ / "kavro");
+        if (with_simulator) std::ofstream(root_ / "LFS.exe") << "simulator";
+        previous_ = std::filesystem::current_path();
+        std::filesystem::current_path(root_ / "kavro");
+    }
+    ~SimulatorInstall() {
+        std::filesystem::current_path(previous_);
+        std::error_code ignored;
+        std::filesystem::remove_all(root_, ignored);
+    }
+    const std::filesystem::path& root() const { return root_; }
+    std::filesystem::path replay_folder() const { return root_ / "data" / "mpr"; }
+
+private:
+    std::filesystem::path root_;
+    std::filesystem::path previous_;
+};
+
+// Closes every message box that opens while it lives, keeping their texts.
+class MessageBoxAnswerer {
+public:
+    MessageBoxAnswerer() {
+        timer_.setInterval(10);
+        QObject::connect(&timer_, &QTimer::timeout, [this] {
+            if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+                texts.push_back(box->text());
+                captions.push_back(box->windowTitle());
+                box->accept();
+            }
+        });
+        timer_.start();
+    }
+    QStringList texts;
+    QStringList captions;
+
+private:
+    QTimer timer_;
+};
+
+inline QStringList log_lines(const QPlainTextEdit* log) {
+    return log->toPlainText().split(u'\n');
+}
+
+}  // namespace kavro::test

@@ -1,0 +1,181 @@
+#include "app/application.h"
+#include "app/main_window.h"
+
+#include <QComboBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTableWidget>
+#include <QTimer>
+#include <gtest/gtest.h>
+
+#include "gui_test_support.h"
+
+using namespace kavro;
+using namespace kavro::test;
+
+namespace {
+
+// The window checks for ../LFS.exe relative to the working directory.
+struct Window {
+    ProgramState state;
+    TForm1 form{state, RelayAddress{"127.0.0.1", "1"}};
+};
+
+}  // namespace
+
+TEST(MainWindow, StartsIdleWithEveryControlInPlace) {
+    SimulatorInstall install;
+    Window w;
+    TForm1& f = w.form;
+    EXPECT_EQ(f.windowTitle(), "KAVRO");
+    EXPECT_EQ(f.size(), QSize(316, 197));
+    EXPECT_EQ(f.minimumSize(), f.maximumSize());
+    EXPECT_EQ(f.pos(), QPoint(229, 103));
+    EXPECT_FALSE(f.windowFlags() & Qt::WindowMaximizeButtonHint);
+
+    struct Expected {
+        QWidget* widget;
+        QRect geometry;
+        bool visible;
+        bool enabled;
+    };
+    const Expected controls[] = {
+        {f.btn_cast, {0, 8, 75, 25}, true, true},
+        {f.btn_watch, {80, 8, 75, 25}, true, true},
+        {f.btn_stop, {160, 8, 75, 25}, true, false},
+        {f.btn_about, {240, 8, 75, 25}, false, true},
+        {f.bg_debug, {0, 40, 315, 140}, true, true},
+        {f.debug, {4, 14, 305, 120}, true, true},
+        {f.bg_cast, {0, 40, 315, 140}, false, true},
+        {f.ed_castname, {72, 20, 121, 21}, true, true},
+        {f.cb_track, {72, 52, 124, 22}, false, true},
+        {f.btn_cast1, {72, 96, 75, 25}, true, true},
+        {f.bg_watch, {0, 40, 315, 140}, false, true},
+        {f.sg_serverlist, {6, 16, 305, 89}, true, true},
+        {f.btn_watch1, {8, 110, 75, 25}, true, true},
+        {f.btn_refresh, {230, 110, 75, 25}, true, true},
+    };
+    for (const auto& c : controls) {
+        SCOPED_TRACE(c.widget->metaObject()->className());
+        EXPECT_EQ(c.widget->geometry(), c.geometry);
+        EXPECT_EQ(!c.widget->isHidden(), c.visible);
+        EXPECT_EQ(c.widget->isEnabled(), c.enabled);
+    }
+    EXPECT_EQ(f.lbl_castname->pos(), QPoint(8, 24));
+    EXPECT_TRUE(f.lbl_track->isHidden());
+    EXPECT_EQ(f.socket_data->text(), "sent: 0 b/sec     ---     recv: 0 b/sec");
+    EXPECT_EQ(f.socket_data->pos(), QPoint(0, 182));
+
+    EXPECT_EQ(f.btn_cast->text(), "Cast LFS");
+    EXPECT_EQ(f.btn_watch->text(), "Watch LFS");
+    EXPECT_EQ(f.btn_stop->text(), "Stop");
+    EXPECT_EQ(f.bg_cast->title(), "Cast LFS");
+    EXPECT_EQ(f.bg_watch->title(), "Watch LFS");
+    EXPECT_TRUE(f.bg_debug->title().isEmpty());
+    EXPECT_TRUE(f.ed_castname->text().isEmpty());
+    EXPECT_EQ(f.ed_castname->maxLength(), 32);
+
+    const QStringList lines = log_lines(f.debug);
+    ASSERT_EQ(lines.size(), 6);
+    EXPECT_EQ(lines[0], "KAVRO v. 0.0.2");
+    EXPECT_EQ(lines[3], "See readme.txt for more information.");
+    EXPECT_EQ(lines[4], "");
+    EXPECT_EQ(lines[5], "Have fun!");
+
+    ASSERT_EQ(f.cb_track->count(), 53);
+    EXPECT_EQ(f.cb_track->itemText(0), "BL1");
+    EXPECT_EQ(f.cb_track->itemText(27), "AU1");
+    EXPECT_EQ(f.cb_track->itemText(52), "AS7r");
+    EXPECT_TRUE(f.cb_track->currentText().isEmpty());
+
+    EXPECT_EQ(f.sg_serverlist->rowCount(), 2);
+    EXPECT_EQ(f.sg_serverlist->columnCount(), 4);
+    EXPECT_EQ(f.sg_serverlist->columnWidth(0), 147);
+    EXPECT_EQ(f.sg_serverlist->columnWidth(3), 64);
+    EXPECT_EQ(f.sg_serverlist->rowHeight(1), 16);
+
+    EXPECT_FALSE(f.Timer1->isActive());
+    EXPECT_FALSE(f.Timer2->isActive());
+    EXPECT_EQ(f.Timer1->interval(), 1000);
+    EXPECT_FALSE(f.tcp1.Active());
+}
+
+TEST(MainWindow, EveryTextFitsItsControl) {
+    SimulatorInstall install;
+    Window w;
+    TForm1& f = w.form;
+    for (QPushButton* b : {f.btn_cast, f.btn_watch, f.btn_stop, f.btn_about, f.btn_cast1,
+                           f.btn_watch1, f.btn_refresh}) {
+        EXPECT_LE(b->fontMetrics().horizontalAdvance(b->text()) + 8, b->width()) << b->text().toStdString();
+        EXPECT_LE(b->fontMetrics().height(), b->height());
+    }
+    // Labels size themselves; the cast name label must end before the edit starts.
+    EXPECT_LE(f.lbl_castname->geometry().right(), f.ed_castname->x());
+    EXPECT_LE(f.socket_data->geometry().right(), f.width());
+    const int header_widths[] = {147, 40, 47, 64};
+    const char* headers[] = {"Cast name", "Track", "Watcher", "Packet time"};
+    for (int c = 0; c < 4; ++c) {
+        EXPECT_LE(f.sg_serverlist->fontMetrics().horizontalAdvance(headers[c]) + 4, header_widths[c])
+            << headers[c];
+    }
+    EXPECT_LE(f.fontInfo().pointSize(), 8);
+}
+
+TEST(MainWindow, TabOrderFollowsTheLayout) {
+    SimulatorInstall install;
+    Window w;
+    TForm1& f = w.form;
+    const QWidget* order[] = {f.btn_cast,    f.btn_watch, f.debug,      f.btn_stop,
+                              f.btn_about,   f.ed_castname, f.cb_track, f.btn_cast1,
+                              f.btn_watch1,  f.btn_refresh, f.sg_serverlist};
+    // The next widget that takes focus by Tab, hidden or not (the panels come and go).
+    const auto next_tab_stop = [](const QWidget* w) {
+        QWidget* next = w->nextInFocusChain();
+        while (!(next->focusPolicy() & Qt::TabFocus)) next = next->nextInFocusChain();
+        return next;
+    };
+    for (std::size_t i = 0; i + 1 < std::size(order); ++i) {
+        EXPECT_EQ(next_tab_stop(order[i]), order[i + 1]) << i;
+    }
+}
+
+TEST(MainWindow, InstallationCheckWarnsOnlyWithoutTheSimulator) {
+    {
+        SimulatorInstall install(false);
+        Window w;
+        MessageBoxAnswerer answerer;
+        w.form.FormCreate();
+        ASSERT_EQ(answerer.texts.size(), 1);
+        EXPECT_EQ(answerer.texts[0],
+                  "KAVRO isn't correct installed.\n\nPlease see the readme for installation "
+                  "instructions.");
+        EXPECT_EQ(answerer.captions[0], "kavro");
+        // The program goes on: the buttons work as usual.
+        EXPECT_TRUE(w.form.btn_cast->isEnabled());
+    }
+    {
+        SimulatorInstall install(true);
+        Window w;
+        MessageBoxAnswerer answerer;
+        w.form.FormCreate();
+        EXPECT_TRUE(answerer.texts.isEmpty());
+    }
+    {
+        SimulatorInstall install(false);
+        std::filesystem::create_directory(install.root() / "LFS.exe");  // a folder does not count
+        Window w;
+        MessageBoxAnswerer answerer;
+        w.form.FormCreate();
+        EXPECT_EQ(answerer.texts.size(), 1);
+    }
+}
+
+TEST(MainWindow, ErrorBoxTextEndsWithAFullStopWhereNeeded) {
+    EXPECT_EQ(kavro::error_box_text("disk full"), "disk full.");
+    EXPECT_EQ(kavro::error_box_text("done."), "done.");
+    EXPECT_EQ(kavro::error_box_text("why?"), "why?.");  // '?' sorts after '.'
+    EXPECT_EQ(kavro::error_box_text("a!"), "a!");       // '!' sorts before '.'
+    EXPECT_EQ(kavro::error_box_text(""), "");
+}
