@@ -23,13 +23,13 @@
 namespace kavro::relay {
 
 class CastWatcher {
-public:
+  public:
     // A new header, or blocks newly released to watchers.
     virtual void cast_has_news() = 0;
     // The cast is over; the watcher is already removed from it.
     virtual void cast_ended() = 0;
 
-protected:
+  protected:
     ~CastWatcher() = default;
 };
 
@@ -52,7 +52,7 @@ struct ReplayChunk {
 };
 
 class Cast : public std::enable_shared_from_this<Cast> {
-public:
+  public:
     using Clock = std::chrono::steady_clock;
 
     Cast(asio::any_io_executor executor, std::string name, std::uint64_t sequence,
@@ -89,7 +89,7 @@ public:
     void end();
     bool ended() const { return ended_; }
 
-private:
+  private:
     void notify_watchers();
     void arm_release_timer();
     void release_due_blocks();
@@ -103,8 +103,8 @@ private:
     bool ended_ = false;
 
     CastStore store_;
-    std::size_t released_ = 0;                  // blocks watchers may have
-    std::deque<Clock::time_point> held_back_;   // arrival of each block not yet released
+    std::size_t released_ = 0;                 // blocks watchers may have
+    std::deque<Clock::time_point> held_back_;  // arrival of each block not yet released
     bool release_timer_armed_ = false;
     PacketClock packet_clock_;
 

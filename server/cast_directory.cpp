@@ -8,9 +8,8 @@
 namespace kavro::relay {
 
 bool acceptable_cast_name(const std::string& name) {
-    return !name.empty() && std::none_of(name.begin(), name.end(), [](char c) {
-        return static_cast<unsigned char>(c) < 32;
-    });
+    return !name.empty() && std::none_of(name.begin(), name.end(),
+                                         [](char c) { return static_cast<unsigned char>(c) < 32; });
 }
 
 CastDirectory::CastDirectory(asio::any_io_executor executor, const RelayOptions& options,
@@ -36,8 +35,7 @@ CastDirectory::Registration CastDirectory::register_caster(const std::string& na
         log_("cast " + name + " refused for " + peer + ": the relay has its most casts");
         return {Outcome::kFull, nullptr};
     }
-    auto cast =
-        std::make_shared<Cast>(executor_, name, next_sequence_++, options_.broadcast_delay);
+    auto cast = std::make_shared<Cast>(executor_, name, next_sequence_++, options_.broadcast_delay);
     cast->attach_caster(address, track);
     casts_.emplace(name, cast);
     log_("cast " + name + " started by " + peer + (track.empty() ? "" : " on " + track));
@@ -82,8 +80,8 @@ std::vector<std::uint8_t> CastDirectory::caster_list() const {
     std::vector<ListedCast> listed;
     listed.reserve(casts_.size());
     for (const auto& [name, cast] : casts_) {
-        listed.push_back(ListedCast{name, cast->track(), cast->watcher_count(),
-                                    cast->packet_time(), cast->sequence()});
+        listed.push_back(ListedCast{name, cast->track(), cast->watcher_count(), cast->packet_time(),
+                                    cast->sequence()});
     }
     return build_caster_list(std::move(listed));
 }

@@ -21,7 +21,7 @@ namespace kavro::relay {
 bool acceptable_cast_name(const std::string& name);
 
 class CastDirectory {
-public:
+  public:
     enum class Outcome { kCreated, kResumed, kRefused, kFull };
     struct Registration {
         Outcome outcome = Outcome::kRefused;
@@ -44,7 +44,7 @@ public:
     std::size_t size() const { return casts_.size(); }
     std::vector<std::uint8_t> caster_list() const;
 
-private:
+  private:
     asio::any_io_executor executor_;
     const RelayOptions& options_;
     LogSink log_;

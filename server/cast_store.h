@@ -17,7 +17,7 @@ using SharedBytes = std::shared_ptr<const std::vector<std::uint8_t>>;
 SharedBytes share(std::vector<std::uint8_t> bytes);
 
 class CastStore {
-public:
+  public:
     // Starts a new recording: keeps `header` (the replay header, kReplayHeaderSize bytes) as a
     // ready SRH message and drops the blocks of the previous recording.
     void start_recording(wire::ConstBytes header);
@@ -33,7 +33,7 @@ public:
     // Header and block bytes held: what the per-cast limit is measured against.
     std::size_t stored_bytes() const;
 
-private:
+  private:
     std::uint64_t generation_ = 0;
     SharedBytes header_message_;
     std::vector<SharedBytes> blocks_;

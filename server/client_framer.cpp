@@ -15,7 +15,9 @@ bool is_hello(wire::ConstBytes bytes) {
 
 }  // namespace
 
-std::uint8_t* ClientFramer::storage() { return size_ > kSmallCapacity ? large_.data() : small_.data(); }
+std::uint8_t* ClientFramer::storage() {
+    return size_ > kSmallCapacity ? large_.data() : small_.data();
+}
 
 std::span<std::uint8_t> ClientFramer::space() {
     if (size_ == 0) return std::span(small_).subspan(filled_, wire::kTagSize - filled_);

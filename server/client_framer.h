@@ -17,7 +17,7 @@
 namespace kavro::relay {
 
 class ClientFramer {
-public:
+  public:
     enum class Status { kNeedMore, kComplete, kBad };
 
     // Where the next received bytes go. Never reaches past the message being framed, so a
@@ -35,7 +35,7 @@ public:
     // Forgets the complete message and waits for the next tag.
     void next();
 
-private:
+  private:
     std::uint8_t* storage();
 
     static constexpr std::size_t kSmallCapacity = 64;

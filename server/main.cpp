@@ -23,8 +23,8 @@ int main(int argc, char** argv) {
     try {
         server.start();
     } catch (const std::exception& e) {
-        log("cannot listen on " + options.listen_host + ":" +
-            std::to_string(options.listen_port) + ": " + e.what());
+        log("cannot listen on " + options.listen_host + ":" + std::to_string(options.listen_port) +
+            ": " + e.what());
         return 1;
     }
     std::printf("listening on %s\n", endpoint_text(server.local_endpoint()).c_str());

@@ -10,7 +10,7 @@
 namespace kavro::relay {
 
 class PacketClock {
-public:
+  public:
     using TimePoint = std::chrono::steady_clock::time_point;
     static constexpr std::size_t kWindow = 16;
 
@@ -20,7 +20,7 @@ public:
     // 0 means "not available" to the client.
     std::uint16_t tenths() const;
 
-private:
+  private:
     std::array<TimePoint, kWindow> arrivals_{};
     std::size_t next_ = 0;   // slot for the next arrival
     std::size_t count_ = 0;  // arrivals held, at most kWindow

@@ -53,13 +53,12 @@ void Relay::admit(asio::ip::tcp::socket socket) {
     ++from_address;
     auto session = std::make_shared<Session>(std::move(socket), *this, Clock::now());
     sessions_.emplace(session.get(), session);
-    log_("connection from " + session->peer() + " accepted (" +
-         std::to_string(sessions_.size()) + " open)");
+    log_("connection from " + session->peer() + " accepted (" + std::to_string(sessions_.size()) +
+         " open)");
     session->start();
 }
 
-void Relay::refuse(asio::ip::tcp::socket socket, const std::string& peer,
-                   const std::string& text) {
+void Relay::refuse(asio::ip::tcp::socket socket, const std::string& peer, const std::string& text) {
     log_("connection from " + peer + " refused: " + text);
     struct Refusal {
         asio::ip::tcp::socket socket;
@@ -97,8 +96,7 @@ void Relay::handle_hello(Session& session, wire::ConstBytes message) {
     const std::string version =
         wire::read_text_field(message, wire::kHelloVersionOffset, wire::kVersionWidth);
     if (version != wire::kClientVersion) {
-        log_("connection from " + session.peer() + " refused: client version \"" + version +
-             "\"");
+        log_("connection from " + session.peer() + " refused: client version \"" + version + "\"");
         session.fail("This relay needs client version 0.0.2.");
         return;
     }
@@ -130,7 +128,8 @@ void Relay::register_cast(Session& session, wire::ConstBytes message) {
         session.send(refused_message());
         return;
     }
-    const auto registration = casts_.register_caster(name, track, session.address(), session.peer());
+    const auto registration =
+        casts_.register_caster(name, track, session.address(), session.peer());
     switch (registration.outcome) {
         case CastDirectory::Outcome::kRefused:
             session.send(refused_message());
@@ -205,8 +204,8 @@ void Relay::handle_block(Session& session, wire::ConstBytes message) {
 void Relay::end_for_size(Session& session) {
     const auto cast = std::move(session.role().casting);
     session.role().casting.reset();
-    casts_.end_cast(cast, "its replay passed " + std::to_string(options_.max_replay_bytes) +
-                              " bytes");
+    casts_.end_cast(cast,
+                    "its replay passed " + std::to_string(options_.max_replay_bytes) + " bytes");
     session.fail("The replay is too large for this relay.");
 }
 

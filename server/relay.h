@@ -23,7 +23,7 @@ namespace kavro::relay {
 class Session;
 
 class Relay {
-public:
+  public:
     using Clock = std::chrono::steady_clock;
 
     Relay(asio::io_context& io, RelayOptions options, LogSink log);
@@ -45,7 +45,7 @@ public:
     const RelayOptions& options() const { return options_; }
     std::size_t connection_count() const { return sessions_.size(); }
 
-private:
+  private:
     void handle_hello(Session& session, wire::ConstBytes message);
     void register_cast(Session& session, wire::ConstBytes message);
     void handle_watch_request(Session& session, wire::ConstBytes message);

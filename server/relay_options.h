@@ -18,7 +18,7 @@ struct RelayOptions {
     std::size_t max_connections = 10000;
     std::size_t max_casts = 32;
     std::size_t max_replay_bytes = 64u * 1024 * 1024;  // header and blocks kept per cast
-    Duration idle_timeout = std::chrono::minutes(10);   // for the first complete message
+    Duration idle_timeout = std::chrono::minutes(10);  // for the first complete message
     Duration resume_grace = std::chrono::seconds(60);
     Duration keepalive_interval = std::chrono::seconds(10);
     std::size_t connections_per_address = 64;

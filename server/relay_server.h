@@ -14,7 +14,7 @@
 namespace kavro::relay {
 
 class RelayServer {
-public:
+  public:
     RelayServer(asio::io_context& io, const RelayOptions& options, LogSink log);
 
     // Binds and listens on the configured address; throws std::system_error when it cannot.
@@ -25,7 +25,7 @@ public:
     // returns once nothing is left to do.
     void stop();
 
-private:
+  private:
     void accept();
     void arm_tick();
 

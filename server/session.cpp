@@ -21,10 +21,7 @@ const SharedBytes& keepalive_message() {
 }  // namespace
 
 Session::Session(asio::ip::tcp::socket socket, Relay& relay, Clock::time_point now)
-    : socket_(std::move(socket)),
-      relay_(relay),
-      opened_(now),
-      last_output_(now) {
+    : socket_(std::move(socket)), relay_(relay), opened_(now), last_output_(now) {
     std::error_code error;
     const auto remote = socket_.remote_endpoint(error);
     if (!error) {
@@ -45,6 +42,7 @@ void Session::send(SharedBytes message) {
 }
 
 void Session::fail(const std::string& text) {
+    draining_ = false;  // nothing more after the error
     send(share(wire::make_error(text)));
     finish();
 }
@@ -86,9 +84,10 @@ void Session::cast_has_news() {
 }
 
 void Session::cast_ended() {
+    // The watcher still takes what the cast released to it (the ended cast's store lives as
+    // long as someone points into it), then the connection closes.
     const auto self = shared_from_this();
-    relay_.log("watcher " + peer_ + " left " + watching_->name() + ": the cast ended");
-    watching_.reset();
+    draining_ = true;
     finish();
 }
 
@@ -121,11 +120,11 @@ void Session::read_more() {
     if (reading_ || closed_ || finishing_ || !outbox_.empty()) return;
     reading_ = true;
     const std::span<std::uint8_t> space = framer_.space();
-    socket_.async_read_some(asio::buffer(space.data(), space.size()),
-                            [self = shared_from_this()](const std::error_code& error,
-                                                        std::size_t count) {
-                                self->on_read(error, count);
-                            });
+    socket_.async_read_some(
+        asio::buffer(space.data(), space.size()),
+        [self = shared_from_this()](const std::error_code& error, std::size_t count) {
+            self->on_read(error, count);
+        });
 }
 
 void Session::on_read(const std::error_code& error, std::size_t count) {
@@ -164,11 +163,11 @@ void Session::pump() {
         write(1);
         return;
     }
-    if (finishing_) {
-        close("closed by the relay");
+    const bool may_send_data = !finishing_ || draining_;
+    if (!may_send_data || !watching_ || !watching_->next_chunk(cursor_, chunk_in_flight_)) {
+        if (finishing_) close("closed by the relay");
         return;
     }
-    if (!watching_ || !watching_->next_chunk(cursor_, chunk_in_flight_)) return;
     if (chunk_in_flight_.header_message) {
         write_buffers_[0] = asio::buffer(*chunk_in_flight_.header_message);
         write(1);

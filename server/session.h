@@ -30,7 +30,7 @@ struct ConnectionRole {
 };
 
 class Session : public CastWatcher, public std::enable_shared_from_this<Session> {
-public:
+  public:
     using Clock = std::chrono::steady_clock;
 
     Session(asio::ip::tcp::socket socket, Relay& relay, Clock::time_point now);
@@ -47,7 +47,8 @@ public:
     void send(SharedBytes message);
     // Sends ERR with `text`, then closes once it is written.
     void fail(const std::string& text);
-    // Closes once everything queued is written.
+    // Closes once everything queued is written (and, after its cast ended, the replay the
+    // cast released to this watcher).
     void finish();
     // Closes at once and leaves the relay.
     void close(const std::string& reason);
@@ -66,7 +67,7 @@ public:
     void cast_has_news() override;
     void cast_ended() override;
 
-private:
+  private:
     void read_more();
     void on_read(const std::error_code& error, std::size_t count);
     void pump();
@@ -86,6 +87,7 @@ private:
     std::vector<SharedBytes> outbox_;  // control messages, oldest first
     bool writing_ = false;
     bool finishing_ = false;
+    bool draining_ = false;  // finishing, but still writing the watched replay
     bool closed_ = false;
     SharedBytes control_in_flight_;
     ReplayChunk chunk_in_flight_;

@@ -1,0 +1,92 @@
+// A blocking client for the relay tests: builds the client's messages byte by byte, sends them
+// (whole or in pieces) and reads the relay's messages with a deadline.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kavro::relay::testing {
+
+using Bytes = std::vector<std::uint8_t>;
+using namespace std::chrono_literals;
+
+inline constexpr auto kDeadline = 20s;  // generous: the machine is shared and noisy
+
+Bytes hello_message(std::uint8_t mode, std::string_view name = "", std::string_view track = "",
+                    std::string_view version = "0.0.2.0");
+Bytes watch_message(std::string_view name);
+Bytes header_upload(std::span<const std::uint8_t> first_16386_bytes);
+Bytes block_upload(std::span<const std::uint8_t> block);
+
+// A recording as a caster holds it: a header and 4,096-byte blocks of distinct bytes.
+struct Recording {
+    explicit Recording(std::uint32_t seed) : seed(seed) {}
+    std::uint32_t seed;
+    Bytes header() const;         // 16,384 bytes
+    Bytes header_upload() const;  // NRF0: the header and the first two bytes of block 0
+    Bytes block(std::size_t index) const;
+    // The file a watcher should hold after `blocks` blocks.
+    Bytes file(std::size_t blocks) const;
+};
+
+struct Message {
+    std::string tag;  // three letters
+    Bytes whole;
+    std::span<const std::uint8_t> payload() const;
+    std::string text() const;  // ERR text
+};
+
+class TestClient {
+  public:
+    // Connects to 127.0.0.1:port; a receive buffer size > 0 is set before connecting.
+    explicit TestClient(std::uint16_t port, int receive_buffer = 0);
+    ~TestClient();
+    TestClient(const TestClient&) = delete;
+    TestClient& operator=(const TestClient&) = delete;
+
+    // "127.0.0.1:PORT" as the relay sees this client.
+    std::string local_address() const;
+
+    // False when the relay has closed the connection.
+    bool send(std::span<const std::uint8_t> bytes);
+    // Sends `bytes` in pieces of `piece` bytes, a short pause between pieces.
+    bool send_in_pieces(std::span<const std::uint8_t> bytes, std::size_t piece);
+    void close();
+
+    // The next message, or nothing when the deadline passes or the connection closes.
+    std::optional<Message> read(std::chrono::milliseconds deadline = kDeadline);
+    // The next message that is not a keep-alive.
+    std::optional<Message> read_skipping_keepalives(std::chrono::milliseconds deadline = kDeadline);
+    // True once the relay has closed the connection (everything before is skipped).
+    bool closed_by_relay(std::chrono::milliseconds deadline = kDeadline);
+
+    // Registers a cast and expects ACK0OK.
+    bool cast(std::string_view name, std::string_view track = "");
+    // Says hello as a watcher, reads ACK and the list, and asks for `name`.
+    bool watch(std::string_view name);
+
+  private:
+    bool read_exact(std::uint8_t* out, std::size_t count,
+                    std::chrono::steady_clock::time_point until);
+
+    int fd_ = -1;
+};
+
+// Reads SRH/SRD messages into a replay file until it holds `size` bytes or the deadline passes.
+class ReplayReader {
+  public:
+    bool read_until(TestClient& client, std::size_t size,
+                    std::chrono::milliseconds deadline = kDeadline);
+    const Bytes& file() const { return file_; }
+    int headers_seen = 0;
+
+  private:
+    Bytes file_;
+};
+
+}  // namespace kavro::relay::testing
