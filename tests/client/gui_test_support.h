@@ -4,6 +4,7 @@
 #pragma once
 
 #include <QApplication>
+#include <QDeadlineTimer>
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QStringList>
@@ -64,6 +65,18 @@ public:
 private:
     QTimer timer_;
 };
+
+// Runs the event loop (timers, sockets) until `condition` holds or `within_ms` pass. Use it
+// inside ASSERT_TRUE: QTest's own QTRY macros report to QTest, not to GoogleTest.
+template <class Condition>
+bool wait_until(Condition condition, int within_ms = 10000) {
+    QDeadlineTimer deadline(within_ms);
+    while (!condition()) {
+        if (deadline.hasExpired()) return false;
+        QTest::qWait(5);
+    }
+    return true;
+}
 
 inline QStringList log_lines(const QPlainTextEdit* log) {
     return log->toPlainText().split(u'\n');

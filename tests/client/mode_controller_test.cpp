@@ -29,6 +29,14 @@ struct Session {
     QString last_line() const { return log_lines(form.debug).back(); }
     // Runs the poll cycle now rather than waiting for the timer's next tick.
     void tick() { form.Timer1Timer(); }
+
+    PeerSocket peer;
+    // Clicks "Watch LFS", accepts the connection and reads the hello; nothing is answered yet.
+    void start_watching_with_list_pending() {
+        QTest::mouseClick(form.btn_watch, Qt::LeftButton);
+        peer = relay.accept();
+        ASSERT_EQ(peer.read(52).size(), 52u);
+    }
 };
 
 std::string as_text(const std::vector<std::uint8_t>& bytes) { return {bytes.begin(), bytes.end()}; }
@@ -62,7 +70,7 @@ TEST(ModeController, WatchSendsHelloAtOnceAndTheListArrivesWithoutAnotherClick) 
     const auto list = wire::make_caster_list(std::vector<wire::CasterEntry>{{"Sunday race", "BL1", 2, 25}});
     reply.insert(reply.end(), list.begin(), list.end());
     peer.send(reply);
-    QTRY_VERIFY_WITH_TIMEOUT(s.form.btn_stop->isEnabled(), kWait);
+    ASSERT_TRUE(wait_until([&] { return s.form.btn_stop->isEnabled(); }));
     EXPECT_TRUE(s.state.registered);
     EXPECT_FALSE(s.form.btn_cast->isEnabled());
     EXPECT_FALSE(s.form.btn_watch->isEnabled());
@@ -70,7 +78,7 @@ TEST(ModeController, WatchSendsHelloAtOnceAndTheListArrivesWithoutAnotherClick) 
     // The receive that brought the acceptance leaves the interval; the next one speeds it up.
     EXPECT_EQ(s.form.Timer1->interval(), 1000);
     peer.send(wire::make_message(wire::kTagKeepAlive, {}));
-    QTRY_COMPARE_WITH_TIMEOUT(s.form.Timer1->interval(), 50, kWait);
+    ASSERT_TRUE(wait_until([&] { return s.form.Timer1->interval() == 50; }));
 
     QTest::mouseClick(s.form.btn_stop, Qt::LeftButton);
     expect_idle(s.form);
@@ -141,9 +149,9 @@ TEST(ModeController, RelayClosingTheConnectionReturnsToIdleAndSaysSo) {
     PeerSocket peer = s.relay.accept();
     peer.read(52);
     peer.send(std::string("ACK0OK"));
-    QTRY_VERIFY_WITH_TIMEOUT(s.form.btn_stop->isEnabled(), kWait);
+    ASSERT_TRUE(wait_until([&] { return s.form.btn_stop->isEnabled(); }));
     peer.close();
-    QTRY_VERIFY_WITH_TIMEOUT(!s.form.tcp1.Active(), kWait);
+    ASSERT_TRUE(wait_until([&] { return !s.form.tcp1.Active(); }));
     const QStringList lines = log_lines(s.form.debug);
     ASSERT_GE(lines.size(), 2);
     EXPECT_EQ(lines[lines.size() - 2], "The relay closed the connection.");
@@ -185,8 +193,28 @@ TEST(ModeController, AcceptanceEmptiesTheWatchReplayEvenWhenCasting) {
     QTest::mouseClick(s.form.btn_cast, Qt::LeftButton);
     PeerSocket peer = s.relay.accept();
     peer.send(std::string("ACK0OK"));
-    QTRY_VERIFY_WITH_TIMEOUT(s.state.registered, kWait);
+    ASSERT_TRUE(wait_until([&] { return s.state.registered; }));
     EXPECT_EQ(std::filesystem::file_size(replay), 0u);
     EXPECT_TRUE(s.form.btn_stop->isEnabled());
     EXPECT_FALSE(s.form.bg_cast->isHidden());  // the Cast button was not used yet
+}
+
+TEST(ModeController, BytesLeftByAnEarlierConnectionDoNotSpoilTheNextOne) {
+    Session s;
+    s.start_watching_with_list_pending();
+    // Half a data message, then Stop: the rest never comes.
+    const auto data = wire::make_message(wire::kTagReplayData, std::vector<std::uint8_t>(100, 7));
+    s.peer.send(std::vector<std::uint8_t>(data.begin(), data.begin() + 50));
+    ASSERT_TRUE(s.form.tcp1.PollReadable(std::chrono::milliseconds(kWait)));
+    s.tick();
+    EXPECT_EQ(s.state.receive_buffer.count(), 50u);
+    QTest::mouseClick(s.form.btn_stop, Qt::LeftButton);
+
+    // The next connection's acknowledgement is read as such, not as the rest of that message.
+    QTest::mouseClick(s.form.btn_watch, Qt::LeftButton);
+    PeerSocket second = s.relay.accept();
+    ASSERT_EQ(second.read(52).size(), 52u);
+    second.send(std::string("ACK0OK"));
+    ASSERT_TRUE(wait_until([&] { return s.state.registered; }));
+    EXPECT_EQ(s.state.receive_buffer.count(), 0u);
 }

@@ -34,7 +34,7 @@ struct Session {
         peer = relay.accept();
         ASSERT_EQ(peer.read(52).size(), 52u);
         peer.send(std::string("ACK0OK"));
-        QTRY_VERIFY_WITH_TIMEOUT(state.registered, kWait);
+        ASSERT_TRUE(wait_until([&] { return state.registered; }));
     }
     void deliver(const std::vector<std::uint8_t>& bytes) {
         peer.send(bytes);
@@ -177,7 +177,7 @@ TEST(CastPanel, CastRegistersAndUploadsTheGrowingRecording) {
 
     s.peer.send(std::string("ACK0OK"));
     // The tick that takes the acceptance uploads the header; the blocks follow a tick later.
-    QTRY_VERIFY_WITH_TIMEOUT(s.state.cast_streamer.last_cast_size() == 16384 + 2 * 4096, kWait);
+    ASSERT_TRUE(wait_until([&] { return s.state.cast_streamer.last_cast_size() == 16384 + 2 * 4096; }));
     const auto header = s.peer.read(16390);
     ASSERT_EQ(header.size(), 16390u);
     EXPECT_EQ(std::string(header.begin(), header.begin() + 4), "NRF0");
