@@ -139,14 +139,14 @@ e2e_cleanup() {
   local pid remaining=()
   for pid in "${E2E_PIDS[@]}"; do
     if e2e_running "$pid"; then
-      kill -TERM "$pid" 2>/dev/null && remaining+=("$pid")
+      if kill -TERM "$pid" 2>/dev/null; then remaining+=("$pid"); fi
     fi
   done
   for pid in "${remaining[@]}"; do
     if ! e2e_wait_until "process $pid to stop" 10 e2e_not_running "$pid" 2>/dev/null; then
-      kill -KILL "$pid" 2>/dev/null
+      kill -KILL "$pid" 2>/dev/null || true
     fi
   done
-  for pid in "${E2E_PIDS[@]}"; do wait "$pid" 2>/dev/null; done
+  for pid in "${E2E_PIDS[@]}"; do wait "$pid" 2>/dev/null || true; done
   E2E_PIDS=()
 }
