@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Helpers shared by scripts/demo and the end-to-end test (bash, sourced): simulated simulator
 # installations, the relay, scripted clients and the recorder as child processes, waits with
 # deadlines, and a clean-up that stops every process started here.

@@ -37,7 +37,7 @@ for program in "$relay" "$client" "$recorder"; do
   }
 done
 
-# shellcheck source=e2e_lib.sh
+# shellcheck source=tests/e2e/e2e_lib.sh source-path=SCRIPTDIR
 source "$(dirname "${BASH_SOURCE[0]}")/e2e_lib.sh"
 
 export QT_QPA_PLATFORM="${QT_QPA_PLATFORM:-offscreen}"
@@ -128,12 +128,14 @@ two_watchers() {
   check "the late watcher's replay reaches the recording's size" e2e_wait_until \
     "the late watcher's replay" $deadline e2e_size_is "$late/data/mpr/kavro.mpr" $total
 
-  local who pid
-  for who in caster early late; do
-    pid="${who}_pid"
-    e2e_stop_client "${!pid}" "$work/$who" $deadline
-    check "the $who client stops on its stop file with status 0" test $? -eq 0
-  done
+  e2e_stop_client "$caster_pid" "$caster" $deadline
+  check "the caster stops on its stop file with status 0" test $? -eq 0
+  e2e_stop_client "$early_pid" "$early" $deadline
+  check "the early watcher stops on its stop file with status 0" test $? -eq 0
+  e2e_stop_client "$late_pid" "$late" $deadline
+  check "the late watcher stops on its stop file with status 0" test $? -eq 0
+
+  local who
 
   check "the early watcher's replay equals the recording byte for byte" \
     same_bytes "$recording" "$early/data/mpr/kavro.mpr"

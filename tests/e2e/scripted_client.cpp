@@ -146,7 +146,7 @@ public:
     }
 
 private:
-    enum class Step { kBegin, kOpenPanel, kPickCast, kDone };
+    enum class Step { kOpenPanel, kFillPanel, kDone };
 
     void tick() {
         answer_message_box();
@@ -160,69 +160,70 @@ private:
         busy_ = true;
         mirror_log();
         report_registration();
-        if (script_.role == Role::kCast) {
-            cast_step();
-        } else {
-            watch_step();
-        }
+        act();
         mirror_log();
         busy_ = false;
     }
 
-    void cast_step() {
+    // One step of the script per tick: open the panel of our role, then fill it in.
+    void act() {
         switch (step_) {
-            case Step::kBegin:
-                take_screenshot(script_.screenshot_idle);
-                click(form_.btn_cast, "Cast LFS");
-                step_ = Step::kOpenPanel;
-                break;
             case Step::kOpenPanel:
-                if (form_.tcp1.Connected() && !form_.bg_cast->isHidden()) {
-                    QTest::keyClicks(form_.ed_castname, script_.name);
-                    say("event", QStringLiteral("typed the cast name ") + script_.name);
-                    take_screenshot(script_.screenshot);
-                    click(form_.btn_cast1, "Cast");
+                take_screenshot(script_.screenshot_idle);
+                open_panel();
+                step_ = Step::kFillPanel;
+                break;
+            case Step::kFillPanel:
+                if (script_.role == Role::kCast ? fill_cast_panel() : fill_watch_panel()) {
                     step_ = Step::kDone;
-                } else if (since_last_click_.elapsed() >= kRetryMs) {
-                    click(form_.btn_cast, "Cast LFS");  // the relay was not there: try again
                 }
                 break;
-            case Step::kPickCast:
             case Step::kDone:
                 break;
         }
     }
 
-    void watch_step() {
-        switch (step_) {
-            case Step::kBegin:
-                take_screenshot(script_.screenshot_idle);
-                click(form_.btn_watch, "Watch LFS");
-                step_ = Step::kPickCast;
-                break;
-            case Step::kPickCast:
-                if (const int row = listed_row(); row > 0 && !form_.bg_watch->isHidden()) {
-                    QTableWidget* grid = form_.sg_serverlist;
-                    QTableWidgetItem* cell = grid->item(row, 0);
-                    grid->scrollToItem(cell);
-                    QTest::mouseClick(grid->viewport(), Qt::LeftButton, {},
-                                      grid->visualItemRect(cell).center());
-                    say("event", QStringLiteral("clicked the row of ") + script_.name);
-                    take_screenshot(script_.screenshot);
-                    click(form_.btn_watch1, "Watch");
-                    step_ = Step::kDone;
-                } else if (since_last_click_.elapsed() >= kRetryMs) {
-                    if (form_.tcp1.Connected()) {
-                        click(form_.btn_refresh, "Refresh");
-                    } else {
-                        click(form_.btn_watch, "Watch LFS");  // the relay was not there
-                    }
-                }
-                break;
-            case Step::kOpenPanel:
-            case Step::kDone:
-                break;
+    void open_panel() {
+        if (script_.role == Role::kCast) {
+            click(form_.btn_cast, "Cast LFS");
+        } else {
+            click(form_.btn_watch, "Watch LFS");
         }
+    }
+
+    // Types the name and casts once the relay is connected; true when done.
+    bool fill_cast_panel() {
+        if (form_.tcp1.Connected() && !form_.bg_cast->isHidden()) {
+            QTest::keyClicks(form_.ed_castname, script_.name);
+            say("event", QStringLiteral("typed the cast name ") + script_.name);
+            take_screenshot(script_.screenshot);
+            click(form_.btn_cast1, "Cast");
+            return true;
+        }
+        if (since_last_click_.elapsed() >= kRetryMs) open_panel();  // the relay was not there
+        return false;
+    }
+
+    // Picks our cast and watches it once it is listed; true when done.
+    bool fill_watch_panel() {
+        if (const int row = listed_row(); row > 0 && !form_.bg_watch->isHidden()) {
+            QTableWidget* grid = form_.sg_serverlist;
+            QTableWidgetItem* cell = grid->item(row, 0);
+            grid->scrollToItem(cell);
+            QTest::mouseClick(grid->viewport(), Qt::LeftButton, {},
+                              grid->visualItemRect(cell).center());
+            say("event", QStringLiteral("clicked the row of ") + script_.name);
+            take_screenshot(script_.screenshot);
+            click(form_.btn_watch1, "Watch");
+            return true;
+        }
+        if (since_last_click_.elapsed() < kRetryMs) return false;
+        if (form_.tcp1.Connected()) {
+            click(form_.btn_refresh, "Refresh");
+        } else {
+            open_panel();  // the relay was not there
+        }
+        return false;
     }
 
     // The grid's data row whose cast name is ours, or 0.
@@ -290,7 +291,7 @@ private:
     QTimer ticker_;
     QElapsedTimer running_;
     QElapsedTimer since_last_click_;
-    Step step_ = Step::kBegin;
+    Step step_ = Step::kOpenPanel;
     bool busy_ = false;
     bool registered_ = false;
     qsizetype lines_shown_ = 0;
