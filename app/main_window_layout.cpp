@@ -52,6 +52,7 @@ QLabel* make_label(QWidget* parent, const QString& text, QPoint at) {
 QGroupBox* make_group(QWidget* parent, const QString& caption) {
     auto* group = new QGroupBox(caption, parent);
     group->setGeometry(0, 40, 315, 140);
+    group->setAutoFillBackground(true);  // a panel hides the log beneath it
     return group;
 }
 
