@@ -2,6 +2,7 @@
 #include "app/main_window.h"
 
 #include <QComboBox>
+#include <QImage>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -178,4 +179,19 @@ TEST(MainWindow, ErrorBoxTextEndsWithAFullStopWhereNeeded) {
     EXPECT_EQ(kavro::error_box_text("why?"), "why?.");  // '?' sorts after '.'
     EXPECT_EQ(kavro::error_box_text("a!"), "a!");       // '!' sorts before '.'
     EXPECT_EQ(kavro::error_box_text(""), "");
+}
+
+TEST(MainWindow, AShownPanelHidesTheLogBeneathIt) {
+    SimulatorInstall install;
+    Window w;
+    TForm1& f = w.form;
+    f.bg_cast->show();
+    const QRect panel = f.bg_cast->geometry();
+    const QImage with_log = f.grab(panel).toImage();
+    f.debug->setPlainText(QString(400, u'W'));  // a log full of dark letters
+    const QImage with_full_log = f.grab(panel).toImage();
+    f.debug->clear();
+    const QImage with_empty_log = f.grab(panel).toImage();
+    EXPECT_EQ(with_log, with_empty_log);
+    EXPECT_EQ(with_full_log, with_empty_log);
 }
