@@ -24,9 +24,37 @@ void Cast::attach_caster(const asio::ip::address& address, std::string track) {
     caster_attached_ = true;
 }
 
-void Cast::add_watcher(CastWatcher& watcher) { watchers_.insert(&watcher); }
+void Cast::add_watcher(CastWatcher& watcher) {
+    watcher.cast_slot_ = watchers_.size();
+    watchers_.push_back(&watcher);
+    ++watcher_count_;
+}
 
-void Cast::remove_watcher(CastWatcher& watcher) { watchers_.erase(&watcher); }
+void Cast::remove_watcher(CastWatcher& watcher) {
+    const std::size_t slot = watcher.cast_slot_;
+    if (slot >= watchers_.size() || watchers_[slot] != &watcher) return;
+    --watcher_count_;
+    if (notifying_) {
+        watchers_[slot] = nullptr;
+        has_holes_ = true;
+        return;
+    }
+    watchers_[slot] = watchers_.back();  // order does not matter: swap with the last
+    watchers_[slot]->cast_slot_ = slot;
+    watchers_.pop_back();
+}
+
+void Cast::compact_watchers() {
+    if (!has_holes_) return;
+    std::size_t kept = 0;
+    for (CastWatcher* watcher : watchers_) {
+        if (watcher == nullptr) continue;
+        watcher->cast_slot_ = kept;
+        watchers_[kept++] = watcher;
+    }
+    watchers_.resize(kept);
+    has_holes_ = false;
+}
 
 void Cast::start_recording(wire::ConstBytes header) {
     store_.start_recording(header);
@@ -89,11 +117,13 @@ bool Cast::next_chunk(Cursor& cursor, ReplayChunk& chunk) const {
 }
 
 void Cast::notify_watchers() {
-    // A copy, so that a watcher may leave while it is being told.
-    notify_scratch_.assign(watchers_.begin(), watchers_.end());
-    for (CastWatcher* watcher : notify_scratch_) {
-        if (watchers_.count(watcher) != 0) watcher->cast_has_news();
+    // A watcher may leave while it is being told: its slot empties and the walk skips it.
+    notifying_ = true;
+    for (std::size_t i = 0; i < watchers_.size(); ++i) {
+        if (watchers_[i] != nullptr) watchers_[i]->cast_has_news();
     }
+    notifying_ = false;
+    compact_watchers();
 }
 
 void Cast::end() {
@@ -101,9 +131,12 @@ void Cast::end() {
     ended_ = true;
     release_timer_.cancel();
     grace_timer_.cancel();
-    std::vector<CastWatcher*> leaving(watchers_.begin(), watchers_.end());
-    watchers_.clear();
-    for (CastWatcher* watcher : leaving) watcher->cast_ended();
+    std::vector<CastWatcher*> leaving;
+    leaving.swap(watchers_);
+    watcher_count_ = 0;
+    for (CastWatcher* watcher : leaving) {
+        if (watcher != nullptr) watcher->cast_ended();
+    }
 }
 
 }  // namespace kavro::relay

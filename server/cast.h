@@ -13,7 +13,6 @@
 #include <deque>
 #include <memory>
 #include <string>
-#include <unordered_set>
 #include <vector>
 
 #include "server/cast_store.h"
@@ -31,6 +30,10 @@ class CastWatcher {
 
   protected:
     ~CastWatcher() = default;
+
+  private:
+    friend class Cast;
+    std::size_t cast_slot_ = 0;  // the watcher's index in its cast's list
 };
 
 // A watcher's position in the stored replay: the recording it has the header of (0: none yet)
@@ -72,7 +75,7 @@ class Cast : public std::enable_shared_from_this<Cast> {
 
     void add_watcher(CastWatcher& watcher);
     void remove_watcher(CastWatcher& watcher);
-    std::size_t watcher_count() const { return watchers_.size(); }
+    std::size_t watcher_count() const { return watcher_count_; }
 
     // A new header starts a new recording; watchers are told at once.
     void start_recording(wire::ConstBytes header);
@@ -91,6 +94,7 @@ class Cast : public std::enable_shared_from_this<Cast> {
 
   private:
     void notify_watchers();
+    void compact_watchers();
     void arm_release_timer();
     void release_due_blocks();
 
@@ -108,8 +112,12 @@ class Cast : public std::enable_shared_from_this<Cast> {
     bool release_timer_armed_ = false;
     PacketClock packet_clock_;
 
-    std::unordered_set<CastWatcher*> watchers_;
-    std::vector<CastWatcher*> notify_scratch_;
+    // A plain list, cheap to walk once per block. A watcher leaves by swapping with the last
+    // one; during a walk its slot is only emptied, and the list compacted after the walk.
+    std::vector<CastWatcher*> watchers_;
+    std::size_t watcher_count_ = 0;
+    bool notifying_ = false;
+    bool has_holes_ = false;
     asio::steady_timer release_timer_;
     asio::steady_timer grace_timer_;
 };

@@ -1,19 +1,10 @@
 #include "server/client_framer.h"
 
 #include <algorithm>
-#include <cassert>
 
 namespace kavro::relay {
 
-namespace {
-
 static_assert(wire::kHelloSize <= 64 && wire::kWatchRequestSize <= 64);
-
-bool is_hello(wire::ConstBytes bytes) {
-    return std::equal(wire::kTagHello.begin(), wire::kTagHello.end(), bytes.begin());
-}
-
-}  // namespace
 
 std::uint8_t* ClientFramer::storage() {
     return size_ > kSmallCapacity ? large_.data() : small_.data();
@@ -21,6 +12,11 @@ std::uint8_t* ClientFramer::storage() {
 
 std::span<std::uint8_t> ClientFramer::space() {
     if (size_ == 0) return std::span(small_).subspan(filled_, wire::kTagSize - filled_);
+    if (size_ > kSmallCapacity && filled_ == wire::kTagSize) {
+        // Only now, once the relay has let the tag through, is the upload buffer made.
+        if (large_.size() < wire::kHeaderUploadSize) large_.resize(wire::kHeaderUploadSize);
+        std::copy_n(small_.begin(), wire::kTagSize, large_.begin());
+    }
     return std::span(storage() + filled_, size_ - filled_);
 }
 
@@ -33,27 +29,28 @@ ClientFramer::Status ClientFramer::commit(std::size_t count) {
             problem_ = "Unknown message.";
             return Status::kBad;
         }
-        if (size_ > kSmallCapacity) {
-            if (large_.size() < wire::kHeaderUploadSize) large_.resize(wire::kHeaderUploadSize);
-            std::copy_n(small_.begin(), wire::kTagSize, large_.begin());
-        }
     }
-    const wire::ConstBytes bytes(storage(), filled_);
-    if (is_hello(bytes)) {
+    if (tag() == wire::kTagHello) {
         // The hello's length and mode are checked as soon as they are in, so a client that
         // gets them wrong is told at once rather than after the rest of its message.
         if (filled_ > wire::kHelloLengthOffset + 1 &&
-            wire::get_u16le(bytes, wire::kHelloLengthOffset) != wire::kHelloLengthValue) {
+            wire::get_u16le(small_, wire::kHelloLengthOffset) != wire::kHelloLengthValue) {
             problem_ = "Bad hello length.";
             return Status::kBad;
         }
-        if (filled_ > wire::kHelloModeOffset && bytes[wire::kHelloModeOffset] != wire::kModeWatch &&
-            bytes[wire::kHelloModeOffset] != wire::kModeCast) {
+        const std::uint8_t mode = small_[wire::kHelloModeOffset];
+        if (filled_ > wire::kHelloModeOffset && mode != wire::kModeWatch &&
+            mode != wire::kModeCast) {
             problem_ = "Bad hello mode.";
             return Status::kBad;
         }
     }
     return filled_ == size_ ? Status::kComplete : Status::kNeedMore;
+}
+
+std::string_view ClientFramer::tag() const {
+    if (size_ == 0) return {};
+    return std::string_view(reinterpret_cast<const char*>(small_.data()), wire::kTagSize);
 }
 
 wire::ConstBytes ClientFramer::message() const {

@@ -2,7 +2,8 @@
 // four-byte tag and its size follows from the tag, so the framer reads the tag, then exactly
 // the rest of that message. Bytes are written straight into the framer's own storage: a small
 // inline area for hellos and watch requests, a heap buffer only once a client uploads replay
-// data (casters), so an idle watcher costs a few dozen bytes here.
+// data (casters), so an idle watcher costs a few dozen bytes here. The tag is always kept in the
+// inline area, so it can be judged before the rest of the message is read.
 #pragma once
 
 #include <array>
@@ -30,6 +31,8 @@ class ClientFramer {
     wire::ConstBytes message() const;
     // Why the stream is bad, valid after commit() said kBad. A short text for the client.
     std::string_view problem() const { return problem_; }
+    // The four-byte tag of the message being framed, once it is in and known; empty before.
+    std::string_view tag() const;
     // True while part of a message has arrived.
     bool mid_message() const { return filled_ > 0; }
     // Forgets the complete message and waits for the next tag.

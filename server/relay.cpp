@@ -73,6 +73,22 @@ void Relay::refuse(asio::ip::tcp::socket socket, const std::string& peer, const 
                       });
 }
 
+std::optional<std::string> Relay::problem_with(Session& session, std::string_view tag) const {
+    const ConnectionRole& role = session.role();
+    if (tag == wire::kTagHello && role.casting) return "This connection is already casting.";
+    if (tag == wire::kTagWatchRequest) {
+        if (role.casting) return "A caster cannot watch a cast.";
+        if (role.hello_mode != wire::kModeWatch) {
+            return "Say hello as a watcher before asking for a cast.";
+        }
+    }
+    if (tag == wire::kTagHeaderUpload && !role.casting) {
+        return "Only a caster sends a replay header.";
+    }
+    if (tag == wire::kTagBlockUpload && !role.casting) return "Only a caster sends replay data.";
+    return std::nullopt;
+}
+
 void Relay::handle_message(Session& session, wire::ConstBytes message) {
     if (tag_is(message, wire::kTagHello)) {
         handle_hello(session, message);
@@ -98,10 +114,6 @@ void Relay::handle_hello(Session& session, wire::ConstBytes message) {
     if (version != wire::kClientVersion) {
         log_("connection from " + session.peer() + " refused: client version \"" + version + "\"");
         session.fail("This relay needs client version 0.0.2.");
-        return;
-    }
-    if (session.role().casting) {
-        protocol_error(session, "This connection is already casting.");
         return;
     }
     if (message[wire::kHelloModeOffset] == wire::kModeCast) {
@@ -147,14 +159,6 @@ void Relay::register_cast(Session& session, wire::ConstBytes message) {
 }
 
 void Relay::handle_watch_request(Session& session, wire::ConstBytes message) {
-    if (session.role().casting) {
-        protocol_error(session, "A caster cannot watch a cast.");
-        return;
-    }
-    if (session.role().hello_mode != wire::kModeWatch) {
-        protocol_error(session, "Say hello as a watcher before asking for a cast.");
-        return;
-    }
     const std::string name =
         wire::read_text_field(message, wire::kWatchRequestNameOffset, wire::kNameWidth);
     const auto cast = casts_.find(name);
@@ -170,10 +174,6 @@ void Relay::handle_watch_request(Session& session, wire::ConstBytes message) {
 
 void Relay::handle_header(Session& session, wire::ConstBytes message) {
     const auto& cast = session.role().casting;
-    if (!cast) {
-        protocol_error(session, "Only a caster sends a replay header.");
-        return;
-    }
     if (wire::kReplayHeaderSize > options_.max_replay_bytes) {
         end_for_size(session);
         return;
@@ -186,10 +186,6 @@ void Relay::handle_header(Session& session, wire::ConstBytes message) {
 
 void Relay::handle_block(Session& session, wire::ConstBytes message) {
     const auto& cast = session.role().casting;
-    if (!cast) {
-        protocol_error(session, "Only a caster sends replay data.");
-        return;
-    }
     if (!cast->store().has_header()) {
         log_("cast " + cast->name() + ": dropped a data block that came before any header");
         return;

@@ -9,7 +9,9 @@
 #include <cstddef>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -32,6 +34,10 @@ class Relay {
 
     // A new connection: becomes a session, or gets ERR and is closed when a limit is reached.
     void admit(asio::ip::tcp::socket socket);
+    // Whether a message with `tag` may come from this connection now, judged as soon as the
+    // tag is in: the reason it may not, or nothing.
+    std::optional<std::string> problem_with(Session& session, std::string_view tag) const;
+    // A whole message that problem_with() let through.
     void handle_message(Session& session, wire::ConstBytes message);
     // ERR with `problem`, a log line with the peer's address, and close.
     void protocol_error(Session& session, const std::string& problem);

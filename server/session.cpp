@@ -139,17 +139,25 @@ void Session::on_read(const std::error_code& error, std::size_t count) {
         }
         return;
     }
-    switch (framer_.commit(count)) {
-        case ClientFramer::Status::kBad:
-            relay_.protocol_error(*this, std::string(framer_.problem()));
+    const ClientFramer::Status status = framer_.commit(count);
+    if (status == ClientFramer::Status::kBad) {
+        relay_.protocol_error(*this, std::string(framer_.problem()));
+        return;
+    }
+    if (!tag_judged_ && !framer_.tag().empty()) {
+        // A message this connection may not send is refused at its tag, before the relay
+        // reads (or makes room for) the rest of it.
+        tag_judged_ = true;
+        if (const auto problem = relay_.problem_with(*this, framer_.tag())) {
+            relay_.protocol_error(*this, *problem);
             return;
-        case ClientFramer::Status::kComplete:
-            got_message_ = true;
-            relay_.handle_message(*this, framer_.message());
-            framer_.next();
-            break;
-        case ClientFramer::Status::kNeedMore:
-            break;
+        }
+    }
+    if (status == ClientFramer::Status::kComplete) {
+        got_message_ = true;
+        tag_judged_ = false;
+        relay_.handle_message(*this, framer_.message());
+        framer_.next();
     }
     read_more();
 }

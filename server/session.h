@@ -82,6 +82,7 @@ class Session : public CastWatcher, public std::enable_shared_from_this<Session>
 
     ClientFramer framer_;
     bool reading_ = false;
+    bool tag_judged_ = false;  // the relay has allowed the tag of the message being read
     bool got_message_ = false;
 
     std::vector<SharedBytes> outbox_;  // control messages, oldest first

@@ -1,0 +1,83 @@
+#include "bench/relay/bench_caster.h"
+
+#include <asio/connect.hpp>
+#include <asio/io_context.hpp>
+#include <asio/ip/tcp.hpp>
+#include <asio/read.hpp>
+#include <asio/write.hpp>
+#include <stdexcept>
+
+namespace kavro::bench {
+
+struct BenchCaster::Link {
+    asio::io_context io;
+    asio::ip::tcp::socket socket{io};
+};
+
+namespace {
+
+std::vector<std::uint8_t> tagged(std::string_view tag, std::size_t size) {
+    std::vector<std::uint8_t> message(size, 0);
+    std::copy(tag.begin(), tag.end(), message.begin());
+    return message;
+}
+
+}  // namespace
+
+BenchCaster::BenchCaster(std::uint16_t port, const BenchReplay& replay, std::string name)
+    : link_(std::make_unique<Link>()),
+      replay_(replay),
+      sent_at_(new std::atomic<std::int64_t>[replay.blocks()]) {
+    for (std::size_t i = 0; i < replay.blocks(); ++i) sent_at_[i] = 0;
+    auto& socket = link_->socket;
+    socket.connect({asio::ip::make_address("127.0.0.1"), port});
+    socket.set_option(asio::ip::tcp::no_delay(true));
+
+    auto hello = tagged(wire::kTagHello, wire::kHelloSize);
+    wire::put_u16le(hello, wire::kHelloLengthOffset, wire::kHelloLengthValue);
+    hello[wire::kHelloModeOffset] = wire::kModeCast;
+    wire::put_text_field(hello, wire::kHelloVersionOffset, wire::kVersionWidth,
+                         wire::kClientVersion);
+    wire::put_text_field(hello, wire::kHelloNameOffset, wire::kNameWidth, name);
+    asio::write(socket, asio::buffer(hello));
+    std::array<std::uint8_t, wire::kAckSize> ack{};
+    asio::read(socket, asio::buffer(ack));
+    if (std::string_view(reinterpret_cast<const char*>(ack.data()), ack.size()) !=
+        wire::kAckAccepted) {
+        throw std::runtime_error("the relay refused the bench cast");
+    }
+    auto header = tagged(wire::kTagHeaderUpload, wire::kHeaderUploadSize);
+    std::copy_n(replay.file().begin(), wire::kHeaderUploadDataSize,
+                header.begin() + wire::kUploadDataOffset);
+    asio::write(socket, asio::buffer(header));
+}
+
+BenchCaster::~BenchCaster() {
+    if (thread_.joinable()) thread_.join();
+}
+
+void BenchCaster::start_blocks(double per_second) {
+    thread_ = std::thread([this, per_second] {
+        auto upload = tagged(wire::kTagBlockUpload, wire::kBlockUploadSize);
+        const auto start = Clock::now();
+        const auto interval = std::chrono::duration<double>(1.0 / per_second);
+        for (std::size_t i = 0; i < replay_.blocks(); ++i) {
+            std::this_thread::sleep_until(
+                start + std::chrono::duration_cast<Clock::duration>(interval * i));
+            const auto block = replay_.block(i);
+            std::copy(block.begin(), block.end(), upload.begin() + wire::kUploadDataOffset);
+            sent_at_[i] = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                              Clock::now().time_since_epoch())
+                              .count();
+            std::error_code error;
+            asio::write(link_->socket, asio::buffer(upload), error);
+            if (error) {
+                failed_ = true;
+                return;
+            }
+            sent_ = i + 1;
+        }
+    });
+}
+
+}  // namespace kavro::bench

@@ -1,0 +1,40 @@
+// The bench's caster, on its own thread: registers, uploads the header, then the blocks at a
+// fixed rate, noting when each block was handed to its socket.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bench/relay/bench_replay.h"
+
+namespace kavro::bench {
+
+using Clock = std::chrono::steady_clock;
+
+class BenchCaster {
+  public:
+    BenchCaster(std::uint16_t port, const BenchReplay& replay, std::string name);
+    ~BenchCaster();
+    // Uploads the blocks at `per_second` on the caster's thread.
+    void start_blocks(double per_second);
+    bool done() const { return sent_ == replay_.blocks() || failed_; }
+    bool failed() const { return failed_; }
+    // When block `index` went to the socket, in nanoseconds of the steady clock (0: not yet).
+    std::int64_t sent_at(std::size_t index) const { return sent_at_[index].load(); }
+
+  private:
+    struct Link;
+    std::unique_ptr<Link> link_;
+    const BenchReplay& replay_;
+    std::unique_ptr<std::atomic<std::int64_t>[]> sent_at_;
+    std::atomic<std::size_t> sent_{0};
+    std::atomic<bool> failed_{false};
+    std::thread thread_;
+};
+
+}  // namespace kavro::bench

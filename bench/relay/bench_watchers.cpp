@@ -1,0 +1,165 @@
+#include "bench/relay/bench_watchers.h"
+
+#include <algorithm>
+#include <asio/connect.hpp>
+#include <asio/write.hpp>
+#include <cstring>
+
+namespace kavro::bench {
+
+struct BenchWatchers::Watcher {
+    explicit Watcher(asio::io_context& io) : socket(io) {}
+    asio::ip::tcp::socket socket;
+    bool acknowledged = false;
+    bool broken = false;
+    std::array<std::uint8_t, wire::kHeadSize> head{};
+    std::size_t head_filled = 0;
+    std::size_t payload_left = 0;
+    char kind = 0;           // 'H' header, 'D' data, 'S' skipped
+    std::size_t offset = 0;  // bytes of the replay file received
+};
+
+BenchWatchers::BenchWatchers(asio::io_context& io, std::uint16_t port, const BenchReplay& replay,
+                             const BenchCaster& caster, std::string cast_name)
+    : io_(io),
+      endpoint_(asio::ip::make_address("127.0.0.1"), port),
+      replay_(replay),
+      caster_(caster),
+      read_buffer_(64 * 1024),
+      delivered_(replay.blocks(), 0) {
+    request_.assign(wire::kHelloSize + wire::kWatchRequestSize, 0);
+    std::copy(wire::kTagHello.begin(), wire::kTagHello.end(), request_.begin());
+    wire::put_u16le(request_, wire::kHelloLengthOffset, wire::kHelloLengthValue);
+    request_[wire::kHelloModeOffset] = wire::kModeWatch;
+    wire::put_text_field(request_, wire::kHelloVersionOffset, wire::kVersionWidth,
+                         wire::kClientVersion);
+    const wire::Bytes watch = wire::Bytes(request_).subspan(wire::kHelloSize);
+    std::copy(wire::kTagWatchRequest.begin(), wire::kTagWatchRequest.end(), watch.begin());
+    wire::put_text_field(watch, wire::kWatchRequestNameOffset, wire::kNameWidth, cast_name);
+}
+
+BenchWatchers::~BenchWatchers() = default;
+
+void BenchWatchers::connect(std::size_t count, std::size_t in_flight) {
+    to_connect_ += count;
+    for (std::size_t i = 0; i < std::min(count, in_flight); ++i) connect_next();
+}
+
+void BenchWatchers::connect_next() {
+    if (to_connect_ == 0) return;
+    --to_connect_;
+    watchers_.push_back(std::make_unique<Watcher>(io_));
+    Watcher& w = *watchers_.back();
+    w.socket.async_connect(endpoint_, [this, &w](const std::error_code& error) {
+        std::error_code write_error;
+        if (!error) asio::write(w.socket, asio::buffer(request_), write_error);
+        if (error || write_error) {
+            fail(w);
+        } else {
+            ++connected_;
+            w.socket.non_blocking(true);
+            wait_readable(w);
+        }
+        connect_next();
+    });
+}
+
+void BenchWatchers::wait_readable(Watcher& w) {
+    w.socket.async_wait(asio::ip::tcp::socket::wait_read, [this, &w](const std::error_code& error) {
+        if (error) return fail(w);
+        for (;;) {
+            std::error_code read_error;
+            const std::size_t n = w.socket.read_some(asio::buffer(read_buffer_), read_error);
+            if (read_error == asio::error::would_block) break;
+            if (read_error) return fail(w);
+            take(w, read_buffer_.data(), n);
+            if (w.broken) return;
+        }
+        wait_readable(w);
+    });
+}
+
+void BenchWatchers::take(Watcher& w, const std::uint8_t* data, std::size_t size) {
+    while (size > 0 && !w.broken) {
+        if (!w.acknowledged || w.payload_left == 0) {
+            const std::size_t want = wire::kHeadSize - w.head_filled;
+            const std::size_t n = std::min(want, size);
+            std::memcpy(w.head.data() + w.head_filled, data, n);
+            w.head_filled += n;
+            data += n;
+            size -= n;
+            if (w.head_filled < wire::kHeadSize) return;
+            w.head_filled = 0;
+            if (!w.acknowledged) {
+                // ACK is six bytes with no length field.
+                if (std::memcmp(w.head.data(), wire::kAckAccepted.data(), wire::kAckSize) != 0) {
+                    return fail(w);
+                }
+                w.acknowledged = true;
+                continue;
+            }
+            w.payload_left = wire::payload_length(w.head);
+            if (wire::has_tag(w.head, wire::kTagReplayHeader)) {
+                if (w.payload_left != wire::kReplayHeaderSize) return fail(w);
+                w.kind = 'H';
+                w.offset = 0;
+            } else if (wire::has_tag(w.head, wire::kTagReplayData)) {
+                if (w.payload_left > wire::kMaxReplayDataPayload) return fail(w);
+                w.kind = 'D';
+            } else if (wire::has_tag(w.head, wire::kTagError)) {
+                return fail(w);
+            } else {
+                w.kind = 'S';  // the list and keep-alives
+            }
+            continue;
+        }
+        const std::size_t n = std::min(w.payload_left, size);
+        if (w.kind != 'S') payload(w, data, n);
+        w.payload_left -= n;
+        data += n;
+        size -= n;
+    }
+}
+
+void BenchWatchers::payload(Watcher& w, const std::uint8_t* data, std::size_t size) {
+    const auto& file = replay_.file();
+    if (w.offset + size > file.size() || std::memcmp(file.data() + w.offset, data, size) != 0) {
+        return fail(w);
+    }
+    const std::size_t before = w.offset;
+    w.offset += size;
+    if (before < wire::kReplayHeaderSize && w.offset >= wire::kReplayHeaderSize) ++with_header_;
+    const auto whole_blocks = [](std::size_t offset) {
+        return offset <= wire::kReplayHeaderSize
+                   ? std::size_t{0}
+                   : (offset - wire::kReplayHeaderSize) / wire::kBlockSize;
+    };
+    const std::size_t first = whole_blocks(before);
+    const std::size_t last = whole_blocks(w.offset);
+    if (first == last) return;
+    const auto now =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())
+            .count();
+    for (std::size_t b = first; b < last; ++b) {
+        ++delivered_[b];
+        const std::int64_t sent = caster_.sent_at(b);
+        latencies_us_.push_back(
+            static_cast<std::uint32_t>(std::max<std::int64_t>(0, now - sent) / 1000));
+    }
+}
+
+void BenchWatchers::fail(Watcher& w) {
+    if (w.broken) return;
+    w.broken = true;
+    ++broken_;
+    std::error_code ignored;
+    w.socket.close(ignored);
+}
+
+std::size_t BenchWatchers::blocks_delivered_to_all() const {
+    const std::size_t all = watchers_.size();
+    return static_cast<std::size_t>(std::count_if(delivered_.begin(), delivered_.end(),
+                                                  [&](std::uint32_t n) { return n == all; }));
+}
+
+}  // namespace kavro::bench
