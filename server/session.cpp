@@ -103,7 +103,7 @@ void Session::tick(Clock::time_point now, const RelayOptions& options) {
         return;
     }
     if (finishing_) {
-        if (now - finishing_since_ >= kFinishLimit) close("it did not take its last messages");
+        if (now - finishing_since_ >= kFinishLimit) close("it did not finish closing in time");
         return;
     }
     if (writing_ || !outbox_.empty()) return;
@@ -127,9 +127,29 @@ void Session::read_more() {
         });
 }
 
+void Session::read_to_end() {
+    if (reading_ || closed_) return;
+    reading_ = true;
+    static std::array<std::uint8_t, 512> discarded;  // never looked at
+    socket_.async_read_some(
+        asio::buffer(discarded),
+        [self = shared_from_this()](const std::error_code& error, std::size_t count) {
+            self->on_read(error, count);
+        });
+}
+
 void Session::on_read(const std::error_code& error, std::size_t count) {
     reading_ = false;
     if (closed_) return;
+    if (finishing_) {
+        // Whatever the client still sends is dropped; its closing ends the connection.
+        if (error) {
+            close(said_goodbye_ ? "closed by the relay" : "the client left first");
+        } else if (said_goodbye_) {
+            read_to_end();
+        }
+        return;
+    }
     if (error) {
         if (error == asio::error::eof) {
             close(framer_.mid_message() ? "the client left in the middle of a message"
@@ -173,7 +193,7 @@ void Session::pump() {
     }
     const bool may_send_data = !finishing_ || draining_;
     if (!may_send_data || !watching_ || !watching_->next_chunk(cursor_, chunk_in_flight_)) {
-        if (finishing_) close("closed by the relay");
+        if (finishing_) say_goodbye();
         return;
     }
     if (chunk_in_flight_.header_message) {
@@ -188,6 +208,16 @@ void Session::pump() {
         write_buffers_[1 + i] = asio::buffer(*chunk_in_flight_.blocks[i]);
     }
     write(1 + chunk_in_flight_.block_count);
+}
+
+void Session::say_goodbye() {
+    // Shut down the sending side and read until the client closes: closing at once with its
+    // bytes unread would reset the connection, and the client could lose the last message.
+    if (said_goodbye_) return;
+    said_goodbye_ = true;
+    std::error_code ignored;
+    socket_.shutdown(asio::ip::tcp::socket::shutdown_send, ignored);
+    read_to_end();
 }
 
 void Session::write(std::size_t buffer_count) {

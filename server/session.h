@@ -70,6 +70,8 @@ class Session : public CastWatcher, public std::enable_shared_from_this<Session>
   private:
     void read_more();
     void on_read(const std::error_code& error, std::size_t count);
+    void read_to_end();
+    void say_goodbye();
     void pump();
     void write(std::size_t buffer_count);
     void on_written(const std::error_code& error);
@@ -88,7 +90,8 @@ class Session : public CastWatcher, public std::enable_shared_from_this<Session>
     std::vector<SharedBytes> outbox_;  // control messages, oldest first
     bool writing_ = false;
     bool finishing_ = false;
-    bool draining_ = false;  // finishing, but still writing the watched replay
+    bool draining_ = false;      // finishing, but still writing the watched replay
+    bool said_goodbye_ = false;  // everything written and the sending side shut down
     bool closed_ = false;
     SharedBytes control_in_flight_;
     ReplayChunk chunk_in_flight_;
