@@ -112,7 +112,8 @@ void Relay::handle_hello(Session& session, wire::ConstBytes message) {
     const std::string version =
         wire::read_text_field(message, wire::kHelloVersionOffset, wire::kVersionWidth);
     if (version != wire::kClientVersion) {
-        log_("connection from " + session.peer() + " refused: client version \"" + version + "\"");
+        log_("connection from " + session.peer() + " refused: client version \"" +
+             printable(version) + "\"");
         session.fail("This relay needs client version 0.0.2.");
         return;
     }
@@ -163,8 +164,9 @@ void Relay::handle_watch_request(Session& session, wire::ConstBytes message) {
         wire::read_text_field(message, wire::kWatchRequestNameOffset, wire::kNameWidth);
     const auto cast = casts_.find(name);
     if (!cast) {
-        log_("watcher " + session.peer() + " asked for " + name + ", which is not live");
-        session.fail("No cast named " + name + " is live.");
+        const std::string shown = printable(name);
+        log_("watcher " + session.peer() + " asked for " + shown + ", which is not live");
+        session.fail("No cast named " + shown + " is live.");
         return;
     }
     session.watch(cast);

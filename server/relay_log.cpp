@@ -18,6 +18,14 @@ std::string endpoint_text(const asio::ip::tcp::endpoint& endpoint) {
     return host + ":" + std::to_string(endpoint.port());
 }
 
+std::string printable(std::string_view text) {
+    std::string shown(text);
+    for (char& c : shown) {
+        if (static_cast<unsigned char>(c) < 32 || c == 127) c = '?';
+    }
+    return shown;
+}
+
 std::string seconds_text(Duration duration) {
     char text[32];
     std::snprintf(text, sizeof text, "%g s", std::chrono::duration<double>(duration).count());

@@ -5,6 +5,7 @@
 #include <asio/ip/tcp.hpp>
 #include <functional>
 #include <string>
+#include <string_view>
 
 #include "server/relay_options.h"
 
@@ -17,6 +18,9 @@ LogSink stderr_log();
 
 // "1.2.3.4:5678", or "[::1]:5678" for IPv6.
 std::string endpoint_text(const asio::ip::tcp::endpoint& endpoint);
+// `text` from a client with every control byte shown as '?', so it cannot break a log line
+// or the text a client shows.
+std::string printable(std::string_view text);
 // "60 s", "0.25 s".
 std::string seconds_text(Duration duration);
 

@@ -108,6 +108,14 @@ TEST_F(RelayBadInput, WatchRequestForACastThatIsNotLive) {
     EXPECT_TRUE(bystanders().undisturbed());
 }
 
+TEST_F(RelayBadInput, WatchRequestWithControlBytesIsEchoedPrintably) {
+    ASSERT_TRUE(client().watch("two\nlines"));
+    const auto error = client().read_skipping_keepalives();
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->text(), "No cast named two?lines is live.");
+    EXPECT_TRUE(relay().logged({"asked for two?lines, which is not live"}));
+}
+
 TEST_F(RelayBadInput, NameWithControlBytesIsRefused) {
     expect_refused(hello_message(wire::kModeCast, "bad\x01name"));
 }
