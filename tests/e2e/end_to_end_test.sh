@@ -37,8 +37,8 @@ for program in "$relay" "$client" "$recorder"; do
   }
 done
 
-# shellcheck source=tests/e2e/e2e_lib.sh source-path=SCRIPTDIR
-source "$(dirname "${BASH_SOURCE[0]}")/e2e_lib.sh"
+# shellcheck source=demo/session_lib.sh
+source "$(dirname "${BASH_SOURCE[0]}")/../../demo/session_lib.sh"
 
 export QT_QPA_PLATFORM="${QT_QPA_PLATFORM:-offscreen}"
 mkdir -p "$scratch"
