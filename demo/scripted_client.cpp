@@ -24,16 +24,13 @@
 #include <QTableWidget>
 #include <QTest>
 #include <QTimer>
-
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
 #include <string>
 #include <utility>
 
-#include "app/application.h"
-#include "app/main_window.h"
-#include "relay/socket_api.h"
+#include "app/client_run.h"
 
 namespace {
 
@@ -131,7 +128,7 @@ void choose_platform() {
 }
 
 class ScriptedUser : public QObject {
-public:
+  public:
     ScriptedUser(kavro::TForm1& form, Script script) : form_(form), script_(std::move(script)) {
         ticker_.setInterval(kTickMs);
         connect(&ticker_, &QTimer::timeout, this, &ScriptedUser::tick);
@@ -145,7 +142,7 @@ public:
         ticker_.start();
     }
 
-private:
+  private:
     enum class Step { kOpenPanel, kFillPanel, kDone };
 
     void tick() {
@@ -262,8 +259,8 @@ private:
         const bool registered = form_.state().registered;
         if (registered == registered_) return;
         registered_ = registered;
-        say("event", registered ? QStringLiteral("registered")
-                                : QStringLiteral("no longer registered"));
+        say("event",
+            registered ? QStringLiteral("registered") : QStringLiteral("no longer registered"));
     }
 
     void take_screenshot(const QString& file) {
@@ -306,28 +303,15 @@ int main(int argc, char** argv) {
         return kExitUsage;
     }
     choose_platform();
-    if (!kavro::net::start_sockets()) {
-        std::fputs("kavro-scripted-client: the sockets library did not start\n", stderr);
-        return 1;
-    }
-    int status = 0;
-    {
-        int app_argc = 1;  // the script's options are not Qt's
-        kavro::Application app(app_argc, argv);
-        static kavro::ProgramState state;
-        const auto relay = kavro::relay_address_from(std::getenv("KAVRO_RELAY"),
-                                                     kavro::built_in_relay_address());
-        say("event", QStringLiteral("working in ") + QDir::currentPath() +
-                         QStringLiteral(", relay ") + QString::fromStdString(relay.host) +
-                         u':' + QString::fromStdString(relay.port));
-        kavro::TForm1 form(state, relay);
-        ScriptedUser user(form, *script);
-        user.start();
-        form.FormCreate();
-        if (script->window_position) form.move(*script->window_position);
-        form.show();
-        status = app.exec();
-    }
-    kavro::net::stop_sockets();
-    return status;
+    int app_argc = 1;  // the script's options are not Qt's
+    return kavro::run_client(
+        app_argc, argv, [&](kavro::TForm1& form, const kavro::RelayAddress& relay) {
+            say("event", QStringLiteral("working in ") + QDir::currentPath() +
+                             QStringLiteral(", relay ") + QString::fromStdString(relay.host) +
+                             u':' + QString::fromStdString(relay.port));
+            auto* user = new ScriptedUser(form, *script);
+            user->setParent(&form);  // goes with the window, while the application still exists
+            user->start();
+            if (script->window_position) form.move(*script->window_position);
+        });
 }
