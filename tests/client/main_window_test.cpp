@@ -11,6 +11,8 @@
 #include <QTimer>
 #include <gtest/gtest.h>
 
+#include <stdexcept>
+
 #include "gui_test_support.h"
 
 using namespace kavro;
@@ -194,4 +196,28 @@ TEST(MainWindow, AShownPanelHidesTheLogBeneathIt) {
     const QImage with_empty_log = f.grab(panel).toImage();
     EXPECT_EQ(with_log, with_empty_log);
     EXPECT_EQ(with_full_log, with_empty_log);
+}
+
+namespace {
+
+// An object whose event handler fails, as a handler with a bug would.
+class FailingHandler : public QObject {
+public:
+    bool event(QEvent*) override { throw std::runtime_error("the disk is full"); }
+};
+
+}  // namespace
+
+TEST(MainWindow, AnErrorEscapingAHandlerIsShownAndTheLoopGoesOn) {
+    MessageBoxAnswerer answerer;
+    FailingHandler handler;
+    QEvent event(QEvent::User);
+    EXPECT_FALSE(QCoreApplication::sendEvent(&handler, &event));
+    ASSERT_EQ(answerer.texts.size(), 1);
+    EXPECT_EQ(answerer.texts[0], "the disk is full.");
+    EXPECT_EQ(answerer.captions[0], "kavro");
+    // The loop still runs events afterwards.
+    bool ran = false;
+    QTimer::singleShot(0, [&] { ran = true; });
+    EXPECT_TRUE(wait_until([&] { return ran; }));
 }
