@@ -33,8 +33,9 @@ void TForm1::btn_cast1Click() {
         return;
     }
     bg_cast->hide();
-    state_.records.set_cast(ed_castname->text().toLatin1().toStdString(),
-                            cb_track->currentText().toLatin1().toStdString());
+    const std::string name = ed_castname->text().toLatin1().toStdString();
+    state_.records.set_cast(name, cb_track->currentText().toLatin1().toStdString());
+    state_.cast_streamer.cast_as(name);
     send_record(state_.records.prepare_hello(state_.cast_mode));
 }
 

@@ -27,6 +27,13 @@ void set_track_bytes(std::span<std::uint8_t, wire::kHeaderUploadDataSize> data,
 
 CastStreamer::CastStreamer(CastPaths paths) : paths_(std::move(paths)) {}
 
+void CastStreamer::cast_as(std::string_view name) {
+    if (name == cast_name_) return;
+    cast_name_ = name;
+    header_sent_ = false;
+    last_cast_size_ = 0;
+}
+
 void CastStreamer::step(bool registered, bool cast_mode, OutboundRecords& records,
                         const Send& send) {
     if (!registered || !cast_mode) return;

@@ -7,6 +7,8 @@
 #include <filesystem>
 #include <functional>
 #include <span>
+#include <string>
+#include <string_view>
 
 #include "relay/outbound_records.h"
 
@@ -33,6 +35,12 @@ class CastStreamer {
     // is sent again once it is long enough.
     void step(bool registered, bool cast_mode, OutboundRecords& records, const Send& send);
 
+    // The Cast button registers `name`. The upload state outlives connections, so a caster who
+    // comes back under the same name resumes where the relay's copy of the cast ends. Under
+    // another name the relay holds nothing of the cast yet: its header and every block go up
+    // again from the start of the recording.
+    void cast_as(std::string_view name);
+
     bool header_sent() const { return header_sent_; }
     // End offset in the copy of the last block sent; 0 until one was sent.
     std::int64_t last_cast_size() const { return last_cast_size_; }
@@ -44,6 +52,7 @@ class CastStreamer {
     CastPaths paths_;
     bool header_sent_ = false;
     std::int64_t last_cast_size_ = 0;
+    std::string cast_name_;  // the name the current upload state belongs to
 };
 
 }  // namespace kavro

@@ -353,3 +353,31 @@ TEST(CastStreamer, AFailureMidwayKeepsTheBlocksAlreadySent) {
                   slice(cast.lfs.recording(), kHeader + i * kBlock, kBlock));
     }
 }
+
+TEST(CastStreamer, TheSameNameResumesAndAnotherNameStartsFromTheHeader) {
+    Cast cast;
+    cast.streamer.cast_as("Evening race");
+    cast.lfs.start_recording(kHeader + kBlock, 9);
+    cast.step();
+    cast.step();
+    ASSERT_EQ(cast.relay.sent.size(), 2u);
+
+    // Cast again under the same name (the connection dropped): the upload carries on.
+    cast.streamer.cast_as("Evening race");
+    cast.lfs.grow(kBlock);
+    cast.step();
+    ASSERT_EQ(cast.relay.sent.size(), 3u);
+    EXPECT_EQ(tag_of(cast.relay.sent[2]), "ERF0");
+    EXPECT_EQ(data_of(cast.relay.sent[2]), slice(cast.lfs.recording(), kHeader + kBlock, kBlock));
+
+    // Under a new name the relay has nothing yet: the header, then every block from the start.
+    cast.streamer.cast_as("Late show");
+    EXPECT_FALSE(cast.streamer.header_sent());
+    cast.step();
+    cast.step();
+    ASSERT_EQ(cast.relay.sent.size(), 6u);
+    EXPECT_EQ(tag_of(cast.relay.sent[3]), "NRF0");
+    EXPECT_EQ(data_of(cast.relay.sent[3]), slice(cast.lfs.recording(), 0, kHeader + 2));
+    EXPECT_EQ(data_of(cast.relay.sent[4]), slice(cast.lfs.recording(), kHeader, kBlock));
+    EXPECT_EQ(data_of(cast.relay.sent[5]), slice(cast.lfs.recording(), kHeader + kBlock, kBlock));
+}
