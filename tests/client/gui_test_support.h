@@ -13,8 +13,9 @@
 
 #include <filesystem>
 #include <fstream>
-#include <random>
 #include <string>
+
+#include "temp_folder.h"
 
 namespace kavro::test {
 
@@ -23,25 +24,18 @@ namespace kavro::test {
 class SimulatorInstall {
 public:
     explicit SimulatorInstall(bool with_simulator = true) {
-        std::random_device random;
-        root_ = std::filesystem::temp_directory_path() /
-                ("kavro-gui-test-" + std::to_string(random()) + std::to_string(random()));
-        std::filesystem::create_directories(root_ / "data" / "mpr");
-        std::filesystem::create_directories(root_ / "kavro");
-        if (with_simulator) std::ofstream(root_ / "LFS.exe") << "simulator";
+        std::filesystem::create_directories(root() / "data" / "mpr");
+        std::filesystem::create_directories(root() / "kavro");
+        if (with_simulator) std::ofstream(root() / "LFS.exe") << "simulator";
         previous_ = std::filesystem::current_path();
-        std::filesystem::current_path(root_ / "kavro");
+        std::filesystem::current_path(root() / "kavro");
     }
-    ~SimulatorInstall() {
-        std::filesystem::current_path(previous_);
-        std::error_code ignored;
-        std::filesystem::remove_all(root_, ignored);
-    }
-    const std::filesystem::path& root() const { return root_; }
-    std::filesystem::path replay_folder() const { return root_ / "data" / "mpr"; }
+    ~SimulatorInstall() { std::filesystem::current_path(previous_); }
+    const std::filesystem::path& root() const { return folder_.path(); }
+    std::filesystem::path replay_folder() const { return root() / "data" / "mpr"; }
 
 private:
-    std::filesystem::path root_;
+    TempFolder folder_;
     std::filesystem::path previous_;
 };
 

@@ -47,17 +47,6 @@ struct Session {
     }
 };
 
-std::vector<std::uint8_t> read_file(const std::filesystem::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
-
-std::vector<std::uint8_t> pattern(std::size_t n, int seed) {
-    std::vector<std::uint8_t> bytes(n);
-    for (std::size_t i = 0; i < n; ++i) bytes[i] = static_cast<std::uint8_t>((i * 31 + seed * 7) ^ (i >> 8));
-    return bytes;
-}
-
 }  // namespace
 
 TEST(WatchPanel, GridFollowsTheListAndWatchRequestsTheSelectedCast) {
@@ -120,13 +109,13 @@ TEST(WatchPanel, HeaderAndDataFillTheReplayFileAndTheLogSaysWhenReady) {
     Session s;
     s.start_watching();
     const auto replay = s.install.replay_folder() / "kavro.mpr";
-    const auto first_header = pattern(16384, 1);
-    const auto header = pattern(16384, 2);
-    const auto block1 = pattern(4096, 3);
-    const auto block2 = pattern(4096, 4);
+    const auto first_header = pattern_bytes(16384, 1);
+    const auto header = pattern_bytes(16384, 2);
+    const auto block1 = pattern_bytes(4096, 3);
+    const auto block2 = pattern_bytes(4096, 4);
 
     std::vector<std::uint8_t> piece = wire::make_message(wire::kTagReplayHeader, first_header);
-    const auto stale = wire::make_message(wire::kTagReplayData, pattern(4096, 9));
+    const auto stale = wire::make_message(wire::kTagReplayData, pattern_bytes(4096, 9));
     piece.insert(piece.end(), stale.begin(), stale.end());
     s.deliver(piece);
     // A new header restarts the file; two data messages in one receive are both appended.
@@ -169,7 +158,7 @@ TEST(CastPanel, CastRegistersAndUploadsTheGrowingRecording) {
     EXPECT_EQ(hello[25], 0);
 
     // The simulator has recorded a header and two blocks; nothing goes up before acceptance.
-    const auto recording = pattern(16384 + 2 * 4096, 5);
+    const auto recording = pattern_bytes(16384 + 2 * 4096, 5);
     std::ofstream(s.install.replay_folder() / "temp_mpr.mpr", std::ios::binary)
         .write(reinterpret_cast<const char*>(recording.data()), static_cast<long>(recording.size()));
     s.form.Timer1Timer();

@@ -19,7 +19,7 @@ class TempFolder {
         std::random_device random;
         const auto base = std::filesystem::temp_directory_path();
         do {
-            path_ = base / ("kavro-replay-test-" + std::to_string(random()) + "-" +
+            path_ = base / ("kavro-test-" + std::to_string(random()) + "-" +
                             std::to_string(random()));
         } while (!std::filesystem::create_directory(path_));
     }
