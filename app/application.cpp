@@ -18,14 +18,17 @@ QString error_box_text(const QString& message) {
     return message;
 }
 
+void show_error(const QString& message) {
+    QMessageBox::critical(nullptr, QApplication::applicationDisplayName(), error_box_text(message));
+}
+
 bool Application::notify(QObject* receiver, QEvent* event) {
     try {
         return QApplication::notify(receiver, event);
     } catch (const std::exception& e) {
-        QMessageBox::critical(nullptr, applicationDisplayName(),
-                              error_box_text(QString::fromLocal8Bit(e.what())));
+        show_error(QString::fromLocal8Bit(e.what()));
     } catch (...) {
-        QMessageBox::critical(nullptr, applicationDisplayName(), QString());
+        show_error(QString());
     }
     return false;
 }

@@ -7,7 +7,7 @@
 namespace kavro {
 
 class Application : public QApplication {
-public:
+  public:
     Application(int& argc, char** argv);
     bool notify(QObject* receiver, QEvent* event) override;
 };
@@ -15,5 +15,8 @@ public:
 // The text shown for an error: its message, with a full stop added when the message is not
 // empty and its last character sorts after the full stop.
 QString error_box_text(const QString& message);
+
+// The system's error box: error icon, the application title as caption, one OK button.
+void show_error(const QString& message);
 
 }  // namespace kavro

@@ -1,6 +1,5 @@
 #include "app/client_run.h"
 
-#include <cstdio>
 #include <cstdlib>
 
 #include "app/application.h"
@@ -10,13 +9,14 @@ namespace kavro {
 
 int run_client(int& argc, char** argv,
                const std::function<void(TForm1&, const RelayAddress&)>& prepare) {
-    if (!net::start_sockets()) {
-        std::fputs("kavro: the sockets library did not start\n", stderr);
+    const bool sockets_started = net::start_sockets();
+    Application app(argc, argv);
+    if (!sockets_started) {
+        show_error(QStringLiteral("WSAStartup"));  // the program ends before its window opens
         return 1;
     }
     int status = 0;
     {
-        Application app(argc, argv);
         static ProgramState state;
         const auto relay = relay_address_from(std::getenv("KAVRO_RELAY"), built_in_relay_address());
         TForm1 form(state, relay);
@@ -25,7 +25,7 @@ int run_client(int& argc, char** argv,
         form.show();
         status = app.exec();
     }
-    net::stop_sockets();
+    if (!net::stop_sockets()) show_error(QStringLiteral("WSACleanup"));
     return status;
 }
 
