@@ -5,21 +5,23 @@
 #include <asio/ip/tcp.hpp>
 #include <asio/read.hpp>
 #include <asio/write.hpp>
+#include <span>
 #include <stdexcept>
+
+#include "relay/outbound_records.h"
 
 namespace kavro::bench {
 
 struct BenchCaster::Link {
     asio::io_context io;
     asio::ip::tcp::socket socket{io};
+    OutboundRecords records;  // the client's own records, built the way the client builds them
 };
 
 namespace {
 
-std::vector<std::uint8_t> tagged(std::string_view tag, std::size_t size) {
-    std::vector<std::uint8_t> message(size, 0);
-    std::copy(tag.begin(), tag.end(), message.begin());
-    return message;
+asio::const_buffer buffer_of(std::span<const std::uint8_t> record) {
+    return asio::buffer(record.data(), record.size());
 }
 
 }  // namespace
@@ -33,23 +35,17 @@ BenchCaster::BenchCaster(std::uint16_t port, const BenchReplay& replay, std::str
     socket.connect({asio::ip::make_address("127.0.0.1"), port});
     socket.set_option(asio::ip::tcp::no_delay(true));
 
-    auto hello = tagged(wire::kTagHello, wire::kHelloSize);
-    wire::put_u16le(hello, wire::kHelloLengthOffset, wire::kHelloLengthValue);
-    hello[wire::kHelloModeOffset] = wire::kModeCast;
-    wire::put_text_field(hello, wire::kHelloVersionOffset, wire::kVersionWidth,
-                         wire::kClientVersion);
-    wire::put_text_field(hello, wire::kHelloNameOffset, wire::kNameWidth, name);
-    asio::write(socket, asio::buffer(hello));
+    OutboundRecords& records = link_->records;
+    records.set_cast(name, "");
+    asio::write(socket, buffer_of(records.prepare_hello(true)));
     std::array<std::uint8_t, wire::kAckSize> ack{};
     asio::read(socket, asio::buffer(ack));
     if (std::string_view(reinterpret_cast<const char*>(ack.data()), ack.size()) !=
         wire::kAckAccepted) {
         throw std::runtime_error("the relay refused the bench cast");
     }
-    auto header = tagged(wire::kTagHeaderUpload, wire::kHeaderUploadSize);
-    std::copy_n(replay.file().begin(), wire::kHeaderUploadDataSize,
-                header.begin() + wire::kUploadDataOffset);
-    asio::write(socket, asio::buffer(header));
+    std::copy_n(replay.file().begin(), wire::kHeaderUploadDataSize, records.header_data().begin());
+    asio::write(socket, buffer_of(records.prepare_header_upload()));
 }
 
 BenchCaster::~BenchCaster() {
@@ -58,19 +54,19 @@ BenchCaster::~BenchCaster() {
 
 void BenchCaster::start_blocks(double per_second) {
     thread_ = std::thread([this, per_second] {
-        auto upload = tagged(wire::kTagBlockUpload, wire::kBlockUploadSize);
+        OutboundRecords& records = link_->records;
         const auto start = Clock::now();
         const auto interval = std::chrono::duration<double>(1.0 / per_second);
         for (std::size_t i = 0; i < replay_.blocks(); ++i) {
             std::this_thread::sleep_until(
                 start + std::chrono::duration_cast<Clock::duration>(interval * i));
             const auto block = replay_.block(i);
-            std::copy(block.begin(), block.end(), upload.begin() + wire::kUploadDataOffset);
+            std::copy(block.begin(), block.end(), records.block_data().begin());
             sent_at_[i] = std::chrono::duration_cast<std::chrono::nanoseconds>(
                               Clock::now().time_since_epoch())
                               .count();
             std::error_code error;
-            asio::write(link_->socket, asio::buffer(upload), error);
+            asio::write(link_->socket, buffer_of(records.prepare_block_upload()), error);
             if (error) {
                 failed_ = true;
                 return;

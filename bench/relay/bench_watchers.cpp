@@ -5,6 +5,8 @@
 #include <asio/write.hpp>
 #include <cstring>
 
+#include "relay/outbound_records.h"
+
 namespace kavro::bench {
 
 struct BenchWatchers::Watcher {
@@ -27,15 +29,12 @@ BenchWatchers::BenchWatchers(asio::io_context& io, std::uint16_t port, const Ben
       caster_(caster),
       read_buffer_(64 * 1024),
       delivered_(replay.blocks(), 0) {
-    request_.assign(wire::kHelloSize + wire::kWatchRequestSize, 0);
-    std::copy(wire::kTagHello.begin(), wire::kTagHello.end(), request_.begin());
-    wire::put_u16le(request_, wire::kHelloLengthOffset, wire::kHelloLengthValue);
-    request_[wire::kHelloModeOffset] = wire::kModeWatch;
-    wire::put_text_field(request_, wire::kHelloVersionOffset, wire::kVersionWidth,
-                         wire::kClientVersion);
-    const wire::Bytes watch = wire::Bytes(request_).subspan(wire::kHelloSize);
-    std::copy(wire::kTagWatchRequest.begin(), wire::kTagWatchRequest.end(), watch.begin());
-    wire::put_text_field(watch, wire::kWatchRequestNameOffset, wire::kNameWidth, cast_name);
+    // A watcher's hello and watch request, built as the client builds them, sent in one write.
+    OutboundRecords records;
+    const auto hello = records.prepare_hello(false);
+    const auto watch = records.prepare_watch_request(cast_name);
+    request_.assign(hello.begin(), hello.end());
+    request_.insert(request_.end(), watch.begin(), watch.end());
 }
 
 BenchWatchers::~BenchWatchers() = default;
