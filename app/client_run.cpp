@@ -3,7 +3,7 @@
 #include <cstdlib>
 
 #include "app/application.h"
-#include "relay/socket_api.h"
+#include "link/socket_api.h"
 
 namespace kavro {
 

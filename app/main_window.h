@@ -8,8 +8,8 @@
 
 #include "app/program_state.h"
 #include "app/relay_address.h"
-#include "relay/receive_buffer.h"
-#include "relay/tcp_connection.h"
+#include "link/receive_buffer.h"
+#include "link/tcp_connection.h"
 #include "replay/replay_writer.h"
 
 class QComboBox;

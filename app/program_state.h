@@ -5,8 +5,8 @@
 #include <cstdint>
 
 #include "app/throughput_meter.h"
-#include "relay/outbound_records.h"
-#include "relay/receive_buffer.h"
+#include "link/outbound_records.h"
+#include "link/receive_buffer.h"
 #include "replay/cast_streamer.h"
 
 namespace kavro {

@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-#include "relay/outbound_records.h"
+#include "link/outbound_records.h"
 
 namespace kavro {
 

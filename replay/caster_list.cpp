@@ -1,6 +1,6 @@
 #include "replay/caster_list.h"
 
-#include "relay/wire_format.h"
+#include "wire/wire_format.h"
 #include "replay/number_format.h"
 
 namespace kavro {

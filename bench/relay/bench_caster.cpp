@@ -1,27 +1,27 @@
 #include "bench/relay/bench_caster.h"
 
-#include <asio/connect.hpp>
-#include <asio/io_context.hpp>
-#include <asio/ip/tcp.hpp>
-#include <asio/read.hpp>
-#include <asio/write.hpp>
+#include <boost/asio/connect.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/read.hpp>
+#include <boost/asio/write.hpp>
 #include <span>
 #include <stdexcept>
 
-#include "relay/outbound_records.h"
+#include "link/outbound_records.h"
 
 namespace kavro::bench {
 
 struct BenchCaster::Link {
-    asio::io_context io;
-    asio::ip::tcp::socket socket{io};
+    boost::asio::io_context io;
+    boost::asio::ip::tcp::socket socket{io};
     OutboundRecords records;  // the client's own records, built the way the client builds them
 };
 
 namespace {
 
-asio::const_buffer buffer_of(std::span<const std::uint8_t> record) {
-    return asio::buffer(record.data(), record.size());
+boost::asio::const_buffer buffer_of(std::span<const std::uint8_t> record) {
+    return boost::asio::buffer(record.data(), record.size());
 }
 
 }  // namespace
@@ -32,20 +32,20 @@ BenchCaster::BenchCaster(std::uint16_t port, const BenchReplay& replay, std::str
       sent_at_(new std::atomic<std::int64_t>[replay.blocks()]) {
     for (std::size_t i = 0; i < replay.blocks(); ++i) sent_at_[i] = 0;
     auto& socket = link_->socket;
-    socket.connect({asio::ip::make_address("127.0.0.1"), port});
-    socket.set_option(asio::ip::tcp::no_delay(true));
+    socket.connect({boost::asio::ip::make_address("127.0.0.1"), port});
+    socket.set_option(boost::asio::ip::tcp::no_delay(true));
 
     OutboundRecords& records = link_->records;
     records.set_cast(name, "");
-    asio::write(socket, buffer_of(records.prepare_hello(true)));
+    boost::asio::write(socket, buffer_of(records.prepare_hello(true)));
     std::array<std::uint8_t, wire::kAckSize> ack{};
-    asio::read(socket, asio::buffer(ack));
+    boost::asio::read(socket, boost::asio::buffer(ack));
     if (std::string_view(reinterpret_cast<const char*>(ack.data()), ack.size()) !=
         wire::kAckAccepted) {
         throw std::runtime_error("the relay refused the bench cast");
     }
     std::copy_n(replay.file().begin(), wire::kHeaderUploadDataSize, records.header_data().begin());
-    asio::write(socket, buffer_of(records.prepare_header_upload()));
+    boost::asio::write(socket, buffer_of(records.prepare_header_upload()));
 }
 
 BenchCaster::~BenchCaster() {
@@ -65,8 +65,8 @@ void BenchCaster::start_blocks(double per_second) {
             sent_at_[i] = std::chrono::duration_cast<std::chrono::nanoseconds>(
                               Clock::now().time_since_epoch())
                               .count();
-            std::error_code error;
-            asio::write(link_->socket, buffer_of(records.prepare_block_upload()), error);
+            boost::system::error_code error;
+            boost::asio::write(link_->socket, buffer_of(records.prepare_block_upload()), error);
             if (error) {
                 failed_ = true;
                 return;

@@ -1,17 +1,17 @@
 #include "bench/relay/bench_watchers.h"
 
 #include <algorithm>
-#include <asio/connect.hpp>
-#include <asio/write.hpp>
+#include <boost/asio/connect.hpp>
+#include <boost/asio/write.hpp>
 #include <cstring>
 
-#include "relay/outbound_records.h"
+#include "link/outbound_records.h"
 
 namespace kavro::bench {
 
 struct BenchWatchers::Watcher {
-    explicit Watcher(asio::io_context& io) : socket(io) {}
-    asio::ip::tcp::socket socket;
+    explicit Watcher(boost::asio::io_context& io) : socket(io) {}
+    boost::asio::ip::tcp::socket socket;
     bool acknowledged = false;
     bool broken = false;
     std::array<std::uint8_t, wire::kHeadSize> head{};
@@ -21,10 +21,10 @@ struct BenchWatchers::Watcher {
     std::size_t offset = 0;  // bytes of the replay file received
 };
 
-BenchWatchers::BenchWatchers(asio::io_context& io, std::uint16_t port, const BenchReplay& replay,
+BenchWatchers::BenchWatchers(boost::asio::io_context& io, std::uint16_t port, const BenchReplay& replay,
                              const BenchCaster& caster, std::string cast_name)
     : io_(io),
-      endpoint_(asio::ip::make_address("127.0.0.1"), port),
+      endpoint_(boost::asio::ip::make_address("127.0.0.1"), port),
       replay_(replay),
       caster_(caster),
       read_buffer_(64 * 1024),
@@ -49,9 +49,9 @@ void BenchWatchers::connect_next() {
     --to_connect_;
     watchers_.push_back(std::make_unique<Watcher>(io_));
     Watcher& w = *watchers_.back();
-    w.socket.async_connect(endpoint_, [this, &w](const std::error_code& error) {
-        std::error_code write_error;
-        if (!error) asio::write(w.socket, asio::buffer(request_), write_error);
+    w.socket.async_connect(endpoint_, [this, &w](const boost::system::error_code& error) {
+        boost::system::error_code write_error;
+        if (!error) boost::asio::write(w.socket, boost::asio::buffer(request_), write_error);
         if (error || write_error) {
             fail(w);
         } else {
@@ -64,12 +64,12 @@ void BenchWatchers::connect_next() {
 }
 
 void BenchWatchers::wait_readable(Watcher& w) {
-    w.socket.async_wait(asio::ip::tcp::socket::wait_read, [this, &w](const std::error_code& error) {
+    w.socket.async_wait(boost::asio::ip::tcp::socket::wait_read, [this, &w](const boost::system::error_code& error) {
         if (error) return fail(w);
         for (;;) {
-            std::error_code read_error;
-            const std::size_t n = w.socket.read_some(asio::buffer(read_buffer_), read_error);
-            if (read_error == asio::error::would_block) break;
+            boost::system::error_code read_error;
+            const std::size_t n = w.socket.read_some(boost::asio::buffer(read_buffer_), read_error);
+            if (read_error == boost::asio::error::would_block) break;
             if (read_error) return fail(w);
             take(w, read_buffer_.data(), n);
             if (w.broken) return;
@@ -151,7 +151,7 @@ void BenchWatchers::fail(Watcher& w) {
     if (w.broken) return;
     w.broken = true;
     ++broken_;
-    std::error_code ignored;
+    boost::system::error_code ignored;
     w.socket.close(ignored);
 }
 

@@ -3,8 +3,8 @@
 // replay. A readiness wait per socket and one shared read buffer keep thousands of them cheap.
 #pragma once
 
-#include <asio/io_context.hpp>
-#include <asio/ip/tcp.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -18,7 +18,7 @@ namespace kavro::bench {
 
 class BenchWatchers {
   public:
-    BenchWatchers(asio::io_context& io, std::uint16_t port, const BenchReplay& replay,
+    BenchWatchers(boost::asio::io_context& io, std::uint16_t port, const BenchReplay& replay,
                   const BenchCaster& caster, std::string cast_name);
     ~BenchWatchers();
 
@@ -42,8 +42,8 @@ class BenchWatchers {
     void payload(Watcher& w, const std::uint8_t* data, std::size_t size);
     void fail(Watcher& w);
 
-    asio::io_context& io_;
-    asio::ip::tcp::endpoint endpoint_;
+    boost::asio::io_context& io_;
+    boost::asio::ip::tcp::endpoint endpoint_;
     const BenchReplay& replay_;
     const BenchCaster& caster_;
     std::vector<std::uint8_t> request_;  // CCN0 then HOS0, sent at once

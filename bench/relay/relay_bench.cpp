@@ -3,7 +3,7 @@
 // delivered to all watchers, the delivery latency, the relay's CPU use and its memory growth.
 #include <CLI/CLI.hpp>
 #include <algorithm>
-#include <asio/io_context.hpp>
+#include <boost/asio/io_context.hpp>
 #include <chrono>
 #include <cstdio>
 #include <functional>
@@ -14,7 +14,7 @@
 #include "bench/relay/bench_replay.h"
 #include "bench/relay/bench_watchers.h"
 #include "bench/relay/relay_process.h"
-#include "server/open_file_limit.h"
+#include "relay/open_file_limit.h"
 
 namespace kavro::bench {
 namespace {
@@ -28,7 +28,7 @@ struct Settings {
 };
 
 // Runs the io_context until `done` holds or `limit` passes; false on the time limit.
-bool run_until(asio::io_context& io, std::chrono::steady_clock::duration limit,
+bool run_until(boost::asio::io_context& io, std::chrono::steady_clock::duration limit,
                const std::function<bool()>& done) {
     const auto until = Clock::now() + limit;
     while (!done()) {
@@ -53,7 +53,7 @@ void run(const Settings& settings, std::size_t watchers) {
         settings.relay_program,
         {"--listen", "127.0.0.1:0", "--max-connections", limit, "--connections-per-address", limit},
         settings.relay_log);
-    asio::io_context io(1);
+    boost::asio::io_context io(1);
     BenchCaster caster(relay.port(), replay, "bench");
     BenchWatchers fleet(io, relay.port(), replay, caster, "bench");
 

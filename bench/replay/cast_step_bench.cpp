@@ -16,8 +16,8 @@
 #include <system_error>
 #include <vector>
 
-#include "relay/outbound_records.h"
-#include "relay/wire_format.h"
+#include "link/outbound_records.h"
+#include "wire/wire_format.h"
 #include "replay/cast_streamer.h"
 
 namespace {

@@ -12,7 +12,7 @@
 #include "app/main_window.h"
 #include "gui_test_support.h"
 #include "loopback_peer.h"
-#include "relay/wire_format.h"
+#include "wire/wire_format.h"
 
 using namespace kavro;
 using namespace kavro::test;

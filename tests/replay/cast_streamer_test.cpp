@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "relay/outbound_records.h"
-#include "relay/wire_format.h"
+#include "link/outbound_records.h"
+#include "wire/wire_format.h"
 #include "temp_folder.h"
 
 using kavro::CastPaths;

@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "relay/wire_format.h"
+#include "wire/wire_format.h"
 
 using kavro::caster_list_header;
 using kavro::caster_list_rows;

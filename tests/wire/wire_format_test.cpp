@@ -1,4 +1,4 @@
-#include "relay/wire_format.h"
+#include "wire/wire_format.h"
 
 #include <gtest/gtest.h>
 

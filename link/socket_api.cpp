@@ -1,0 +1,198 @@
+#include "link/socket_api.h"
+
+#include <cctype>
+#include <cstring>
+
+#ifdef _WIN32
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#else
+#include <arpa/inet.h>
+#include <cerrno>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#endif
+
+namespace kavro::net {
+namespace {
+
+#ifdef _WIN32
+using PollFd = WSAPOLLFD;
+int poll_one(PollFd* fd, int timeout_ms) { return WSAPoll(fd, 1, timeout_ms); }
+bool would_block() {
+    const int e = WSAGetLastError();
+    return e == WSAEWOULDBLOCK || e == WSAEINPROGRESS;
+}
+void set_non_blocking(SocketHandle s) {
+    u_long on = 1;
+    ioctlsocket(s, FIONBIO, &on);
+}
+#else
+using PollFd = pollfd;
+int poll_one(PollFd* fd, int timeout_ms) {
+    int r;
+    do {
+        r = ::poll(fd, 1, timeout_ms);
+    } while (r < 0 && errno == EINTR);
+    return r;
+}
+bool would_block() { return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINPROGRESS; }
+void set_non_blocking(SocketHandle s) { ::fcntl(s, F_SETFL, ::fcntl(s, F_GETFL, 0) | O_NONBLOCK); }
+#endif
+
+int to_poll_timeout(std::chrono::milliseconds timeout) {
+    return timeout.count() < 0 ? 0 : static_cast<int>(timeout.count());
+}
+
+std::optional<std::uint16_t> resolve_port(const std::string& port) {
+    if (servent* service = ::getservbyname(port.c_str(), "tcp")) {
+        return static_cast<std::uint16_t>(service->s_port);
+    }
+    if (port.empty() || port.size() > 5) return std::nullopt;
+    unsigned value = 0;
+    for (char c : port) {
+        if (!std::isdigit(static_cast<unsigned char>(c))) return std::nullopt;
+        value = value * 10 + static_cast<unsigned>(c - '0');
+    }
+    if (value == 0 || value > 65535) return std::nullopt;
+    return htons(static_cast<std::uint16_t>(value));
+}
+
+}  // namespace
+
+bool start_sockets() {
+#ifdef _WIN32
+    WSADATA data;
+    return WSAStartup(MAKEWORD(2, 2), &data) == 0;
+#else
+    return true;
+#endif
+}
+
+bool stop_sockets() {
+#ifdef _WIN32
+    return WSACleanup() == 0;
+#else
+    return true;
+#endif
+}
+
+std::optional<Endpoint> resolve(const std::string& host, const std::string& port) {
+    const auto port_value = resolve_port(port);
+    if (!port_value || host.empty()) return std::nullopt;
+    Endpoint endpoint;
+    endpoint.port = *port_value;
+    if (std::isdigit(static_cast<unsigned char>(host[0]))) {
+        in_addr parsed{};
+        if (::inet_pton(AF_INET, host.c_str(), &parsed) != 1) return std::nullopt;
+        std::memcpy(&endpoint.address, &parsed, sizeof endpoint.address);
+        return endpoint;
+    }
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (::getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) {
+        return std::nullopt;
+    }
+    const auto* address = reinterpret_cast<const sockaddr_in*>(found->ai_addr);
+    std::memcpy(&endpoint.address, &address->sin_addr, sizeof endpoint.address);
+    ::freeaddrinfo(found);
+    return endpoint;
+}
+
+SocketHandle open_stream_socket() {
+    const auto socket = static_cast<SocketHandle>(::socket(AF_INET, SOCK_STREAM, 0));
+#ifdef SO_NOSIGPIPE
+    if (socket != kInvalidSocket) {
+        int on = 1;
+        ::setsockopt(socket, SOL_SOCKET, SO_NOSIGPIPE, &on, sizeof on);
+    }
+#endif
+    return socket;
+}
+
+void close_socket(SocketHandle socket) {
+#ifdef _WIN32
+    ::closesocket(socket);
+#else
+    ::close(socket);
+#endif
+}
+
+void shutdown_both(SocketHandle socket) {
+#ifdef _WIN32
+    ::shutdown(socket, SD_BOTH);
+#else
+    ::shutdown(socket, SHUT_RDWR);
+#endif
+}
+
+bool connect_within(SocketHandle socket, const Endpoint& endpoint,
+                    std::chrono::milliseconds timeout) {
+    set_non_blocking(socket);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = endpoint.port;
+    std::memcpy(&address.sin_addr, &endpoint.address, sizeof endpoint.address);
+    if (::connect(socket, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
+        return true;
+    }
+    if (!would_block()) return false;
+    if (!wait_writable(socket, timeout)) return false;
+    int error = 0;
+    socklen_t length = sizeof error;
+    if (::getsockopt(socket, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length) != 0) {
+        return false;
+    }
+    return error == 0;
+}
+
+Readiness wait_readable(SocketHandle socket, std::chrono::milliseconds timeout) {
+    PollFd fd{};
+    fd.fd = socket;
+    fd.events = POLLIN;
+    const int r = poll_one(&fd, to_poll_timeout(timeout));
+    if (r < 0) return Readiness::kFailed;
+    // A closed or failed connection counts as readable: the receive then reports it.
+    return r > 0 ? Readiness::kReady : Readiness::kNotReady;
+}
+
+bool wait_writable(SocketHandle socket, std::chrono::milliseconds timeout) {
+    PollFd fd{};
+    fd.fd = socket;
+    fd.events = POLLOUT;
+    return poll_one(&fd, to_poll_timeout(timeout)) > 0 && (fd.revents & POLLOUT) != 0;
+}
+
+long receive_some(SocketHandle socket, std::uint8_t* buffer, std::size_t size) {
+    const auto n = ::recv(socket, reinterpret_cast<char*>(buffer), static_cast<int>(size), 0);
+    return n < 0 ? -1 : static_cast<long>(n);
+}
+
+long send_some(SocketHandle socket, const std::uint8_t* data, std::size_t size) {
+#if defined(_WIN32)
+    const int flags = 0;
+#elif defined(MSG_NOSIGNAL)
+    const int flags = MSG_NOSIGNAL;
+#else
+    const int flags = 0;  // SO_NOSIGPIPE, set when the socket is opened, does the same
+#endif
+    const auto n = ::send(socket, reinterpret_cast<const char*>(data), static_cast<int>(size), flags);
+    if (n < 0) return would_block() ? 0 : -1;
+    return static_cast<long>(n);
+}
+
+int last_error() {
+#ifdef _WIN32
+    return WSAGetLastError();
+#else
+    return errno;
+#endif
+}
+
+}  // namespace kavro::net

@@ -1,0 +1,43 @@
+// kavro-relay: forwards live LFS replay casts from their casters to their watchers.
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/signal_set.hpp>
+#include <csignal>
+#include <cstdio>
+#include <exception>
+
+#include "relay/open_file_limit.h"
+#include "relay/relay_log.h"
+#include "relay/relay_options.h"
+#include "relay/relay_server.h"
+
+int main(int argc, char** argv) {
+    using namespace kavro::relay;
+    RelayOptions options;
+    if (const auto exit_code = parse_command_line(argc, argv, options)) return *exit_code;
+
+    const auto file_limit = raise_open_file_limit();
+    const LogSink log = stderr_log();
+
+    boost::asio::io_context io(1);
+    RelayServer server(io, options, log);
+    try {
+        server.start();
+    } catch (const std::exception& e) {
+        log("cannot listen on " + options.listen_host + ":" + std::to_string(options.listen_port) +
+            ": " + e.what());
+        return 1;
+    }
+    std::printf("listening on %s\n", endpoint_text(server.local_endpoint()).c_str());
+    std::fflush(stdout);
+    log("relay listening on " + endpoint_text(server.local_endpoint()) + ", open-file limit " +
+        std::to_string(file_limit));
+
+    boost::asio::signal_set signals(io, SIGINT, SIGTERM);
+    signals.async_wait([&](const boost::system::error_code& error, int signal_number) {
+        if (error) return;
+        log("stopping on signal " + std::to_string(signal_number));
+        server.stop();
+    });
+    io.run();
+    return 0;
+}

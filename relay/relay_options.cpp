@@ -1,0 +1,96 @@
+#include "relay/relay_options.h"
+
+#include <CLI/CLI.hpp>
+#include <charconv>
+
+namespace kavro::relay {
+
+namespace {
+
+Duration from_seconds(double seconds) {
+    return std::chrono::duration_cast<Duration>(std::chrono::duration<double>(seconds));
+}
+
+double to_seconds(Duration d) { return std::chrono::duration<double>(d).count(); }
+
+}  // namespace
+
+bool parse_listen_address(const std::string& text, RelayOptions& options) {
+    const auto colon = text.rfind(':');
+    if (colon == std::string::npos || colon == 0) return false;
+    std::string host = text.substr(0, colon);
+    if (host.front() == '[') {
+        if (host.size() < 3 || host.back() != ']') return false;
+        host = host.substr(1, host.size() - 2);
+    }
+    const std::string port_text = text.substr(colon + 1);
+    unsigned port = 0;
+    const auto [end, error] =
+        std::from_chars(port_text.data(), port_text.data() + port_text.size(), port);
+    if (port_text.empty() || error != std::errc() || end != port_text.data() + port_text.size() ||
+        port > 65535) {
+        return false;
+    }
+    options.listen_host = host;
+    options.listen_port = static_cast<std::uint16_t>(port);
+    return true;
+}
+
+std::optional<int> parse_command_line(int argc, const char* const* argv, RelayOptions& options) {
+    CLI::App app{"kavro-relay: forwards live LFS replay casts from their casters to watchers."};
+    std::string listen = options.listen_host + ":" + std::to_string(options.listen_port);
+    double idle = to_seconds(options.idle_timeout);
+    double grace = to_seconds(options.resume_grace);
+    double keepalive = to_seconds(options.keepalive_interval);
+    double delay = to_seconds(options.broadcast_delay);
+
+    app.add_option("--listen", listen, "Address and port to listen on, HOST:PORT")
+        ->capture_default_str();
+    app.add_option("--max-connections", options.max_connections,
+                   "Connections open at once; one more gets \"The relay is full.\"")
+        ->capture_default_str()
+        ->check(CLI::PositiveNumber);
+    app.add_option("--max-casts", options.max_casts, "Casts live at once")
+        ->capture_default_str()
+        ->check(CLI::PositiveNumber);
+    app.add_option("--max-replay-bytes", options.max_replay_bytes,
+                   "Replay bytes (header and data) kept per cast; a larger cast is ended")
+        ->capture_default_str()
+        ->check(CLI::PositiveNumber);
+    app.add_option("--idle-timeout", idle,
+                   "Seconds a new connection may take to send its first complete message")
+        ->capture_default_str()
+        ->check(CLI::PositiveNumber);
+    app.add_option("--resume-grace", grace,
+                   "Seconds a cast stays listed after its caster's connection closes")
+        ->capture_default_str()
+        ->check(CLI::NonNegativeNumber);
+    app.add_option("--keepalive", keepalive,
+                   "Seconds of silence towards a client before it gets a keep-alive")
+        ->capture_default_str()
+        ->check(CLI::PositiveNumber);
+    app.add_option("--connections-per-address", options.connections_per_address,
+                   "Connections open at once from one client address")
+        ->capture_default_str()
+        ->check(CLI::PositiveNumber);
+    app.add_option("--broadcast-delay", delay,
+                   "Seconds between a block's arrival and its delivery to watchers")
+        ->capture_default_str()
+        ->check(CLI::NonNegativeNumber);
+
+    try {
+        app.parse(argc, argv);
+        if (!parse_listen_address(listen, options)) {
+            throw CLI::ValidationError("--listen", "expected HOST:PORT, got " + listen);
+        }
+    } catch (const CLI::ParseError& e) {
+        return app.exit(e);
+    }
+    options.idle_timeout = from_seconds(idle);
+    options.resume_grace = from_seconds(grace);
+    options.keepalive_interval = from_seconds(keepalive);
+    options.broadcast_delay = from_seconds(delay);
+    return std::nullopt;
+}
+
+}  // namespace kavro::relay

@@ -1,0 +1,140 @@
+// The relay's socket-free parts: framing of client messages, the packet time, the list order,
+// the command line.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "wire/wire_format.h"
+#include "relay/caster_list.h"
+#include "relay/client_framer.h"
+#include "relay/packet_clock.h"
+#include "relay/relay_options.h"
+#include "tests/relay/test_client.h"
+
+namespace kavro::relay {
+namespace {
+
+using testing::Bytes;
+using Status = ClientFramer::Status;
+
+// Feeds `stream` in pieces of `piece` bytes, never more than the framer offers; collects the
+// complete messages.
+std::vector<Bytes> frame(const Bytes& stream, std::size_t piece, Status* last = nullptr) {
+    ClientFramer framer;
+    std::vector<Bytes> messages;
+    std::size_t at = 0;
+    while (at < stream.size()) {
+        const auto space = framer.space();
+        const std::size_t n = std::min({piece, space.size(), stream.size() - at});
+        std::copy_n(stream.begin() + at, n, space.begin());
+        at += n;
+        const Status status = framer.commit(n);
+        if (last) *last = status;
+        if (status == Status::kBad) break;
+        if (status == Status::kComplete) {
+            messages.emplace_back(framer.message().begin(), framer.message().end());
+            framer.next();
+        }
+    }
+    return messages;
+}
+
+TEST(ClientFramer, MessagesCutIntoPiecesOfAnySizeComeOutWhole) {
+    const testing::Recording recording(7);
+    const std::vector<Bytes> sent{testing::hello_message(1, "cast", "BL1r"),
+                                  testing::watch_message("cast"), recording.header_upload(),
+                                  testing::block_upload(recording.block(3))};
+    Bytes stream;
+    for (const Bytes& m : sent) stream.insert(stream.end(), m.begin(), m.end());
+    for (std::size_t piece : {1u, 2u, 3u, 5u, 51u, 52u, 53u, 4099u, 100000u}) {
+        EXPECT_EQ(frame(stream, piece), sent) << "pieces of " << piece;
+    }
+}
+
+TEST(ClientFramer, EachMessageIsCompleteOnlyWhenItsLastByteArrives) {
+    for (const Bytes& m : {testing::hello_message(0), testing::watch_message("x")}) {
+        for (std::size_t cut = 1; cut < m.size(); ++cut) {
+            Status last = Status::kBad;
+            EXPECT_TRUE(frame(Bytes(m.begin(), m.begin() + cut), 1, &last).empty());
+            EXPECT_EQ(last, Status::kNeedMore) << "cut at " << cut;
+        }
+    }
+}
+
+TEST(ClientFramer, UnknownTagIsBadAsSoonAsItsFourthByteArrives) {
+    Status last = Status::kNeedMore;
+    frame(Bytes{'C', 'C', 'N'}, 1, &last);
+    EXPECT_EQ(last, Status::kNeedMore);
+    frame(Bytes{'C', 'C', 'N', '1'}, 1, &last);
+    EXPECT_EQ(last, Status::kBad);
+    frame(Bytes{'S', 'R', 'D', '0', 0, 0}, 6, &last);
+    EXPECT_EQ(last, Status::kBad);
+}
+
+TEST(ClientFramer, HelloWithWrongLengthOrModeIsBadBeforeTheRestArrives) {
+    Bytes hello = testing::hello_message(0);
+    wire::put_u16le(hello, wire::kHelloLengthOffset, 47);
+    Status last = Status::kNeedMore;
+    frame(Bytes(hello.begin(), hello.begin() + 6), 1, &last);
+    EXPECT_EQ(last, Status::kBad);
+    hello = testing::hello_message(2);
+    frame(Bytes(hello.begin(), hello.begin() + 7), 1, &last);
+    EXPECT_EQ(last, Status::kBad);
+}
+
+TEST(PacketClock, IsZeroUntilTwoBlocksThenTheMeanOfTheLastSixteenIntervals) {
+    PacketClock clock;
+    const auto t0 = std::chrono::steady_clock::time_point{};
+    EXPECT_EQ(clock.tenths(), 0);
+    clock.block_arrived(t0);
+    EXPECT_EQ(clock.tenths(), 0);
+    clock.block_arrived(t0 + std::chrono::milliseconds(2500));
+    EXPECT_EQ(clock.tenths(), 25);
+    // Twenty more blocks 50 ms apart: only the last sixteen count, so the 2.5 s gap is gone.
+    for (int i = 1; i <= 20; ++i)
+        clock.block_arrived(t0 + std::chrono::milliseconds(2500 + 50 * i));
+    EXPECT_EQ(clock.tenths(), 1);  // 0.5 tenths rounds up; never shown as "not available"
+    clock.reset();
+    EXPECT_EQ(clock.tenths(), 0);
+}
+
+TEST(CasterList, MostWatchersFirstAndOlderCastsFirstAmongEquals) {
+    const auto message = build_caster_list({{"c", "FE2r", 1, 5, 3},
+                                            {"a", "BL1", 4, 0, 2},
+                                            {"b", "", 1, 7, 1},
+                                            {"d", "AS1", 70000, 0, 4}});
+    const auto payload = std::span(message).subspan(wire::kHeadSize);
+    ASSERT_EQ(wire::caster_entry_count(payload), 4u);
+    const auto e = [&](std::size_t i) { return wire::read_caster_entry(payload, i); };
+    EXPECT_EQ(e(0).name, "d");
+    EXPECT_EQ(e(0).watchers, 65535);
+    EXPECT_EQ(e(1).name, "a");
+    EXPECT_EQ(e(2).name, "b");
+    EXPECT_EQ(e(3).name, "c");
+    EXPECT_EQ(e(3).track, "FE2r");
+    EXPECT_EQ(e(3).packet_time, 5);
+}
+
+TEST(RelayOptions, DefaultsAndCommandLine) {
+    RelayOptions options;
+    const char* none[] = {"kavro-relay"};
+    EXPECT_FALSE(parse_command_line(1, none, options).has_value());
+    EXPECT_EQ(options.listen_host, "0.0.0.0");
+    EXPECT_EQ(options.listen_port, 47475);
+    EXPECT_EQ(options.idle_timeout, std::chrono::minutes(10));
+    EXPECT_EQ(options.connections_per_address, 64u);
+    const char* some[] = {"kavro-relay", "--listen",          "[::1]:0", "--resume-grace",
+                          "0.5",         "--broadcast-delay", "2"};
+    EXPECT_FALSE(parse_command_line(7, some, options).has_value());
+    EXPECT_EQ(options.listen_host, "::1");
+    EXPECT_EQ(options.listen_port, 0);
+    EXPECT_EQ(options.resume_grace, std::chrono::milliseconds(500));
+    EXPECT_EQ(options.broadcast_delay, std::chrono::seconds(2));
+    const char* bad[] = {"kavro-relay", "--listen", "localhost"};
+    const auto code = parse_command_line(3, bad, options);
+    ASSERT_TRUE(code.has_value());
+    EXPECT_NE(*code, 0);
+}
+
+}  // namespace
+}  // namespace kavro::relay

@@ -1,0 +1,62 @@
+#include "tests/relay/running_relay.h"
+
+#include <gtest/gtest.h>
+
+#include <boost/asio/post.hpp>
+
+#include "wire/wire_format.h"
+
+namespace kavro::relay::testing {
+
+RelayOptions test_options() {
+    RelayOptions options;
+    options.listen_host = "127.0.0.1";
+    options.listen_port = 0;
+    return options;
+}
+
+RunningRelay::RunningRelay(RelayOptions options) {
+    server_ = std::make_unique<RelayServer>(io_, options, [this](const std::string& line) {
+        std::lock_guard lock(mutex_);
+        lines_.push_back(line);
+        changed_.notify_all();
+    });
+    server_->start();
+    port_ = server_->local_endpoint().port();
+    thread_ = std::thread([this] { io_.run(); });
+}
+
+RunningRelay::~RunningRelay() {
+    boost::asio::post(io_, [this] { server_->stop(); });
+    thread_.join();
+}
+
+bool RunningRelay::logged(std::initializer_list<std::string> parts,
+                          std::chrono::milliseconds deadline) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, deadline, [&] {
+        for (const std::string& line : lines_) {
+            bool all = true;
+            for (const std::string& part : parts) all = all && line.find(part) != std::string::npos;
+            if (all) return true;
+        }
+        return false;
+    });
+}
+
+Bystanders::Bystanders(std::uint16_t port) : caster_(port), watcher_(port) {
+    EXPECT_TRUE(caster_.cast("bystander", "BL1"));
+    EXPECT_TRUE(caster_.send(recording_.header_upload()));
+    EXPECT_TRUE(watcher_.watch("bystander"));
+    EXPECT_TRUE(undisturbed());
+}
+
+bool Bystanders::undisturbed() {
+    if (!caster_.send(block_upload(recording_.block(blocks_)))) return false;
+    ++blocks_;
+    const std::size_t size = wire::kReplayHeaderSize + blocks_ * wire::kBlockSize;
+    return reader_.read_until(watcher_, size) && reader_.file() == recording_.file(blocks_) &&
+           reader_.headers_seen == 1;
+}
+
+}  // namespace kavro::relay::testing

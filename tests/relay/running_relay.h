@@ -1,0 +1,58 @@
+// A real relay on 127.0.0.1 and a port the OS picks, running on its own thread for one test,
+// with its log lines kept for the test to look at.
+#pragma once
+
+#include <boost/asio/io_context.hpp>
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "relay/relay_options.h"
+#include "relay/relay_server.h"
+#include "tests/relay/test_client.h"
+
+namespace kavro::relay::testing {
+
+RelayOptions test_options();
+
+class RunningRelay {
+  public:
+    explicit RunningRelay(RelayOptions options = test_options());
+    ~RunningRelay();
+
+    std::uint16_t port() const { return port_; }
+    // True once a log line contains every one of `parts`.
+    bool logged(std::initializer_list<std::string> parts,
+                std::chrono::milliseconds deadline = kDeadline);
+
+  private:
+    boost::asio::io_context io_{1};
+    std::unique_ptr<RelayServer> server_;
+    std::uint16_t port_ = 0;
+    std::thread thread_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<std::string> lines_;
+};
+
+// A cast with one watcher that is already streaming, to show that trouble elsewhere leaves
+// them alone.
+class Bystanders {
+  public:
+    explicit Bystanders(std::uint16_t port);
+    // The caster uploads one more block and the watcher gets it, byte-exact.
+    bool undisturbed();
+
+  private:
+    Recording recording_{99};
+    TestClient caster_;
+    TestClient watcher_;
+    ReplayReader reader_;
+    std::size_t blocks_ = 0;
+};
+
+}  // namespace kavro::relay::testing
