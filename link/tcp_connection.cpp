@@ -27,9 +27,14 @@ bool TcpConnection::Connect() {
         report_error();
         return false;
     }
-    const auto endpoint = net::resolve(RemoteHost, RemotePort);
+    // One deadline covers the lookup and the connect: together they never hold the caller
+    // longer than connect_timeout. A lookup that does not answer in time is a failed connect.
+    const auto deadline = Clock::now() + connect_timeout;
+    const auto endpoint = lookup_within(lookup, RemoteHost, RemotePort, deadline);
     if (!endpoint) return false;
-    if (!net::connect_within(socket_, *endpoint, connect_timeout)) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    if (!net::connect_within(socket_, *endpoint, left)) {
         report_error();
         return false;
     }
@@ -58,6 +63,11 @@ bool TcpConnection::PollReadable(std::chrono::milliseconds timeout) {
     return readiness == net::Readiness::kReady;
 }
 
+bool TcpConnection::PollWritable() {
+    if (!connected_) return false;
+    return net::wait_writable(socket_, std::chrono::milliseconds(0));
+}
+
 long TcpConnection::ReceiveBytes(std::uint8_t* buffer, std::size_t size) {
     if (!Active()) return -1;
     const long n = net::receive_some(socket_, buffer, size);
@@ -78,7 +88,8 @@ TcpConnection::SendResult TcpConnection::SendBytes(std::span<const std::uint8_t>
         }
         result.sent += static_cast<std::size_t>(n);
         if (result.sent == message.size()) break;
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
         if (left.count() <= 0 || !net::wait_writable(socket_, left)) return result;
     }
     result.ok = true;

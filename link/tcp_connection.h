@@ -8,12 +8,13 @@
 #include <span>
 #include <string>
 
+#include "link/bounded_lookup.h"
 #include "link/socket_api.h"
 
 namespace kavro {
 
 class TcpConnection {
-public:
+  public:
     // What a send achieved: the bytes handed to the socket, and whether all of them were.
     struct SendResult {
         std::size_t sent = 0;
@@ -27,13 +28,16 @@ public:
 
     std::string RemoteHost = "localhost";
     std::string RemotePort = "47475";
-    // A connect or a send that cannot finish within these gives up.
+    // A connect (the address lookup included) or a send that cannot finish within these gives up.
     std::chrono::milliseconds connect_timeout{5000};
     std::chrono::milliseconds send_timeout{5000};
 
     std::function<void()> OnConnect;
     std::function<void()> OnDisconnect;
     std::function<void(int)> OnError;  // the system's error code of a failing socket call
+    // How RemoteHost and RemotePort become an address, done afresh at every connect so a relay
+    // that moved is found. Runs on a helper thread (see lookup_within); tests replace it.
+    AddressLookup lookup = net::resolve;
 
     // Opens the connection; raises OnConnect before returning true.
     bool Connect();
@@ -42,6 +46,8 @@ public:
     // With a zero timeout, answers at once whether a receive would not wait. A closed or
     // failed connection counts as readable; the receive then returns 0 or -1.
     bool PollReadable(std::chrono::milliseconds timeout);
+    // Answers at once whether a send would take bytes now; false unless connected.
+    bool PollWritable();
     // One receive: the byte count, 0 when the peer closed the connection, -1 on error.
     long ReceiveBytes(std::uint8_t* buffer, std::size_t size);
     // Sends the whole message, continuing partial sends, or fails when the socket fails or the
@@ -51,7 +57,7 @@ public:
     bool Active() const { return socket_ != net::kInvalidSocket; }
     bool Connected() const { return connected_; }
 
-private:
+  private:
     void report_error();
 
     net::SocketHandle socket_ = net::kInvalidSocket;
