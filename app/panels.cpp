@@ -40,10 +40,10 @@ void TForm1::btn_cast1Click() {
 }
 
 void TForm1::cast_step() {
-    state_.cast_streamer.step(state_.registered, state_.cast_mode, state_.records,
-                              [this](std::span<const std::uint8_t> record) {
-                                  return send_record(record);
-                              });
+    state_.cast_streamer.step(
+        state_.registered, state_.cast_mode, state_.records,
+        [this](std::span<const std::uint8_t> record) { return send_record(record); },
+        [this] { return tcp1.PollWritable(); });
 }
 
 void TForm1::btn_refreshClick() { send_record(state_.records.prepare_hello(state_.cast_mode)); }

@@ -4,6 +4,7 @@
 #include <array>
 #include <cstdio>
 #include <cstring>
+#include <system_error>
 
 #include "replay/shared_file.h"
 
@@ -52,7 +53,7 @@ std::optional<std::uint64_t> copy_range(std::FILE* source, std::FILE* copy, std:
 
 }  // namespace
 
-std::optional<std::uint64_t> refresh_copy(const std::filesystem::path& source,
+std::optional<RefreshedCopy> refresh_copy(const std::filesystem::path& source,
                                           const std::filesystem::path& copy) {
     SharedFile from(open_shared(source, "rb"));
     if (!from) return std::nullopt;
@@ -71,7 +72,8 @@ std::optional<std::uint64_t> refresh_copy(const std::filesystem::path& source,
             to.reset();
         }
     }
-    if (!to) {
+    const bool made_afresh = !to;
+    if (made_afresh) {
         to.reset(open_shared(copy, "wb"));
         if (!to) return std::nullopt;
     }
@@ -79,8 +81,15 @@ std::optional<std::uint64_t> refresh_copy(const std::filesystem::path& source,
     const std::optional<std::uint64_t> copied =
         copy_range(from.get(), to.get(), kept, *source_size);
     // Written data only counts once it has left the stream's buffer.
-    if (std::fclose(to.release()) != 0 || !copied) return std::nullopt;
-    return copied;
+    const bool closed = std::fclose(to.release()) == 0;
+    if (!closed || !copied) {
+        // Left in place, a half-made fresh copy could pass for the start of the recording next
+        // time and be extended, and the fresh start would go unnoticed.
+        std::error_code ignored;
+        if (made_afresh) std::filesystem::remove(copy, ignored);
+        return std::nullopt;
+    }
+    return RefreshedCopy{*copied, made_afresh};
 }
 
 }  // namespace kavro

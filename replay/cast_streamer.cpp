@@ -30,27 +30,29 @@ CastStreamer::CastStreamer(CastPaths paths) : paths_(std::move(paths)) {}
 void CastStreamer::cast_as(std::string_view name) {
     if (name == cast_name_) return;
     cast_name_ = name;
+    start_over();
+}
+
+void CastStreamer::start_over() {
     header_sent_ = false;
     last_cast_size_ = 0;
 }
 
-void CastStreamer::step(bool registered, bool cast_mode, OutboundRecords& records,
-                        const Send& send) {
+void CastStreamer::step(bool registered, bool cast_mode, OutboundRecords& records, const Send& send,
+                        const CanSendMore& can_send_more) {
     if (!registered || !cast_mode) return;
-    const std::optional<std::uint64_t> copied = refresh_copy(paths_.source, paths_.copy);
+    const std::optional<RefreshedCopy> copied = refresh_copy(paths_.source, paths_.copy);
     if (!copied) return;
-    const auto size = static_cast<std::int64_t>(*copied);
+    // Nothing sent of the copy before applies to one made afresh, whatever its size: a new
+    // recording streamed on from the old one's offsets would mix two races in one file.
+    if (copied->made_afresh) start_over();
 
-    // A copy shorter than a header after blocks were sent belongs to a new recording.
-    if (last_cast_size_ > kHeaderSize && header_sent_ && size < kHeaderSize) {
-        header_sent_ = false;
-        last_cast_size_ = 0;
-    }
-
-    if (size >= kHeaderSize && !header_sent_) {
-        upload_header(records, send);
-    } else if (header_sent_) {
-        upload_blocks(*copied, records, send);
+    if (!header_sent_) {
+        if (copied->size >= wire::kReplayHeaderSize && can_send_more()) {
+            upload_header(records, send);
+        }
+    } else {
+        upload_blocks(copied->size, records, send, can_send_more);
     }
 }
 
@@ -69,14 +71,16 @@ void CastStreamer::upload_header(OutboundRecords& records, const Send& send) {
 }
 
 void CastStreamer::upload_blocks(std::uint64_t copy_size, OutboundRecords& records,
-                                 const Send& send) {
+                                 const Send& send, const CanSendMore& can_send_more) {
     auto position = static_cast<std::uint64_t>(std::max(last_cast_size_, kHeaderSize));
     if (position + wire::kBlockSize > copy_size) return;  // no complete block yet
 
     SharedFile copy(open_shared(paths_.copy, "rb"));
     if (!copy || !seek_to(copy.get(), position)) return;
     const std::span<std::uint8_t, wire::kBlockSize> data = records.block_data();
-    for (; position + wire::kBlockSize <= copy_size; position += wire::kBlockSize) {
+    for (int sent = 0; sent < kMaxBlocksPerTick && position + wire::kBlockSize <= copy_size;
+         ++sent, position += wire::kBlockSize) {
+        if (!can_send_more()) return;  // a full socket would hold the tick: go on next tick
         if (std::fread(data.data(), 1, data.size(), copy.get()) != data.size()) return;
         if (!send(records.prepare_block_upload())) return;  // resend this block next tick
         last_cast_size_ = static_cast<std::int64_t>(position) + kBlockSize;

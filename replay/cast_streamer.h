@@ -27,13 +27,22 @@ class CastStreamer {
 
     explicit CastStreamer(CastPaths paths = {});
 
+    // Answers at once, without waiting, whether the connection can take more bytes now.
+    using CanSendMore = std::function<bool()>;
+
+    // Blocks one tick sends at most (256 KiB), so catching up a long recording never holds the
+    // caller for long; the rest follows on the next ticks, in order.
+    static constexpr int kMaxBlocksPerTick = 64;
+
     // One tick of the cast step, run after each poll cycle. Does nothing unless the relay has
     // accepted the registration (`registered`) of a cast (`cast_mode`). Otherwise refreshes the
     // copy and sends the header once the copy reaches 16,384 bytes (and nothing else in that
-    // tick), or, after the header, every block the copy has completed since the last one sent.
-    // A copy that falls below 16,384 bytes after blocks were sent is a new recording: its header
-    // is sent again once it is long enough.
-    void step(bool registered, bool cast_mode, OutboundRecords& records, const Send& send);
+    // tick), or, after the header, the blocks the copy has completed since the last one sent, at
+    // most kMaxBlocksPerTick of them. Before the header and before each block it asks
+    // `can_send_more`; a no ends the tick, and the next tick goes on from there. A copy made
+    // afresh may be a new recording: its upload starts over, from the header.
+    void step(bool registered, bool cast_mode, OutboundRecords& records, const Send& send,
+              const CanSendMore& can_send_more);
 
     // The Cast button registers `name`. The upload state outlives connections, so a caster who
     // comes back under the same name resumes where the relay's copy of the cast ends. Under
@@ -47,7 +56,9 @@ class CastStreamer {
 
   private:
     void upload_header(OutboundRecords& records, const Send& send);
-    void upload_blocks(std::uint64_t copy_size, OutboundRecords& records, const Send& send);
+    void upload_blocks(std::uint64_t copy_size, OutboundRecords& records, const Send& send,
+                       const CanSendMore& can_send_more);
+    void start_over();
 
     CastPaths paths_;
     bool header_sent_ = false;

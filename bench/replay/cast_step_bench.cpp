@@ -17,8 +17,8 @@
 #include <vector>
 
 #include "link/outbound_records.h"
-#include "wire/wire_format.h"
 #include "replay/cast_streamer.h"
+#include "wire/wire_format.h"
 
 namespace {
 
@@ -68,9 +68,14 @@ Figures measure(const std::filesystem::path& root, std::uint64_t size, int ticks
         return true;
     };
 
-    // Catch up (not timed): the header tick, then the tick that sends every block after it.
-    streamer.step(true, true, records, send);
-    streamer.step(true, true, records, send);
+    const kavro::CastStreamer::CanSendMore can_send_more = [] { return true; };
+
+    // Catch up (not timed): the header tick, then the ticks that send every block after it.
+    streamer.step(true, true, records, send, can_send_more);
+    for (std::uint64_t tick = 0;
+         tick <= blocks && streamer.last_cast_size() != static_cast<std::int64_t>(size); ++tick) {
+        streamer.step(true, true, records, send, can_send_more);
+    }
     if (streamer.last_cast_size() != static_cast<std::int64_t>(size)) return {};
 
     std::vector<double> samples;
@@ -79,7 +84,7 @@ Figures measure(const std::filesystem::path& root, std::uint64_t size, int ticks
     for (int tick = 0; tick < ticks; ++tick) {
         append_blocks(paths.source, blocks++, 1);
         const auto start = Clock::now();
-        streamer.step(true, true, records, send);
+        streamer.step(true, true, records, send, can_send_more);
         const auto stop = Clock::now();
         samples.push_back(std::chrono::duration<double, std::micro>(stop - start).count());
     }

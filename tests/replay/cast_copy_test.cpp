@@ -8,6 +8,7 @@
 #include "temp_folder.h"
 
 using kavro::refresh_copy;
+using kavro::RefreshedCopy;
 using kavro::test::pattern_bytes;
 using kavro::test::read_file;
 using kavro::test::TempFolder;
@@ -22,6 +23,10 @@ struct CopyFolder {
     std::filesystem::path source = temp.path() / "temp_mpr.mpr";
     std::filesystem::path copy = temp.path() / "kavro_cast.mpr";
 };
+
+// What refresh_copy reports for a copy made afresh, or extended (or left as it was).
+std::optional<RefreshedCopy> afresh(std::uint64_t size) { return RefreshedCopy{size, true}; }
+std::optional<RefreshedCopy> extended(std::uint64_t size) { return RefreshedCopy{size, false}; }
 
 Bytes first(const Bytes& bytes, std::size_t count) {
     return Bytes(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(count));
@@ -39,7 +44,7 @@ TEST(RefreshCopy, CopiesTheWholeSourceWhenThereIsNoCopy) {
     CopyFolder folder;
     const Bytes recording = pattern_bytes(200000, 1);
     write_file(folder.source, recording);
-    EXPECT_EQ(refresh_copy(folder.source, folder.copy), recording.size());
+    EXPECT_EQ(refresh_copy(folder.source, folder.copy), afresh(recording.size()));
     EXPECT_EQ(read_file(folder.copy), recording);
 }
 
@@ -47,7 +52,7 @@ TEST(RefreshCopy, EmptySourceGivesEmptyCopy) {
     CopyFolder folder;
     write_file(folder.source, {});
     write_file(folder.copy, Bytes{1, 2, 3});
-    EXPECT_EQ(refresh_copy(folder.source, folder.copy), 0u);
+    EXPECT_EQ(refresh_copy(folder.source, folder.copy), afresh(0));
     EXPECT_TRUE(read_file(folder.copy).empty());
 }
 
@@ -55,7 +60,7 @@ TEST(RefreshCopy, AppendsOnlyTheBytesBeyondTheCopy) {
     CopyFolder folder;
     const Bytes recording = pattern_bytes(100000, 2);
     write_file(folder.source, first(recording, 30000));
-    ASSERT_EQ(refresh_copy(folder.source, folder.copy), 30000u);
+    ASSERT_EQ(refresh_copy(folder.source, folder.copy), afresh(30000));
 
     // Mark a byte early in the copy. Rewriting the copy would restore it; appending keeps it.
     Bytes marked = read_file(folder.copy);
@@ -63,7 +68,7 @@ TEST(RefreshCopy, AppendsOnlyTheBytesBeyondTheCopy) {
     write_file(folder.copy, marked);
 
     write_file(folder.source, recording);
-    EXPECT_EQ(refresh_copy(folder.source, folder.copy), recording.size());
+    EXPECT_EQ(refresh_copy(folder.source, folder.copy), extended(recording.size()));
     Bytes expected = recording;
     expected[10] ^= 0xFF;
     EXPECT_EQ(read_file(folder.copy), expected);
@@ -73,8 +78,8 @@ TEST(RefreshCopy, SameSizeLeavesTheCopyAsItIs) {
     CopyFolder folder;
     const Bytes recording = pattern_bytes(5000, 3);
     write_file(folder.source, recording);
-    ASSERT_EQ(refresh_copy(folder.source, folder.copy), 5000u);
-    EXPECT_EQ(refresh_copy(folder.source, folder.copy), 5000u);
+    ASSERT_EQ(refresh_copy(folder.source, folder.copy), afresh(5000));
+    EXPECT_EQ(refresh_copy(folder.source, folder.copy), extended(5000));
     EXPECT_EQ(read_file(folder.copy), recording);
 }
 
@@ -82,10 +87,10 @@ TEST(RefreshCopy, ANewRecordingIsCopiedAfreshWhetherShorterOrAlreadyLonger) {
     for (const std::size_t next_size : {7000u, 60000u}) {
         CopyFolder folder;
         write_file(folder.source, pattern_bytes(50000, 4));
-        ASSERT_EQ(refresh_copy(folder.source, folder.copy), 50000u);
+        ASSERT_EQ(refresh_copy(folder.source, folder.copy), afresh(50000));
         const Bytes next_recording = pattern_bytes(next_size, 5);
         write_file(folder.source, next_recording);
-        EXPECT_EQ(refresh_copy(folder.source, folder.copy), next_recording.size());
+        EXPECT_EQ(refresh_copy(folder.source, folder.copy), afresh(next_recording.size()));
         EXPECT_EQ(read_file(folder.copy), next_recording) << next_size;
     }
 }

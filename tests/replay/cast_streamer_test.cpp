@@ -3,12 +3,16 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <future>
 #include <string>
 #include <vector>
 
 #include "link/outbound_records.h"
-#include "wire/wire_format.h"
+#include "link/tcp_connection.h"
+#include "loopback_peer.h"
 #include "temp_folder.h"
+#include "wire/wire_format.h"
 
 using kavro::CastPaths;
 using kavro::CastStreamer;
@@ -87,6 +91,11 @@ Bytes slice(const Bytes& bytes, std::size_t from, std::size_t count) {
                  bytes.begin() + static_cast<std::ptrdiff_t>(from + count));
 }
 
+// A connection that always has room.
+CastStreamer::CanSendMore always_room() {
+    return [] { return true; };
+}
+
 // A cast that the relay has accepted, stepped as Timer1 does.
 struct Cast {
     Installation lfs;
@@ -94,8 +103,30 @@ struct Cast {
     Relay relay;
     CastStreamer streamer{lfs.paths()};
 
-    void step() { streamer.step(true, true, records, relay.send()); }
+    void step() { streamer.step(true, true, records, relay.send(), always_room()); }
+    // A tick in which the connection has room for `records` more records, then is full.
+    void step_with_room_for(int records_that_fit, int& asked) {
+        streamer.step(true, true, records, relay.send(), [&] {
+            ++asked;
+            return records_that_fit-- > 0;
+        });
+    }
 };
+
+// The file the relay puts together from the upload that begins at record `first` (an NRF0):
+// the header's first 16,384 bytes, then each ERF0's block in turn.
+Bytes reassembled(const std::vector<Bytes>& sent, std::size_t first = 0) {
+    EXPECT_LT(first, sent.size());
+    if (first >= sent.size()) return {};
+    EXPECT_EQ(tag_of(sent[first]), "NRF0");
+    Bytes upload = slice(data_of(sent[first]), 0, kHeader);
+    for (std::size_t i = first + 1; i < sent.size(); ++i) {
+        EXPECT_EQ(tag_of(sent[i]), "ERF0") << "record " << i;
+        const Bytes block = data_of(sent[i]);
+        upload.insert(upload.end(), block.begin(), block.end());
+    }
+    return upload;
+}
 
 }  // namespace
 
@@ -108,9 +139,9 @@ TEST(CastStreamer, DefaultPathsAreRelativeToTheClientFolder) {
 TEST(CastStreamer, NothingBeforeAcceptanceOrInWatchMode) {
     Cast cast;
     cast.lfs.start_recording(kHeader + 3 * kBlock, 1);
-    cast.streamer.step(false, true, cast.records, cast.relay.send());
-    cast.streamer.step(true, false, cast.records, cast.relay.send());
-    cast.streamer.step(false, false, cast.records, cast.relay.send());
+    cast.streamer.step(false, true, cast.records, cast.relay.send(), always_room());
+    cast.streamer.step(true, false, cast.records, cast.relay.send(), always_room());
+    cast.streamer.step(false, false, cast.records, cast.relay.send(), always_room());
     EXPECT_TRUE(cast.relay.sent.empty());
     EXPECT_FALSE(cast.lfs.has_copy());
     EXPECT_FALSE(cast.streamer.header_sent());
@@ -251,18 +282,19 @@ TEST(CastStreamer, ANewRecordingGetsANewHeader) {
     EXPECT_EQ(cast.lfs.copy(), cast.lfs.recording());
 }
 
-TEST(CastStreamer, AShrinkAfterAHeaderWithoutBlocksDoesNotRestart) {
+TEST(CastStreamer, ANewRecordingAfterAHeaderWithoutBlocksGetsItsOwnHeader) {
     Cast cast;
     cast.lfs.start_recording(kHeader, 9);
     cast.step();
     cast.lfs.start_recording(500, 10);
     cast.step();
-    EXPECT_TRUE(cast.streamer.header_sent());
+    EXPECT_FALSE(cast.streamer.header_sent());
     EXPECT_EQ(cast.lfs.copy(), cast.lfs.recording());
     cast.lfs.grow(kHeader + kBlock - 500);
     cast.step();
-    ASSERT_EQ(cast.relay.sent.size(), 2u);
-    EXPECT_EQ(tag_of(cast.relay.sent[1]), "ERF0");
+    cast.step();
+    ASSERT_EQ(cast.relay.sent.size(), 3u);
+    EXPECT_EQ(reassembled(cast.relay.sent, 1), cast.lfs.recording());
 }
 
 TEST(CastStreamer, TrackBytesFromAChosenTrack) {
@@ -339,11 +371,14 @@ TEST(CastStreamer, AFailureMidwayKeepsTheBlocksAlreadySent) {
     cast.step();
     cast.lfs.grow(3 * kBlock);
     int sends = 0;
-    cast.streamer.step(true, true, cast.records, [&](std::span<const std::uint8_t> record) {
-        if (++sends == 2) return false;
-        cast.relay.sent.emplace_back(record.begin(), record.end());
-        return true;
-    });
+    cast.streamer.step(
+        true, true, cast.records,
+        [&](std::span<const std::uint8_t> record) {
+            if (++sends == 2) return false;
+            cast.relay.sent.emplace_back(record.begin(), record.end());
+            return true;
+        },
+        always_room());
     EXPECT_EQ(sends, 2);
     EXPECT_EQ(cast.streamer.last_cast_size(), static_cast<std::int64_t>(kHeader + kBlock));
     cast.step();
@@ -380,4 +415,155 @@ TEST(CastStreamer, TheSameNameResumesAndAnotherNameStartsFromTheHeader) {
     EXPECT_EQ(data_of(cast.relay.sent[3]), slice(cast.lfs.recording(), 0, kHeader + 2));
     EXPECT_EQ(data_of(cast.relay.sent[4]), slice(cast.lfs.recording(), kHeader, kBlock));
     EXPECT_EQ(data_of(cast.relay.sent[5]), slice(cast.lfs.recording(), kHeader + kBlock, kBlock));
+}
+
+TEST(CastStreamer, ACatchUpSendsAtMost64BlocksPerTickAndTheRestOnLaterTicksInOrder) {
+    Cast cast;
+    cast.lfs.start_recording(kHeader + 200 * kBlock + 100, 16);
+    cast.step();
+    ASSERT_EQ(cast.relay.sent.size(), 1u);  // the header tick sends the header alone
+
+    std::vector<std::size_t> per_tick;
+    for (int tick = 0; tick < 5; ++tick) {
+        const std::size_t before = cast.relay.sent.size();
+        cast.step();
+        per_tick.push_back(cast.relay.sent.size() - before);
+    }
+    EXPECT_EQ(per_tick, (std::vector<std::size_t>{64, 64, 64, 8, 0}));
+    const Bytes& recording = cast.lfs.recording();
+    EXPECT_EQ(reassembled(cast.relay.sent), slice(recording, 0, kHeader + 200 * kBlock));
+}
+
+TEST(CastStreamer, ATickEndsWhenTheConnectionIsFullAndTheNextGoesOnWithNothingLostOrRepeated) {
+    Cast cast;
+    cast.lfs.start_recording(kHeader + 90 * kBlock, 17);
+    int asked = 0;
+
+    // No room: not even the header goes.
+    cast.step_with_room_for(0, asked);
+    EXPECT_EQ(asked, 1);
+    EXPECT_TRUE(cast.relay.sent.empty());
+    EXPECT_FALSE(cast.streamer.header_sent());
+
+    // Room per tick, while the recording keeps growing by an irregular amount.
+    const int room[] = {1, 0, 3, 1, 64, 0, 7, 2, 64, 64, 5, 64, 64, 64};
+    const std::size_t growth[] = {0, 5000, 0, 4096, 100, 0, 70000, 1, 4095, 0, 12288, 0, 3, 0};
+    std::size_t records_before = 0;
+    for (std::size_t tick = 0; tick < std::size(room); ++tick) {
+        cast.lfs.grow(growth[tick]);
+        asked = 0;
+        cast.step_with_room_for(room[tick], asked);
+        const std::size_t sent = cast.relay.sent.size() - records_before;
+        records_before = cast.relay.sent.size();
+        // It asks before every record, and a no ends the tick.
+        EXPECT_LE(sent, static_cast<std::size_t>(room[tick])) << "tick " << tick;
+        EXPECT_GE(static_cast<std::size_t>(asked), sent) << "tick " << tick;
+        EXPECT_LE(static_cast<std::size_t>(asked), sent + 1) << "tick " << tick;
+    }
+
+    const Bytes& recording = cast.lfs.recording();
+    const std::size_t whole = kHeader + (recording.size() - kHeader) / kBlock * kBlock;
+    ASSERT_EQ(cast.streamer.last_cast_size(), static_cast<std::int64_t>(whole));
+    EXPECT_EQ(reassembled(cast.relay.sent), slice(recording, 0, whole));
+}
+
+TEST(CastStreamer, CastingAgainUnderTheSameNameAfterANewRaceUploadsTheNewRecordingAlone) {
+    // The new race's file is never seen below 16,384 bytes: it is already shorter or longer
+    // than what went up of the old one when the next Cast copies it.
+    for (const std::size_t new_size : {kHeader + 2 * kBlock + 7, kHeader + 9 * kBlock}) {
+        Cast cast;
+        cast.streamer.cast_as("Evening race");
+        cast.lfs.start_recording(kHeader + 5 * kBlock, 18);
+        cast.step();
+        cast.step();
+        ASSERT_EQ(cast.relay.sent.size(), 6u);
+
+        // Stop: the steps do nothing while not registered; the simulator records a new race.
+        cast.streamer.step(false, true, cast.records, cast.relay.send(), always_room());
+        cast.lfs.start_recording(new_size, 19);
+        cast.streamer.step(false, true, cast.records, cast.relay.send(), always_room());
+
+        // Cast again under the same name.
+        cast.streamer.cast_as("Evening race");
+        const std::size_t first = cast.relay.sent.size();
+        cast.step();
+        cast.step();
+        cast.lfs.grow(3 * kBlock);
+        cast.step();
+
+        const Bytes& recording = cast.lfs.recording();
+        const std::size_t whole = kHeader + (recording.size() - kHeader) / kBlock * kBlock;
+        EXPECT_EQ(reassembled(cast.relay.sent, first), slice(recording, 0, whole)) << new_size;
+        EXPECT_EQ(data_of(cast.relay.sent[first]), slice(recording, 0, kHeader + 2)) << new_size;
+    }
+}
+
+TEST(CastStreamer, ATickAgainstARelayThatStopsReadingEndsWithoutWaitingOutTheSendTimeout) {
+    using kavro::test::kGenerous;
+    kavro::test::LoopbackListener listener;
+    kavro::TcpConnection tcp;
+    tcp.RemoteHost = "127.0.0.1";
+    tcp.RemotePort = listener.port_text();
+    tcp.send_timeout = std::chrono::hours(1);  // a tick that waited on a full socket would hang
+    ASSERT_TRUE(tcp.Connect());
+    kavro::test::PeerSocket relay = listener.accept();  // reads nothing for now
+    ASSERT_TRUE(relay.valid());
+
+    Cast cast;
+    cast.lfs.start_recording(kHeader, 20);
+    std::size_t bytes_sent = 0;
+    int failed_sends = 0;
+    const auto tick = [&] {
+        const std::size_t before = bytes_sent;
+        cast.streamer.step(
+            true, true, cast.records,
+            [&](std::span<const std::uint8_t> record) {
+                const auto result = tcp.SendBytes(record);
+                bytes_sent += result.sent;
+                failed_sends += result.ok ? 0 : 1;
+                return result.ok;
+            },
+            [&] { return tcp.PollWritable(); });
+        return (bytes_sent - before) / kavro::wire::kBlockUploadSize;
+    };
+
+    // Tick on, growing the recording whenever the upload has caught up with it, until a tick
+    // finds the socket full while blocks wait.
+    auto ticking = std::async(std::launch::async, [&] {
+        for (int i = 0; i < 100000; ++i) {
+            const auto uploaded = static_cast<std::size_t>(
+                std::max<std::int64_t>(cast.streamer.last_cast_size(), kHeader));
+            if (uploaded == cast.lfs.recording().size()) cast.lfs.grow(1024 * kBlock);
+            const std::size_t waiting = (cast.lfs.recording().size() - uploaded) / kBlock;
+            const bool header_went_before = cast.streamer.header_sent();
+            const std::size_t sent = tick();
+            if (header_went_before && sent < std::min<std::size_t>(waiting, 64)) return true;
+        }
+        return false;
+    });
+    if (ticking.wait_for(kGenerous) != std::future_status::ready) {
+        relay.close();  // makes the waiting send fail, so the tick ends
+        ticking.wait();
+        FAIL() << "a tick waited for the relay to read";
+    }
+    ASSERT_TRUE(ticking.get());
+    EXPECT_EQ(failed_sends, 0);
+
+    // Once the relay reads, the following ticks go on where the full socket stopped.
+    Bytes stream = relay.read(bytes_sent);
+    ASSERT_EQ(stream.size(), bytes_sent);
+    for (int i = 0; i < 3; ++i) tick();
+    EXPECT_EQ(failed_sends, 0);
+    const Bytes more = relay.read(bytes_sent - stream.size());
+    stream.insert(stream.end(), more.begin(), more.end());
+    ASSERT_EQ(stream.size(), bytes_sent);
+
+    std::vector<Bytes> records;
+    records.emplace_back(stream.begin(), stream.begin() + kavro::wire::kHeaderUploadSize);
+    for (std::size_t at = kavro::wire::kHeaderUploadSize; at < stream.size();
+         at += kavro::wire::kBlockUploadSize) {
+        records.push_back(slice(stream, at, kavro::wire::kBlockUploadSize));
+    }
+    const auto uploaded = static_cast<std::size_t>(cast.streamer.last_cast_size());
+    EXPECT_EQ(reassembled(records), slice(cast.lfs.recording(), 0, uploaded));
 }
