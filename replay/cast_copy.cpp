@@ -54,7 +54,8 @@ std::optional<std::uint64_t> copy_range(std::FILE* source, std::FILE* copy, std:
 }  // namespace
 
 std::optional<RefreshedCopy> refresh_copy(const std::filesystem::path& source,
-                                          const std::filesystem::path& copy) {
+                                          const std::filesystem::path& copy,
+                                          std::uint64_t max_growth) {
     SharedFile from(open_shared(source, "rb"));
     if (!from) return std::nullopt;
     const std::optional<std::uint64_t> source_size = size_of_open(from.get());
@@ -78,13 +79,14 @@ std::optional<RefreshedCopy> refresh_copy(const std::filesystem::path& source,
         if (!to) return std::nullopt;
     }
 
-    const std::optional<std::uint64_t> copied =
-        copy_range(from.get(), to.get(), kept, *source_size);
+    const std::uint64_t end = kept + std::min(*source_size - kept, max_growth);
+    const std::optional<std::uint64_t> copied = copy_range(from.get(), to.get(), kept, end);
     // Written data only counts once it has left the stream's buffer.
     const bool closed = std::fclose(to.release()) == 0;
     if (!closed || !copied) {
         // Left in place, a half-made fresh copy could pass for the start of the recording next
-        // time and be extended, and the fresh start would go unnoticed.
+        // time and be extended: the caller, told of the fresh start only by a successful
+        // refresh, would never hear of it.
         std::error_code ignored;
         if (made_afresh) std::filesystem::remove(copy, ignored);
         return std::nullopt;

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <limits>
 #include <optional>
 
 namespace kavro {
@@ -21,10 +22,13 @@ struct RefreshedCopy {
 // Brings `copy` up to date with `source`. When source is at least as long as copy and still holds
 // copy's last bytes, only the bytes beyond copy's length are appended (the cost follows the
 // growth, not the file's size); otherwise (a new recording, or no copy yet) the copy is made
-// afresh. nullopt when the source can't be read or the copy can't be written (a missing source
+// afresh. At most `max_growth` bytes are copied per call, so catching up with a long recording
+// is spread over several calls; what is not copied yet follows on the next. nullopt when the
+// source can't be read or the copy can't be written (a missing source
 // is the common case: the simulator is not recording). A fresh copy that could not be finished
 // is removed, so the next refresh makes it afresh again and says so.
-std::optional<RefreshedCopy> refresh_copy(const std::filesystem::path& source,
-                                          const std::filesystem::path& copy);
+std::optional<RefreshedCopy> refresh_copy(
+    const std::filesystem::path& source, const std::filesystem::path& copy,
+    std::uint64_t max_growth = std::numeric_limits<std::uint64_t>::max());
 
 }  // namespace kavro

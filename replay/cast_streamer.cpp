@@ -41,7 +41,8 @@ void CastStreamer::start_over() {
 void CastStreamer::step(bool registered, bool cast_mode, OutboundRecords& records, const Send& send,
                         const CanSendMore& can_send_more) {
     if (!registered || !cast_mode) return;
-    const std::optional<RefreshedCopy> copied = refresh_copy(paths_.source, paths_.copy);
+    const std::optional<RefreshedCopy> copied =
+        refresh_copy(paths_.source, paths_.copy, kMaxCopyPerTick);
     if (!copied) return;
     // Nothing sent of the copy before applies to one made afresh, whatever its size: a new
     // recording streamed on from the old one's offsets would mix two races in one file.

@@ -33,14 +33,17 @@ class CastStreamer {
     // Blocks one tick sends at most (256 KiB), so catching up a long recording never holds the
     // caller for long; the rest follows on the next ticks, in order.
     static constexpr int kMaxBlocksPerTick = 64;
+    // Bytes of the recording one tick copies at most: a first Cast during a long race takes a
+    // few ticks to copy the recording instead of one long one.
+    static constexpr std::uint64_t kMaxCopyPerTick = std::uint64_t{8} << 20;
 
     // One tick of the cast step, run after each poll cycle. Does nothing unless the relay has
     // accepted the registration (`registered`) of a cast (`cast_mode`). Otherwise refreshes the
-    // copy and sends the header once the copy reaches 16,384 bytes (and nothing else in that
-    // tick), or, after the header, the blocks the copy has completed since the last one sent, at
-    // most kMaxBlocksPerTick of them. Before the header and before each block it asks
-    // `can_send_more`; a no ends the tick, and the next tick goes on from there. A copy made
-    // afresh may be a new recording: its upload starts over, from the header.
+    // copy (by at most kMaxCopyPerTick bytes) and sends the header once the copy reaches 16,384
+    // bytes (and nothing else in that tick), or, after the header, the blocks the copy has
+    // completed since the last one sent, at most kMaxBlocksPerTick of them. Before the header and
+    // before each block it asks `can_send_more`; a no ends the tick, and the next tick goes on from
+    // there. A copy made afresh may be a new recording: its upload starts over, from the header.
     void step(bool registered, bool cast_mode, OutboundRecords& records, const Send& send,
               const CanSendMore& can_send_more);
 

@@ -95,6 +95,19 @@ TEST(RefreshCopy, ANewRecordingIsCopiedAfreshWhetherShorterOrAlreadyLonger) {
     }
 }
 
+TEST(RefreshCopy, ALongRecordingIsCopiedAtMostTheGivenBytesAtATime) {
+    CopyFolder folder;
+    const Bytes recording = pattern_bytes(100000, 6);
+    write_file(folder.source, recording);
+    EXPECT_EQ(refresh_copy(folder.source, folder.copy, 30000), afresh(30000));
+    EXPECT_EQ(read_file(folder.copy), first(recording, 30000));
+    EXPECT_EQ(refresh_copy(folder.source, folder.copy, 30000), extended(60000));
+    EXPECT_EQ(refresh_copy(folder.source, folder.copy, 30000), extended(90000));
+    EXPECT_EQ(refresh_copy(folder.source, folder.copy, 30000), extended(100000));
+    EXPECT_EQ(refresh_copy(folder.source, folder.copy, 30000), extended(100000));
+    EXPECT_EQ(read_file(folder.copy), recording);
+}
+
 TEST(RefreshCopy, FailsWhenTheCopyCannotBeWritten) {
     CopyFolder folder;
     write_file(folder.source, pattern_bytes(100, 8));

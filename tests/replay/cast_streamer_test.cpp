@@ -434,6 +434,22 @@ TEST(CastStreamer, ACatchUpSendsAtMost64BlocksPerTickAndTheRestOnLaterTicksInOrd
     EXPECT_EQ(reassembled(cast.relay.sent), slice(recording, 0, kHeader + 200 * kBlock));
 }
 
+TEST(CastStreamer, ALongRecordingIsCopiedOverSeveralTicksAndUploadedWhole) {
+    Cast cast;
+    const std::size_t bulk = 2 * CastStreamer::kMaxCopyPerTick + 5 * kBlock;
+    cast.lfs.start_recording(kHeader + bulk, 21);
+    cast.step();
+    EXPECT_EQ(cast.lfs.copy().size(), CastStreamer::kMaxCopyPerTick);
+    ASSERT_EQ(cast.relay.sent.size(), 1u);
+    for (int tick = 0; tick < 1000 && cast.streamer.last_cast_size() <
+                                          static_cast<std::int64_t>(cast.lfs.recording().size());
+         ++tick) {
+        cast.step();
+    }
+    EXPECT_EQ(cast.lfs.copy(), cast.lfs.recording());
+    EXPECT_EQ(reassembled(cast.relay.sent), cast.lfs.recording());
+}
+
 TEST(CastStreamer, ATickEndsWhenTheConnectionIsFullAndTheNextGoesOnWithNothingLostOrRepeated) {
     Cast cast;
     cast.lfs.start_recording(kHeader + 90 * kBlock, 17);
