@@ -3,132 +3,16 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <chrono>
-#include <future>
 #include <string>
 #include <vector>
 
+#include "cast_fixture.h"
 #include "link/outbound_records.h"
-#include "link/tcp_connection.h"
-#include "loopback_peer.h"
-#include "temp_folder.h"
 #include "wire/wire_format.h"
 
 using kavro::CastPaths;
 using kavro::CastStreamer;
-using kavro::OutboundRecords;
-using kavro::test::pattern_bytes;
-using kavro::test::read_file;
-using kavro::test::TempFolder;
-using kavro::test::write_file;
-
-namespace {
-
-using Bytes = std::vector<std::uint8_t>;
-constexpr std::size_t kHeader = kavro::wire::kReplayHeaderSize;
-constexpr std::size_t kBlock = kavro::wire::kBlockSize;
-
-// A simulator installation in a temp folder: <root>/LFS.exe, the replay folder
-// <root>/data/mpr with the recording the simulator writes, and the client's folder <root>/kavro
-// where the copy lives. The paths are those the client uses, seen from the client's folder.
-class Installation {
-  public:
-    Installation() {
-        std::filesystem::create_directories(root() / "data" / "mpr");
-        std::filesystem::create_directories(client());
-        write_file(root() / "LFS.exe", Bytes{'M', 'Z'});
-    }
-    const std::filesystem::path& root() const { return temp_.path(); }
-    std::filesystem::path client() const { return root() / "kavro"; }
-    CastPaths paths() const {
-        return {client() / ".." / "data" / "mpr" / "temp_mpr.mpr", client() / "kavro_cast.mpr"};
-    }
-    Bytes copy() const { return read_file(paths().copy); }
-    bool has_copy() const { return std::filesystem::exists(paths().copy); }
-
-    // The simulator's recording: grows by appending; a new recording starts the file afresh.
-    const Bytes& recording() const { return recording_; }
-    void start_recording(std::size_t size, std::uint32_t seed) {
-        seed_ = seed;
-        recording_ = pattern_bytes(size, seed);
-        write_file(paths().source, recording_);
-    }
-    void grow(std::size_t count) {
-        const Bytes all = pattern_bytes(recording_.size() + count, seed_);
-        const Bytes more(all.end() - static_cast<std::ptrdiff_t>(count), all.end());
-        recording_.insert(recording_.end(), more.begin(), more.end());
-        write_file(paths().source, more, std::ios::app);
-    }
-    void set_byte(std::size_t offset, std::uint8_t value) {
-        recording_[offset] = value;
-        write_file(paths().source, recording_);
-    }
-
-  private:
-    TempFolder temp_;
-    Bytes recording_;
-    std::uint32_t seed_ = 0;
-};
-
-// Stands in for the relay connection: keeps every record handed to it, or refuses them.
-struct Relay {
-    std::vector<Bytes> sent;
-    bool fail = false;
-
-    CastStreamer::Send send() {
-        return [this](std::span<const std::uint8_t> record) {
-            if (fail) return false;
-            sent.emplace_back(record.begin(), record.end());
-            return true;
-        };
-    }
-};
-
-std::string tag_of(const Bytes& record) { return std::string(record.begin(), record.begin() + 4); }
-Bytes data_of(const Bytes& record) { return Bytes(record.begin() + 4, record.end()); }
-Bytes slice(const Bytes& bytes, std::size_t from, std::size_t count) {
-    return Bytes(bytes.begin() + static_cast<std::ptrdiff_t>(from),
-                 bytes.begin() + static_cast<std::ptrdiff_t>(from + count));
-}
-
-// A connection that always has room.
-CastStreamer::CanSendMore always_room() {
-    return [] { return true; };
-}
-
-// A cast that the relay has accepted, stepped as Timer1 does.
-struct Cast {
-    Installation lfs;
-    OutboundRecords records;
-    Relay relay;
-    CastStreamer streamer{lfs.paths()};
-
-    void step() { streamer.step(true, true, records, relay.send(), always_room()); }
-    // A tick in which the connection has room for `records` more records, then is full.
-    void step_with_room_for(int records_that_fit, int& asked) {
-        streamer.step(true, true, records, relay.send(), [&] {
-            ++asked;
-            return records_that_fit-- > 0;
-        });
-    }
-};
-
-// The file the relay puts together from the upload that begins at record `first` (an NRF0):
-// the header's first 16,384 bytes, then each ERF0's block in turn.
-Bytes reassembled(const std::vector<Bytes>& sent, std::size_t first = 0) {
-    EXPECT_LT(first, sent.size());
-    if (first >= sent.size()) return {};
-    EXPECT_EQ(tag_of(sent[first]), "NRF0");
-    Bytes upload = slice(data_of(sent[first]), 0, kHeader);
-    for (std::size_t i = first + 1; i < sent.size(); ++i) {
-        EXPECT_EQ(tag_of(sent[i]), "ERF0") << "record " << i;
-        const Bytes block = data_of(sent[i]);
-        upload.insert(upload.end(), block.begin(), block.end());
-    }
-    return upload;
-}
-
-}  // namespace
+using namespace kavro::test;
 
 TEST(CastStreamer, DefaultPathsAreRelativeToTheClientFolder) {
     const CastPaths paths;
@@ -512,74 +396,4 @@ TEST(CastStreamer, CastingAgainUnderTheSameNameAfterANewRaceUploadsTheNewRecordi
         EXPECT_EQ(reassembled(cast.relay.sent, first), slice(recording, 0, whole)) << new_size;
         EXPECT_EQ(data_of(cast.relay.sent[first]), slice(recording, 0, kHeader + 2)) << new_size;
     }
-}
-
-TEST(CastStreamer, ATickAgainstARelayThatStopsReadingEndsWithoutWaitingOutTheSendTimeout) {
-    using kavro::test::kGenerous;
-    kavro::test::LoopbackListener listener;
-    kavro::TcpConnection tcp;
-    tcp.RemoteHost = "127.0.0.1";
-    tcp.RemotePort = listener.port_text();
-    tcp.send_timeout = std::chrono::hours(1);  // a tick that waited on a full socket would hang
-    ASSERT_TRUE(tcp.Connect());
-    kavro::test::PeerSocket relay = listener.accept();  // reads nothing for now
-    ASSERT_TRUE(relay.valid());
-
-    Cast cast;
-    cast.lfs.start_recording(kHeader, 20);
-    std::size_t bytes_sent = 0;
-    int failed_sends = 0;
-    const auto tick = [&] {
-        const std::size_t before = bytes_sent;
-        cast.streamer.step(
-            true, true, cast.records,
-            [&](std::span<const std::uint8_t> record) {
-                const auto result = tcp.SendBytes(record);
-                bytes_sent += result.sent;
-                failed_sends += result.ok ? 0 : 1;
-                return result.ok;
-            },
-            [&] { return tcp.PollWritable(); });
-        return (bytes_sent - before) / kavro::wire::kBlockUploadSize;
-    };
-
-    // Tick on, growing the recording whenever the upload has caught up with it, until a tick
-    // finds the socket full while blocks wait.
-    auto ticking = std::async(std::launch::async, [&] {
-        for (int i = 0; i < 100000; ++i) {
-            const auto uploaded = static_cast<std::size_t>(
-                std::max<std::int64_t>(cast.streamer.last_cast_size(), kHeader));
-            if (uploaded == cast.lfs.recording().size()) cast.lfs.grow(1024 * kBlock);
-            const std::size_t waiting = (cast.lfs.recording().size() - uploaded) / kBlock;
-            const bool header_went_before = cast.streamer.header_sent();
-            const std::size_t sent = tick();
-            if (header_went_before && sent < std::min<std::size_t>(waiting, 64)) return true;
-        }
-        return false;
-    });
-    if (ticking.wait_for(kGenerous) != std::future_status::ready) {
-        relay.close();  // makes the waiting send fail, so the tick ends
-        ticking.wait();
-        FAIL() << "a tick waited for the relay to read";
-    }
-    ASSERT_TRUE(ticking.get());
-    EXPECT_EQ(failed_sends, 0);
-
-    // Once the relay reads, the following ticks go on where the full socket stopped.
-    Bytes stream = relay.read(bytes_sent);
-    ASSERT_EQ(stream.size(), bytes_sent);
-    for (int i = 0; i < 3; ++i) tick();
-    EXPECT_EQ(failed_sends, 0);
-    const Bytes more = relay.read(bytes_sent - stream.size());
-    stream.insert(stream.end(), more.begin(), more.end());
-    ASSERT_EQ(stream.size(), bytes_sent);
-
-    std::vector<Bytes> records;
-    records.emplace_back(stream.begin(), stream.begin() + kavro::wire::kHeaderUploadSize);
-    for (std::size_t at = kavro::wire::kHeaderUploadSize; at < stream.size();
-         at += kavro::wire::kBlockUploadSize) {
-        records.push_back(slice(stream, at, kavro::wire::kBlockUploadSize));
-    }
-    const auto uploaded = static_cast<std::size_t>(cast.streamer.last_cast_size());
-    EXPECT_EQ(reassembled(records), slice(cast.lfs.recording(), 0, uploaded));
 }
