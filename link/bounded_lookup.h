@@ -19,7 +19,7 @@ using AddressLookup =
 // Runs `lookup` on a helper thread and waits for its answer until `deadline`. A lookup still
 // running then counts as failed: its answer, when it comes, is dropped. The helper thread owns
 // copies of everything it uses, so it may outlive the caller. nullopt also when no thread can
-// be started.
+// be started. A lookup that refers to the caller's objects must keep them alive while it runs.
 std::optional<net::Endpoint> lookup_within(const AddressLookup& lookup, const std::string& host,
                                            const std::string& port,
                                            std::chrono::steady_clock::time_point deadline);
