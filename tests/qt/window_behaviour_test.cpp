@@ -3,6 +3,7 @@
 // as a finished window should.
 #include <gtest/gtest.h>
 
+#include <QComboBox>
 #include <QGroupBox>
 #include <QHeaderView>
 #include <QLabel>
@@ -148,6 +149,15 @@ TEST(QtWindow, TheGridHeaderIsNeverSelectedAndWatchTakesTheChosenRow) {
     EXPECT_EQ(grid->currentRow(), 0);
     QTest::mouseClick(s.form.btn_watch1, Qt::LeftButton);
     EXPECT_EQ(s.requested_name(), "Cast 1");
+
+    // A shorter list moves the current row that fell off the end up to the last row.
+    s.click_row(2);
+    s.peer.send(wire::make_caster_list(casts(2)));
+    ASSERT_TRUE(wait_until([&] { return grid->rowCount() == 2; }));
+    EXPECT_EQ(grid->currentRow(), 1);
+    ASSERT_EQ(grid->selectedRanges().size(), 1);
+    EXPECT_EQ(grid->selectedRanges().front().rowCount(), 1);
+    EXPECT_EQ(grid->selectedRanges().front().columnCount(), 1);
 }
 
 TEST(QtWindow, TabWalksTheControlsInTheirOrderAndLeavesTheLogAndTheGrid) {
@@ -171,16 +181,18 @@ TEST(QtWindow, TabWalksTheControlsInTheirOrderAndLeavesTheLogAndTheGrid) {
     }
     EXPECT_EQ(f.debug->toPlainText(), log_before);  // Tab typed nothing into the log
 
-    // With the watch panel shown and Stop enabled: through the grid and round to the start.
-    f.bg_cast->hide();
+    // Every control shown and enabled: the whole order, through the grid and round to the start.
     f.bg_watch->show();
     f.btn_stop->setEnabled(true);
-    const std::vector<QWidget*> watch_order = {
-        f.btn_watch, f.debug, f.btn_stop, f.btn_watch1, f.btn_refresh, f.sg_serverlist, f.btn_cast};
+    f.btn_about->show();
+    f.cb_track->show();
+    const std::vector<QWidget*> whole_order = {
+        f.btn_watch, f.debug,      f.btn_stop,    f.btn_about,     f.ed_castname, f.cb_track,
+        f.btn_cast1, f.btn_watch1, f.btn_refresh, f.sg_serverlist, f.btn_cast};
     at = f.btn_cast;
-    for (std::size_t i = 0; i < watch_order.size(); ++i) {
+    for (std::size_t i = 0; i < whole_order.size(); ++i) {
         at = tab_from(at);
-        EXPECT_EQ(at, watch_order[i]) << "watch panel, press " << i + 1;
+        EXPECT_EQ(at, whole_order[i]) << "whole order, press " << i + 1;
     }
     // The log stays editable.
     f.debug->setFocus();
