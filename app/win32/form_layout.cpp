@@ -55,6 +55,13 @@ HWND make_button(HWND parent, const wchar_t* text, const RECT& place, int id, HF
 LRESULT CALLBACK forward_to_window(HWND group, UINT message, WPARAM w, LPARAM l, UINT_PTR,
                                    DWORD_PTR window) {
     switch (message) {
+        case WM_ERASEBKGND: {
+            // A group box draws only its frame: its face, over the log when it covers it, is ours.
+            RECT face{};
+            GetClientRect(group, &face);
+            FillRect(reinterpret_cast<HDC>(w), &face, GetSysColorBrush(COLOR_BTNFACE));
+            return 1;
+        }
         case WM_COMMAND:
         case WM_NOTIFY:
         case WM_DRAWITEM:
