@@ -21,6 +21,15 @@ HWND create_track_chooser(HWND parent, int id, const RECT& at, HFONT font) {
         SendMessageW(chooser, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(text.c_str()));
     }
     SendMessageW(chooser, CB_SETCURSEL, static_cast<WPARAM>(-1), 0);
+    // The closed chooser is as high as the layout says: its field gets the height that leaves
+    // (systems differ in the border they add around it).
+    const LONG wanted = at.bottom - at.top;
+    for (int field = kTrackItemHeight - 4; field <= kTrackItemHeight + 6; ++field) {
+        RECT closed{};
+        GetWindowRect(chooser, &closed);
+        if (closed.bottom - closed.top == wanted) break;
+        SendMessageW(chooser, CB_SETITEMHEIGHT, static_cast<WPARAM>(-1), field);
+    }
     return chooser;
 }
 

@@ -20,7 +20,8 @@ const CasterRow kHeader{"Cast name", "Track", "Watcher", "Packet time"};
 
 std::vector<CasterRow> numbered_rows(int count) {
     std::vector<CasterRow> rows;
-    for (int i = 1; i <= count; ++i) rows.push_back({"cast " + std::to_string(i), "BL1", "0", "n.a."});
+    for (int i = 1; i <= count; ++i)
+        rows.push_back({"cast " + std::to_string(i), "BL1", "0", "n.a."});
     return rows;
 }
 
@@ -46,7 +47,9 @@ int columns_width(HWND grid) {
     return width;
 }
 
-bool has_style(HWND window, LONG_PTR style) { return (GetWindowLongPtrW(window, GWL_STYLE) & style) != 0; }
+bool has_style(HWND window, LONG_PTR style) {
+    return (GetWindowLongPtrW(window, GWL_STYLE) & style) != 0;
+}
 
 // A point in the middle of data row `row` (0 is the first data row), in the grid's client area.
 POINT row_point(HWND grid, int row) {
@@ -66,7 +69,11 @@ std::vector<std::uint8_t> caster_list(const std::vector<std::string>& names) {
         entry[34] = '1';
         payload.insert(payload.end(), entry.begin(), entry.end());
     }
-    std::vector<std::uint8_t> message{'C', 'H', 'L', '0', static_cast<std::uint8_t>(payload.size()),
+    std::vector<std::uint8_t> message{'C',
+                                      'H',
+                                      'L',
+                                      '0',
+                                      static_cast<std::uint8_t>(payload.size()),
                                       static_cast<std::uint8_t>(payload.size() >> 8)};
     message.insert(message.end(), payload.begin(), payload.end());
     return message;
@@ -121,7 +128,8 @@ TEST(Win32CasterGrid, HeaderStaysFixedWhileRowsScrollAndNoHorizontalBarAppears) 
     EXPECT_GT(header_place.bottom, 10);
     RECT first_visible{};
     ListView_GetItemRect(grid, ListView_GetTopIndex(grid), &first_visible, LVIR_BOUNDS);
-    EXPECT_EQ(first_visible.top, header_place.bottom);
+    EXPECT_GE(first_visible.top, header_place.bottom);  // no row hides under the header
+    EXPECT_LT(first_visible.top, header_place.bottom + 4);
 
     // Few rows again: the name column has its full width back.
     f.show_caster_grid(kHeader, numbered_rows(2));
@@ -172,22 +180,22 @@ TEST(Win32CasterGrid, AThirtyTwoCharacterNameIsClippedNotElided) {
     RedrawWindow(grid, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN);
     pump(f);
 
-    // Clipped, the name's letters reach the cell's right edge at full height; an ellipsis would
-    // leave only dots on the baseline there.
+    // Clipped, the name's letters reach the cell's right edge at their full height; an ellipsis
+    // would leave only its dots on the baseline there.
     RECT name_row{};
     ListView_GetItemRect(grid, 2, &name_row, LVIR_BOUNDS);
     const int right = name_row.left + ListView_GetColumnWidth(grid, 0);
-    const int middle = (name_row.top + name_row.bottom) / 2;
     HDC dc = GetDC(grid);
     const COLORREF background = GetPixel(dc, name_row.left + 1, name_row.top + 1);
-    int inked_high = 0;
-    for (int x = right - 8; x < right - 2; ++x) {
-        for (int y = middle - 4; y < middle; ++y) {
-            if (GetPixel(dc, x, y) != background) ++inked_high;
-        }
+    int inked_rows = 0;
+    for (int y = name_row.top + 1; y < name_row.bottom - 1; ++y) {
+        bool inked = false;
+        for (int x = right - 10; x < right - 1; ++x)
+            inked = inked || GetPixel(dc, x, y) != background;
+        if (inked) ++inked_rows;
     }
     ReleaseDC(grid, dc);
-    EXPECT_GT(inked_high, 3);
+    EXPECT_GE(inked_rows, 6);
 }
 
 TEST(Win32CasterGrid, WatchWithNoDataRowSelectedRequestsTheFirstRowAndTheHeaderNeverCounts) {

@@ -16,11 +16,16 @@ namespace {
 std::string focused(const TForm1& f) {
     const HWND focus = GetFocus();
     const std::pair<HWND, const char*> names[] = {
-        {f.btn_cast, "btn_cast"},       {f.btn_watch, "btn_watch"},
-        {f.debug, "debug"},             {f.btn_stop, "btn_stop"},
-        {f.btn_about, "btn_about"},     {f.ed_castname, "ed_castname"},
-        {f.cb_track, "cb_track"},       {f.btn_cast1, "btn_cast1"},
-        {f.btn_watch1, "btn_watch1"},   {f.btn_refresh, "btn_refresh"},
+        {f.btn_cast, "btn_cast"},
+        {f.btn_watch, "btn_watch"},
+        {f.debug, "debug"},
+        {f.btn_stop, "btn_stop"},
+        {f.btn_about, "btn_about"},
+        {f.ed_castname, "ed_castname"},
+        {f.cb_track, "cb_track"},
+        {f.btn_cast1, "btn_cast1"},
+        {f.btn_watch1, "btn_watch1"},
+        {f.btn_refresh, "btn_refresh"},
         {f.sg_serverlist, "sg_serverlist"},
     };
     for (const auto& [control, name] : names) {

@@ -15,16 +15,14 @@ using namespace kavro::test;
 
 namespace {
 
-bool operator==(const RECT& a, const RECT& b) {
-    return a.left == b.left && a.top == b.top && a.right == b.right && a.bottom == b.bottom;
-}
-
 std::string describe(const RECT& r) {
     return std::to_string(r.left) + "," + std::to_string(r.top) + " " +
            std::to_string(r.right - r.left) + "x" + std::to_string(r.bottom - r.top);
 }
 
-RECT at(int left, int top, int width, int height) { return {left, top, left + width, top + height}; }
+RECT at(int left, int top, int width, int height) {
+    return {left, top, left + width, top + height};
+}
 
 }  // namespace
 
@@ -79,7 +77,9 @@ TEST(Win32Window, StartsIdleWithEveryControlInPlace) {
         EXPECT_EQ(describe(place_of(c.control)), describe(c.place));
         EXPECT_EQ(IsWindowVisible(c.control) != FALSE, c.visible);
         EXPECT_EQ(IsWindowEnabled(c.control) != FALSE, c.enabled);
-        if (c.text != nullptr) EXPECT_EQ(text_of(c.control), c.text);
+        if (c.text != nullptr) {
+            EXPECT_EQ(text_of(c.control), c.text);
+        }
     }
     // The label sizes itself to its text, which fits the width the layout gives it.
     const RECT meter = place_of(f.socket_data);
@@ -110,7 +110,9 @@ TEST(Win32Window, UsesMsSansSerifOrAFaceThatFitsTheSameTextWidths) {
     GetObjectW(font, sizeof chosen, &chosen);
     const std::wstring face = win32::font_face(font);
     std::wcout << L"window font: " << face << L", height " << chosen.lfHeight << std::endl;
-    if (face == win32::kLayoutFace) EXPECT_EQ(chosen.lfHeight, -11);
+    if (face == win32::kLayoutFace) {
+        EXPECT_EQ(chosen.lfHeight, -11);
+    }
     for (const auto& t : win32::kLayoutTexts) {
         SCOPED_TRACE(std::wstring(t.text));
         EXPECT_LE(win32::text_width(font, t.text), t.width);

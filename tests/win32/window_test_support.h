@@ -4,6 +4,8 @@
 #pragma once
 
 #include <windows.h>
+// after windows.h, which it needs
+#include <commctrl.h>
 
 #include <chrono>
 #include <filesystem>
@@ -71,7 +73,8 @@ inline void press(TForm1& form, WORD key, bool shift = false) {
     send_key(key, true);
     if (shift) send_key(VK_SHIFT, true);
     const HWND before = GetFocus();
-    pump_until(form, [&] { return GetFocus() != before; }, std::chrono::milliseconds(1500));
+    pump_until(
+        form, [&] { return GetFocus() != before; }, std::chrono::milliseconds(1500));
     pump(form);
 }
 
