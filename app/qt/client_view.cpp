@@ -1,19 +1,29 @@
-// The cast panel (register a named cast, then upload the recording each tick) and the watch
-// panel (the list of casts, the watch request, and the replay file the relay's data fills).
+// How the window draws what the client core asks for, and answers what it reads back.
 #include <QComboBox>
 #include <QGroupBox>
+#include <QLabel>
 #include <QLineEdit>
+#include <QLocale>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QScrollBar>
 #include <QTableWidget>
+#include <QTimer>
+#include <algorithm>
 
-#include "app/main_window.h"
-#include "replay/caster_list.h"
+#include "app/qt/application.h"
+#include "app/qt/main_window.h"
 
 namespace kavro {
 namespace {
 
+// The wire's texts are Latin-1.
 QString from_wire(const std::string& text) {
     return QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
 }
+
+std::string to_wire(const QString& text) { return text.toLatin1().toStdString(); }
 
 void set_cell(QTableWidget* grid, int row, int column, const QString& text) {
     QTableWidgetItem* item = grid->item(row, column);
@@ -27,63 +37,77 @@ void set_cell(QTableWidget* grid, int row, int column, const QString& text) {
 
 }  // namespace
 
-void TForm1::btn_cast1Click() {
-    if (ed_castname->text().isEmpty()) {
-        show_message(QStringLiteral("Type in a cast name and choose a track."));
-        return;
-    }
-    bg_cast->hide();
-    const std::string name = ed_castname->text().toLatin1().toStdString();
-    state_.records.set_cast(name, cb_track->currentText().toLatin1().toStdString());
-    state_.cast_streamer.cast_as(name);
-    send_record(state_.records.prepare_hello(state_.cast_mode));
+void TForm1::set_panel_visible(Panel panel, bool visible) {
+    (panel == Panel::kCast ? bg_cast : bg_watch)->setVisible(visible);
 }
 
-void TForm1::cast_step() {
-    state_.cast_streamer.step(state_.registered, state_.cast_mode, state_.records,
-                              [this](std::span<const std::uint8_t> record) {
-                                  return send_record(record);
-                              });
+void TForm1::set_button_enabled(ModeButton button, bool enabled) {
+    QPushButton* const buttons[] = {btn_cast, btn_watch, btn_stop};
+    buttons[static_cast<int>(button)]->setEnabled(enabled);
 }
 
-void TForm1::btn_refreshClick() { send_record(state_.records.prepare_hello(state_.cast_mode)); }
-
-void TForm1::btn_watch1Click() {
-    // The top row of the selection; row 1 until the user picks another.
-    const auto ranges = sg_serverlist->selectedRanges();
-    int row = ranges.isEmpty() ? sg_serverlist->currentRow() : ranges.front().topRow();
-    for (const auto& range : ranges) row = std::min(row, range.topRow());
-    row = std::max(row, 1);
-    const QTableWidgetItem* cell = sg_serverlist->item(row, 0);
-    const QString name = cell == nullptr ? QString() : cell->text();
-    if (name.isEmpty()) {
-        show_message(QStringLiteral("Caster not available."));
-        return;
-    }
-    send_record(state_.records.prepare_watch_request(name.toLatin1().toStdString()));
-    bg_watch->hide();
+void TForm1::add_log_line(const std::string& line) {
+    debug->appendPlainText(from_wire(line));
+    debug->verticalScrollBar()->setValue(debug->verticalScrollBar()->maximum());
 }
 
-void TForm1::update_caster_list(wire::ConstBytes payload) {
-    const auto rows = caster_list_rows(payload, decimal_separator());
-    const CasterRow& header = caster_list_header();
-    for (int c = 0; c < 4; ++c) sg_serverlist->item(0, c)->setText(from_wire(header[c]));
+void TForm1::show_message(const std::string& text) {
+    QMessageBox box(QMessageBox::NoIcon, QString::fromLatin1(kMessageCaption), from_wire(text),
+                    QMessageBox::Ok);
+    box.setEscapeButton(QMessageBox::Ok);
+    box.setDefaultButton(QMessageBox::Ok);
+    box.exec();  // a nested event loop: timers go on firing meanwhile
+}
 
-    const int last_row = static_cast<int>(rows.size());
-    const int current_row = sg_serverlist->currentRow();
-    const int current_column = std::max(0, sg_serverlist->currentColumn());
-    if (sg_serverlist->rowCount() != last_row + 1) {
-        sg_serverlist->setRowCount(last_row + 1);
+void TForm1::show_caster_grid(const CasterRow& header, const std::vector<CasterRow>& rows) {
+    for (int c = 0; c < 4; ++c)
+        sg_serverlist->horizontalHeaderItem(c)->setText(from_wire(header[c]));
+    const int count = static_cast<int>(rows.size());
+    if (sg_serverlist->rowCount() != count) {
+        const int current_row = sg_serverlist->currentRow();
+        const int current_column = std::max(0, sg_serverlist->currentColumn());
+        sg_serverlist->setRowCount(count);
         // A changed row count leaves just the current cell selected, moved up when its row went.
-        sg_serverlist->setCurrentCell(std::clamp(current_row, 1, last_row), current_column);
+        sg_serverlist->setCurrentCell(std::clamp(current_row, 0, count - 1), current_column);
     }
-    for (int r = 1; r <= last_row; ++r) {
-        for (int c = 0; c < 4; ++c) set_cell(sg_serverlist, r, c, from_wire(rows[r - 1][c]));
+    for (int r = 0; r < count; ++r) {
+        for (int c = 0; c < 4; ++c) set_cell(sg_serverlist, r, c, from_wire(rows[r][c]));
+    }
+    fit_grid_columns();
+}
+
+void TForm1::set_meter_text(const std::string& text) {
+    socket_data->setText(from_wire(text));
+    socket_data->adjustSize();
+}
+
+void TForm1::set_timer(WindowTimer timer, bool enabled, int interval_ms) {
+    QTimer* const t = timer == WindowTimer::kPoll ? Timer1 : Timer2;
+    if (t->interval() != interval_ms) t->setInterval(interval_ms);  // restarts a running timer
+    if (!enabled) {
+        t->stop();
+    } else if (!t->isActive()) {
+        t->start();
     }
 }
 
-void TForm1::write_replay_header(wire::ConstBytes payload) { replay_writer_.write_header(payload); }
+std::string TForm1::cast_name() const { return to_wire(ed_castname->text()); }
 
-void TForm1::append_replay_data(wire::ConstBytes payload) { replay_writer_.append_data(payload); }
+std::string TForm1::track_text() const { return to_wire(cb_track->currentText()); }
+
+int TForm1::selected_grid_row() const {
+    // The grid's header is its own fixed row above the table; data rows count from 1.
+    const auto ranges = sg_serverlist->selectedRanges();
+    if (ranges.isEmpty()) return 0;
+    int top = ranges.front().topRow();
+    for (const auto& range : ranges) top = std::min(top, range.topRow());
+    return top + 1;
+}
+
+char TForm1::decimal_separator() const {
+    const QString point = QLocale().decimalPoint();
+    if (point.size() == 1 && point[0].unicode() < 0x80) return point[0].toLatin1();
+    return '.';
+}
 
 }  // namespace kavro

@@ -1,16 +1,14 @@
-// The client's one window. It owns every control, both timers and the relay connection; its
-// handlers read the window, call the logic in relay/ and replay/, and write the window back.
+// The client's one window on Qt. It owns every control, both timers and the relay connection,
+// and draws the client core: each handler forwards to the core's handler of the same name, and
+// the core answers through the ClientView this window implements.
 #pragma once
 
 #include <QString>
 #include <QWidget>
-#include <span>
 
-#include "app/program_state.h"
-#include "app/relay_address.h"
-#include "link/receive_buffer.h"
+#include "client/client_core.h"
+#include "client/relay_address.h"
 #include "link/tcp_connection.h"
-#include "replay/replay_writer.h"
 
 class QComboBox;
 class QGroupBox;
@@ -23,20 +21,12 @@ class QTimer;
 
 namespace kavro {
 
-class TForm1 : public QWidget, private MessageHandler {
+class TForm1 : public QWidget, private ClientView {
     Q_OBJECT
 
-public:
-    TForm1(ProgramState& state, const RelayAddress& relay, QWidget* parent = nullptr);
+  public:
+    explicit TForm1(const RelayAddress& relay, QWidget* parent = nullptr);
     ~TForm1() override;
-
-    // The installation check, run once before the window is first shown.
-    void FormCreate();
-
-    // Appends one line to the log and scrolls to it.
-    void log(const QString& line);
-    // A modal box captioned with the application title; timers keep firing while it is open.
-    void show_message(const QString& text);
 
     // Controls, named by kind: btn_ buttons, bg_ group boxes, lbl_ labels, ed_ edits,
     // cb_ combo boxes, sg_ string grids.
@@ -61,54 +51,47 @@ public:
     QTimer* Timer2 = nullptr;
     TcpConnection tcp1;
 
+    // The installation check, run once before the window is first shown.
+    void FormCreate() { core_.FormCreate(); }
     // Mode controller.
-    void btn_castClick();
-    void btn_watchClick();
-    void btn_stopClick();
-    void tcp1Connect();
-    void tcp1Disconnect();
-    void Timer1Timer();
+    void btn_castClick() { core_.btn_castClick(); }
+    void btn_watchClick() { core_.btn_watchClick(); }
+    void btn_stopClick() { core_.btn_stopClick(); }
+    void tcp1Connect() { core_.tcp1Connect(); }
+    void tcp1Disconnect() { core_.tcp1Disconnect(); }
+    void Timer1Timer() { core_.Timer1Timer(); }
     // Throughput meter.
-    void Timer2Timer();
-    // Receive side: one receive, then every complete message at the buffer's front.
-    void poll_and_dispatch();
+    void Timer2Timer() { core_.Timer2Timer(); }
     // Cast side.
-    void btn_cast1Click();
-    void cast_step();
+    void btn_cast1Click() { core_.btn_cast1Click(); }
     // Watch side.
-    void btn_refreshClick();
-    void btn_watch1Click();
-    void update_caster_list(wire::ConstBytes payload);
-    void write_replay_header(wire::ConstBytes payload);
-    void append_replay_data(wire::ConstBytes payload);
+    void btn_refreshClick() { core_.btn_refreshClick(); }
+    void btn_watch1Click() { core_.btn_watch1Click(); }
 
-    ProgramState& state() { return state_; }
+    ProgramState& state() { return core_.state(); }
 
-private:
+  private:
     void build_controls();
+    void build_grid();
     void connect_handlers();
+    // Narrows the name column by the vertical scroll bar's width while one shows, so the four
+    // columns always fit the grid and it never needs a horizontal scroll bar.
+    void fit_grid_columns();
 
-    // Dispatcher reactions.
-    void accepted() override;
-    void refused() override;
-    void error(const std::string& text) override;
-    void caster_list(wire::ConstBytes payload) override { update_caster_list(payload); }
-    void replay_header(wire::ConstBytes payload) override { write_replay_header(payload); }
-    void replay_data(wire::ConstBytes payload) override { append_replay_data(payload); }
+    // ClientView.
+    void set_panel_visible(Panel panel, bool visible) override;
+    void set_button_enabled(ModeButton button, bool enabled) override;
+    void add_log_line(const std::string& line) override;
+    void show_message(const std::string& text) override;
+    void show_caster_grid(const CasterRow& header, const std::vector<CasterRow>& rows) override;
+    void set_meter_text(const std::string& text) override;
+    void set_timer(WindowTimer timer, bool enabled, int interval_ms) override;
+    std::string cast_name() const override;
+    std::string track_text() const override;
+    int selected_grid_row() const override;
+    char decimal_separator() const override;
 
-    // Closes and reopens the connection, telling the user when the relay cannot be reached.
-    void reconnect();
-    // Sends a whole record and counts what reached the socket. A failed send ends the
-    // connection, so a caster never goes on uploading into a dead socket.
-    bool send_record(std::span<const std::uint8_t> record);
-    // The relay went away (closed, failed, or a send failed): back to idle, and say so.
-    void connection_lost();
-    void hide_panels();
-    char decimal_separator() const;
-
-    ProgramState& state_;
-    ReplayWriter replay_writer_;
-    bool dispatching_ = false;
+    ClientCore core_;
 };
 
 }  // namespace kavro

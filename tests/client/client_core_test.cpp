@@ -480,3 +480,16 @@ TEST(ClientCore, MeterShowsTheRatesAndStartsEachSecondFromZero) {
     s.core.Timer2Timer();
     EXPECT_EQ(s.view.meter_text, "sent: 8,0 kb/sec     ---     recv: 0,4 kb/sec");
 }
+
+TEST(ClientCore, AMessageTooLongForTheBufferEndsTheConnectionAsStopDoes) {
+    Session s;
+    s.start_watching();
+    // A data head announcing 65,535 payload bytes: with its head, more than the buffer holds.
+    s.deliver(std::vector<std::uint8_t>{'S', 'R', 'D', '0', 0xFF, 0xFF, 1, 2, 3});
+    EXPECT_FALSE(s.tcp1.Active());
+    EXPECT_EQ(s.state().receive_buffer.count(), 0u);
+    EXPECT_EQ(s.last_line(), "Disconnected.");
+    EXPECT_TRUE(s.view.idle());
+    EXPECT_FALSE(s.state().registered);
+    EXPECT_TRUE(s.peer.closed_by_client());
+}
