@@ -43,6 +43,38 @@ std::wstring cell_text(HWND grid, int row, int column) {
     return text;
 }
 
+// The header row drawn as the grid's other rows are: each cell's text from 2 pixels in, clipped
+// at the cell's edge, never cut short with an ellipsis (which the header control would do).
+LRESULT CALLBACK paint_header_row(HWND header, UINT message, WPARAM w, LPARAM l, UINT_PTR,
+                                  DWORD_PTR) {
+    if (message != WM_PAINT) return DefSubclassProc(header, message, w, l);
+    PAINTSTRUCT paint{};
+    HDC dc = BeginPaint(header, &paint);
+    RECT row{};
+    GetClientRect(header, &row);
+    FillRect(dc, &row, GetSysColorBrush(COLOR_BTNFACE));
+    HGDIOBJ old_font =
+        SelectObject(dc, reinterpret_cast<HFONT>(SendMessageW(header, WM_GETFONT, 0, 0)));
+    SetBkMode(dc, TRANSPARENT);
+    SetTextColor(dc, GetSysColor(COLOR_BTNTEXT));
+    for (int c = 0; c < Header_GetItemCount(header); ++c) {
+        RECT cell{};
+        Header_GetItemRect(header, c, &cell);
+        DrawEdge(dc, &cell, BDR_RAISEDINNER, BF_RECT);
+        wchar_t text[64] = {};
+        HDITEMW item{};
+        item.mask = HDI_TEXT;
+        item.pszText = text;
+        item.cchTextMax = static_cast<int>(std::size(text));
+        Header_GetItem(header, c, &item);
+        RECT inside{cell.left + kCellInset, cell.top, cell.right - 1, cell.bottom};
+        DrawTextW(dc, text, -1, &inside, DT_LEFT | DT_SINGLELINE | DT_VCENTER | DT_NOPREFIX);
+    }
+    SelectObject(dc, old_font);
+    EndPaint(header, &paint);
+    return 0;
+}
+
 }  // namespace
 
 HWND create_caster_grid(HWND parent, int id, const RECT& at, HFONT font) {
@@ -61,6 +93,7 @@ HWND create_caster_grid(HWND parent, int id, const RECT& at, HFONT font) {
         col.pszText = const_cast<wchar_t*>(L"");
         ListView_InsertColumn(grid, c, &col);
     }
+    SetWindowSubclass(ListView_GetHeader(grid), paint_header_row, 0, 0);
     append_blank_row(grid);
     select_only(grid, 0);
     return grid;
