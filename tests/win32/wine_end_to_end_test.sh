@@ -121,7 +121,7 @@ start_windows_client() {
 # manager, Wine's X window is the client area).
 window_found() {
   local id
-  for id in $(xdotool search --name 'KAVRO' 2>/dev/null); do
+  for id in $(xdotool search --onlyvisible --name 'KAVRO' 2>/dev/null); do
     [[ "$(xdotool getwindowname "$id" 2>/dev/null)" == "KAVRO" ]] || continue
     xdotool getwindowgeometry "$id" 2>/dev/null | grep -q 'Geometry: 316x197' || continue
     window="$id"
@@ -148,8 +148,9 @@ click() {
 screenshot() {
   [[ -n "$screenshots" ]] || return 0
   mkdir -p "$screenshots"
-  import -window "$window" "$screenshots/$1"
-  echo "saved $screenshots/$1"
+  if e2e_wait_until "a screenshot" 10 import -window "$window" "$screenshots/$1" 2>/dev/null; then
+    echo "saved $screenshots/$1"
+  fi
 }
 
 # Closes the window as a user would (Alt+F4 into it) and returns the program's exit status.
