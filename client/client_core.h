@@ -4,7 +4,12 @@
 // same name, and the core answers through the ClientView.
 #pragma once
 
+#include <array>
+#include <cstdint>
 #include <filesystem>
+#include <span>
+#include <string>
+#include <vector>
 
 #include "client/client_view.h"
 #include "client/program_state.h"
@@ -25,7 +30,10 @@ struct ClientPaths {
 
 class ClientCore : private MessageHandler {
   public:
+    // Sets tcp1's OnConnect and OnDisconnect to tcp1Connect and tcp1Disconnect (a form may set
+    // them to its own handlers of those names instead); the destructor clears them again.
     ClientCore(ClientView& view, TcpConnection& tcp1, ClientPaths paths = {});
+    ~ClientCore() override;
     ClientCore(const ClientCore&) = delete;
     ClientCore& operator=(const ClientCore&) = delete;
 
@@ -56,6 +64,42 @@ class ClientCore : private MessageHandler {
     // What the core last asked of the view for each timer.
     bool timer_enabled(WindowTimer timer) const;
     int timer_interval(WindowTimer timer) const;
+
+  private:
+    struct TimerState {
+        bool enabled = false;
+        int interval_ms = 1000;
+    };
+
+    // Dispatcher reactions.
+    void accepted() override;
+    void refused() override;
+    void error(const std::string& text) override;
+    void caster_list(wire::ConstBytes payload) override;
+    void replay_header(wire::ConstBytes payload) override;
+    void replay_data(wire::ConstBytes payload) override;
+
+    // Closes and reopens the connection, telling the user when the relay cannot be reached.
+    void reconnect();
+    // Sends a whole record and counts what reached the socket. A failed send ends the
+    // connection, so a caster never goes on uploading into a dead socket.
+    bool send_record(std::span<const std::uint8_t> record);
+    // The relay went away (closed, failed, or a send failed): back to idle, and say so.
+    void connection_lost();
+    void hide_panels();
+    // Asks the view to change a timer only when its state differs from what it was last asked.
+    void change_timer(WindowTimer timer, bool enabled, int interval_ms);
+
+    ClientView& view_;
+    TcpConnection& tcp1_;
+    ClientPaths paths_;
+    ProgramState state_;
+    ReplayWriter replay_writer_;
+    std::array<TimerState, 2> timers_{};
+    // The data rows the grid shows, so Watch names the cast the user sees.
+    std::vector<CasterRow> grid_rows_;
+    // Set while the dispatcher runs the reactions of one receive.
+    bool dispatching_ = false;
 };
 
 }  // namespace kavro

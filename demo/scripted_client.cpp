@@ -30,7 +30,7 @@
 #include <string>
 #include <utility>
 
-#include "app/client_run.h"
+#include "app/qt/client_run.h"
 
 namespace {
 
@@ -203,7 +203,7 @@ class ScriptedUser : public QObject {
 
     // Picks our cast and watches it once it is listed; true when done.
     bool fill_watch_panel() {
-        if (const int row = listed_row(); row > 0 && !form_.bg_watch->isHidden()) {
+        if (const int row = listed_row(); row >= 0 && !form_.bg_watch->isHidden()) {
             QTableWidget* grid = form_.sg_serverlist;
             QTableWidgetItem* cell = grid->item(row, 0);
             grid->scrollToItem(cell);
@@ -223,14 +223,14 @@ class ScriptedUser : public QObject {
         return false;
     }
 
-    // The grid's data row whose cast name is ours, or 0.
+    // The grid's data row whose cast name is ours (the header row is not one of them), or -1.
     int listed_row() const {
         const QTableWidget* grid = form_.sg_serverlist;
-        for (int row = 1; row < grid->rowCount(); ++row) {
+        for (int row = 0; row < grid->rowCount(); ++row) {
             const QTableWidgetItem* cell = grid->item(row, 0);
             if (cell != nullptr && cell->text() == script_.name) return row;
         }
-        return 0;
+        return -1;
     }
 
     void click(QPushButton* button, const char* what) {

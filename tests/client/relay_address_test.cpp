@@ -1,9 +1,9 @@
-#include "app/relay_address.h"
+#include "client/relay_address.h"
 
 #include <gtest/gtest.h>
 
-using kavro::RelayAddress;
 using kavro::relay_address_from;
+using kavro::RelayAddress;
 
 TEST(RelayAddress, EnvironmentOverridesHostAndOptionallyPort) {
     const RelayAddress built_in{"relay.example", "47475"};

@@ -1,4 +1,4 @@
-#include "app/throughput_meter.h"
+#include "client/throughput_meter.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
 // kavro: broadcast the replay the simulator is recording, or watch someone else's broadcast.
-#include "app/client_run.h"
+#include "app/qt/client_run.h"
 
 int main(int argc, char** argv) { return kavro::run_client(argc, argv); }

@@ -9,7 +9,7 @@
 namespace kavro {
 
 class ThroughputMeter {
-public:
+  public:
     static constexpr int kWindow = 5;
 
     // One tick: shifts both windows, stores this second's counts as the newest samples and
@@ -22,7 +22,7 @@ public:
     const std::array<std::int32_t, kWindow>& sent_window() const { return sent_window_; }
     const std::array<std::int32_t, kWindow>& recv_window() const { return recv_window_; }
 
-private:
+  private:
     std::array<std::int32_t, kWindow> sent_window_{};
     std::array<std::int32_t, kWindow> recv_window_{};
 };

@@ -3,8 +3,9 @@
 #pragma once
 
 #include <cstdint>
+#include <utility>
 
-#include "app/throughput_meter.h"
+#include "client/throughput_meter.h"
 #include "link/outbound_records.h"
 #include "link/receive_buffer.h"
 #include "replay/cast_streamer.h"
@@ -12,8 +13,10 @@
 namespace kavro {
 
 struct ProgramState {
-    bool cast_mode = false;   // true after "Cast LFS", false after "Watch LFS"
-    bool registered = false;  // the relay accepted our last CCN0 on this connection
+    explicit ProgramState(CastPaths cast_paths = {}) : cast_streamer(std::move(cast_paths)) {}
+
+    bool cast_mode = false;           // true after "Cast LFS", false after "Watch LFS"
+    bool registered = false;          // the relay accepted our last CCN0 on this connection
     std::int32_t bytes_sent = 0;      // since the last meter tick
     std::int32_t bytes_received = 0;  // since the last meter tick
 

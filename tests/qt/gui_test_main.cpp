@@ -1,8 +1,9 @@
 // Runs the window tests inside a Qt application on the offscreen platform.
-#include <QApplication>
 #include <gtest/gtest.h>
 
-#include "app/application.h"
+#include <QApplication>
+
+#include "app/qt/application.h"
 
 int main(int argc, char** argv) {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");

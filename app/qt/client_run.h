@@ -4,7 +4,7 @@
 
 #include <functional>
 
-#include "app/main_window.h"
+#include "app/qt/main_window.h"
 
 namespace kavro {
 

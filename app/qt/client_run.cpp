@@ -1,8 +1,8 @@
-#include "app/client_run.h"
+#include "app/qt/client_run.h"
 
 #include <cstdlib>
 
-#include "app/application.h"
+#include "app/qt/application.h"
 #include "link/socket_api.h"
 
 namespace kavro {
@@ -17,9 +17,8 @@ int run_client(int& argc, char** argv,
     }
     int status = 0;
     {
-        static ProgramState state;
         const auto relay = relay_address_from(std::getenv("KAVRO_RELAY"), built_in_relay_address());
-        TForm1 form(state, relay);
+        TForm1 form(relay);
         if (prepare) prepare(form, relay);
         form.FormCreate();  // before the window shows, so its message stands alone
         form.show();

@@ -10,7 +10,6 @@
 #include <QStringList>
 #include <QTest>
 #include <QTimer>
-
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -22,7 +21,7 @@ namespace kavro::test {
 // A folder like <simulator>/ with LFS.exe, data/mpr/ and the client's folder kavro/, which is
 // the working directory while the object lives.
 class SimulatorInstall {
-public:
+  public:
     explicit SimulatorInstall(bool with_simulator = true) {
         std::filesystem::create_directories(root() / "data" / "mpr");
         std::filesystem::create_directories(root() / "kavro");
@@ -34,14 +33,14 @@ public:
     const std::filesystem::path& root() const { return folder_.path(); }
     std::filesystem::path replay_folder() const { return root() / "data" / "mpr"; }
 
-private:
+  private:
     TempFolder folder_;
     std::filesystem::path previous_;
 };
 
 // Closes every message box that opens while it lives, keeping their texts.
 class MessageBoxAnswerer {
-public:
+  public:
     MessageBoxAnswerer() {
         timer_.setInterval(10);
         QObject::connect(&timer_, &QTimer::timeout, [this] {
@@ -56,7 +55,7 @@ public:
     QStringList texts;
     QStringList captions;
 
-private:
+  private:
     QTimer timer_;
 };
 
@@ -72,8 +71,6 @@ bool wait_until(Condition condition, int within_ms = 10000) {
     return true;
 }
 
-inline QStringList log_lines(const QPlainTextEdit* log) {
-    return log->toPlainText().split(u'\n');
-}
+inline QStringList log_lines(const QPlainTextEdit* log) { return log->toPlainText().split(u'\n'); }
 
 }  // namespace kavro::test

@@ -1,4 +1,4 @@
-#include "app/application.h"
+#include "app/qt/application.h"
 
 #include <QIcon>
 #include <QMessageBox>
@@ -8,7 +8,6 @@ namespace kavro {
 
 Application::Application(int& argc, char** argv) : QApplication(argc, argv) {
     setApplicationName(QStringLiteral("kavro"));
-    setApplicationDisplayName(QStringLiteral("kavro"));
     setApplicationVersion(QStringLiteral("0.0.2.0"));
     setWindowIcon(QIcon(QStringLiteral(":/kavro.png")));
 }
@@ -19,7 +18,7 @@ QString error_box_text(const QString& message) {
 }
 
 void show_error(const QString& message) {
-    QMessageBox::critical(nullptr, QApplication::applicationDisplayName(), error_box_text(message));
+    QMessageBox::critical(nullptr, QString::fromLatin1(kMessageCaption), error_box_text(message));
 }
 
 bool Application::notify(QObject* receiver, QEvent* event) {

@@ -6,6 +6,10 @@
 
 namespace kavro {
 
+// The caption of every message box, set on the box itself. It is not the application's display
+// name: the platform would append that to the window's own caption.
+inline constexpr char kMessageCaption[] = "kavro";
+
 class Application : public QApplication {
   public:
     Application(int& argc, char** argv);
@@ -16,7 +20,7 @@ class Application : public QApplication {
 // empty and its last character sorts after the full stop.
 QString error_box_text(const QString& message);
 
-// The system's error box: error icon, the application title as caption, one OK button.
+// The system's error box: error icon, the caption "kavro", one OK button.
 void show_error(const QString& message);
 
 }  // namespace kavro

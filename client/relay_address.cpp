@@ -1,4 +1,4 @@
-#include "app/relay_address.h"
+#include "client/relay_address.h"
 
 #include <string_view>
 

@@ -9,12 +9,14 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QStyle>
 #include <QStyledItemDelegate>
 #include <QTableWidget>
 #include <QTimer>
+#include <algorithm>
 
-#include "app/main_window.h"
-#include "app/track_codes.h"
+#include "app/qt/main_window.h"
+#include "client/track_codes.h"
 
 namespace kavro {
 namespace {
@@ -25,10 +27,11 @@ constexpr int kLeft = 229;
 constexpr int kTop = 103;
 constexpr int kGridRowHeight = 16;
 constexpr int kTrackItemHeight = 16;
+constexpr int kGridColumnWidths[] = {147, 40, 47, 64};
 
 // Track list items drawn at a fixed height, as the drop-down is laid out for.
 class FixedHeightDelegate : public QStyledItemDelegate {
-public:
+  public:
     using QStyledItemDelegate::QStyledItemDelegate;
     QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override {
         return {QStyledItemDelegate::sizeHint(option, index).width(), kTrackItemHeight};
@@ -95,9 +98,10 @@ void TForm1::build_controls() {
     debug->setLineWrapMode(QPlainTextEdit::WidgetWidth);
     debug->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     debug->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    for (const char* line : {"KAVRO v. 0.0.2", "by the Kavro developers",
-                             "Contact: the Kavro project's issue tracker",
-                             "See readme.txt for more information.", "", "Have fun!"}) {
+    debug->setTabChangesFocus(true);  // editable, but Tab moves on to the next control
+    for (const char* line :
+         {"KAVRO v. 0.0.2", "by the Kavro developers", "Contact: the Kavro project's issue tracker",
+          "See readme.txt for more information.", "", "Have fun!"}) {
         debug->appendPlainText(QString::fromLatin1(line));
     }
 
@@ -120,33 +124,12 @@ void TForm1::build_controls() {
 
     bg_watch = make_group(this, QStringLiteral("Watch LFS"));
     bg_watch->hide();
-    sg_serverlist = new QTableWidget(2, 4, bg_watch);
-    sg_serverlist->setGeometry(6, 16, 305, 89);
-    sg_serverlist->horizontalHeader()->hide();  // row 0 is the grid's own header row
-    sg_serverlist->verticalHeader()->hide();
-    sg_serverlist->verticalHeader()->setMinimumSectionSize(kGridRowHeight);
-    sg_serverlist->verticalHeader()->setDefaultSectionSize(kGridRowHeight);
-    sg_serverlist->setEditTriggers(QAbstractItemView::NoEditTriggers);
-    sg_serverlist->setSelectionMode(QAbstractItemView::ContiguousSelection);
-    sg_serverlist->setWordWrap(false);
-    const int widths[] = {147, 40, 47, 64};
-    for (int c = 0; c < 4; ++c) sg_serverlist->setColumnWidth(c, widths[c]);
-    for (int r = 0; r < 2; ++r) {
-        for (int c = 0; c < 4; ++c) {
-            auto* item = new QTableWidgetItem();
-            if (r == 0) {
-                item->setFlags(Qt::ItemIsEnabled);
-                item->setBackground(palette().button());
-            }
-            sg_serverlist->setItem(r, c, item);
-        }
-    }
-    sg_serverlist->setCurrentCell(1, 0);
+    build_grid();
     btn_watch1 = make_button(bg_watch, QStringLiteral("Watch"), {8, 110, 75, 25});
     btn_refresh = make_button(bg_watch, QStringLiteral("Refresh"), {230, 110, 75, 25});
 
-    socket_data = make_label(this, QStringLiteral("sent: 0 b/sec     ---     recv: 0 b/sec"),
-                             {0, 182});
+    socket_data =
+        make_label(this, QStringLiteral("sent: 0 b/sec     ---     recv: 0 b/sec"), {0, 182});
 
     Timer1 = new QTimer(this);
     Timer1->setInterval(1000);
@@ -163,6 +146,51 @@ void TForm1::build_controls() {
     QWidget::setTabOrder(btn_cast1, btn_watch1);
     QWidget::setTabOrder(btn_watch1, btn_refresh);
     QWidget::setTabOrder(btn_refresh, sg_serverlist);
+}
+
+// The caster grid: a fixed header row above the data rows, which scroll beneath it. The header
+// is the grid's own heading, so it can never be selected or become the current row.
+void TForm1::build_grid() {
+    sg_serverlist = new QTableWidget(1, 4, bg_watch);
+    sg_serverlist->setGeometry(6, 16, 305, 89);
+    QHeaderView* header = sg_serverlist->horizontalHeader();
+    header->setFixedHeight(kGridRowHeight);
+    header->setSectionResizeMode(QHeaderView::Fixed);
+    header->setSectionsClickable(false);
+    header->setHighlightSections(false);
+    header->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    sg_serverlist->verticalHeader()->hide();
+    sg_serverlist->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+    sg_serverlist->verticalHeader()->setMinimumSectionSize(kGridRowHeight);
+    sg_serverlist->verticalHeader()->setDefaultSectionSize(kGridRowHeight);
+    sg_serverlist->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    sg_serverlist->setSelectionMode(QAbstractItemView::ContiguousSelection);
+    sg_serverlist->setTabKeyNavigation(false);  // Tab leaves the grid
+    sg_serverlist->setWordWrap(false);
+    sg_serverlist->setTextElideMode(Qt::ElideNone);  // a long name is clipped
+    for (int c = 0; c < 4; ++c) {
+        sg_serverlist->setColumnWidth(c, kGridColumnWidths[c]);
+        sg_serverlist->setHorizontalHeaderItem(c, new QTableWidgetItem());
+        auto* item = new QTableWidgetItem();
+        item->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable);
+        sg_serverlist->setItem(0, c, item);
+    }
+    sg_serverlist->setCurrentCell(0, 0);
+    fit_grid_columns();
+}
+
+void TForm1::fit_grid_columns() {
+    const int frame = 2 * sg_serverlist->frameWidth();
+    const int rows_height = sg_serverlist->rowCount() * kGridRowHeight;
+    const int view_height = sg_serverlist->height() - frame - kGridRowHeight;
+    const int bar = rows_height > view_height
+                        ? sg_serverlist->style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr,
+                                                              sg_serverlist)
+                        : 0;
+    int total = 0;
+    for (const int width : kGridColumnWidths) total += width;
+    const int overflow = std::max(0, total - (sg_serverlist->width() - frame - bar));
+    sg_serverlist->setColumnWidth(0, kGridColumnWidths[0] - overflow);
 }
 
 }  // namespace kavro

@@ -1,0 +1,32 @@
+// The watch panel: the list of casts, the watch request, and the replay file the relay's data
+// fills.
+#include "client/client_core.h"
+
+namespace kavro {
+
+void ClientCore::btn_refreshClick() { send_record(state_.records.prepare_hello(state_.cast_mode)); }
+
+void ClientCore::btn_watch1Click() {
+    // The top data row of the selection; with no data row selected, the first one, which the
+    // grid shows selected until the user picks another.
+    int row = view_.selected_grid_row();
+    if (row < 1 || row > static_cast<int>(grid_rows_.size())) row = 1;
+    const std::string& name = grid_rows_[static_cast<std::size_t>(row - 1)][0];
+    if (name.empty()) {
+        view_.show_message("Caster not available.");
+        return;
+    }
+    send_record(state_.records.prepare_watch_request(name));
+    view_.set_panel_visible(Panel::kWatch, false);
+}
+
+void ClientCore::caster_list(wire::ConstBytes payload) {
+    grid_rows_ = caster_list_rows(payload, view_.decimal_separator());
+    view_.show_caster_grid(caster_list_header(), grid_rows_);
+}
+
+void ClientCore::replay_header(wire::ConstBytes payload) { replay_writer_.write_header(payload); }
+
+void ClientCore::replay_data(wire::ConstBytes payload) { replay_writer_.append_data(payload); }
+
+}  // namespace kavro

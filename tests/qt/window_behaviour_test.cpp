@@ -1,0 +1,254 @@
+// The real window driven by mouse and key events on the offscreen platform: clicks reach the
+// core and its answers reach the controls; the grid's header, Tab, scrolling and captions behave
+// as a finished window should.
+#include <gtest/gtest.h>
+
+#include <QComboBox>
+#include <QGroupBox>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QTableWidget>
+#include <QTimer>
+#include <string>
+#include <vector>
+
+#include "app/qt/main_window.h"
+#include "gui_test_support.h"
+#include "loopback_peer.h"
+#include "wire/wire_format.h"
+
+using namespace kavro;
+using namespace kavro::test;
+
+namespace {
+
+// A shown window whose relay is a scripted stand-in on loopback.
+struct Session {
+    SimulatorInstall install;
+    LoopbackListener relay;
+    TForm1 form{RelayAddress{"127.0.0.1", relay.port_text()}};
+    PeerSocket peer;
+
+    Session() {
+        form.show();
+        form.activateWindow();
+        EXPECT_TRUE(QTest::qWaitForWindowActive(&form));
+    }
+    QString last_line() const { return log_lines(form.debug).back(); }
+    // Clicks "Watch LFS", reads the hello, and lets the relay accept with `list` after it.
+    void watch_with_list(const std::vector<wire::CasterEntry>& list) {
+        QTest::mouseClick(form.btn_watch, Qt::LeftButton);
+        peer = relay.accept();
+        ASSERT_EQ(peer.read(52).size(), 52u);
+        std::vector<std::uint8_t> reply{'A', 'C', 'K', '0', 'O', 'K'};
+        const auto chl = wire::make_caster_list(list);
+        reply.insert(reply.end(), chl.begin(), chl.end());
+        peer.send(reply);
+        ASSERT_TRUE(wait_until([&] { return form.sg_serverlist->rowCount() == int(list.size()); }));
+    }
+    void click_row(int row) {
+        QTableWidget* grid = form.sg_serverlist;
+        QTest::mouseClick(grid->viewport(), Qt::LeftButton, {},
+                          grid->visualItemRect(grid->item(row, 0)).center());
+    }
+    // The name in the watch request the relay receives next.
+    std::string requested_name() {
+        const auto request = peer.read(36);
+        if (request.size() != 36u) return "(no request)";
+        return std::string(request.begin() + 4, request.end()).c_str();
+    }
+};
+
+std::vector<wire::CasterEntry> casts(int count) {
+    std::vector<wire::CasterEntry> list;
+    for (int i = 1; i <= count; ++i) list.push_back({"Cast " + std::to_string(i), "BL1", 1, 10});
+    return list;
+}
+
+}  // namespace
+
+TEST(QtWindow, ClicksDriveTheCoreAndItsAnswersReachTheControls) {
+    Session s;
+    MessageBoxAnswerer answerer;
+    QTest::mouseClick(s.form.btn_cast, Qt::LeftButton);
+    EXPECT_FALSE(s.form.bg_cast->isHidden());
+    EXPECT_EQ(s.last_line(), "Connected");
+    EXPECT_TRUE(s.form.Timer1->isActive());
+    EXPECT_TRUE(s.form.Timer2->isActive());
+    s.peer = s.relay.accept();
+    QTest::mouseClick(s.form.btn_cast1, Qt::LeftButton);
+    ASSERT_TRUE(wait_until([&] { return answerer.texts.size() == 1; }));
+    EXPECT_EQ(answerer.texts[0], "Type in a cast name and choose a track.");
+    EXPECT_EQ(answerer.captions[0], "kavro");
+    QTest::keyClicks(s.form.ed_castname, "Club night");
+    QTest::mouseClick(s.form.btn_cast1, Qt::LeftButton);
+    EXPECT_TRUE(s.form.bg_cast->isHidden());
+    const auto hello = s.peer.read(52);
+    ASSERT_EQ(hello.size(), 52u);
+    EXPECT_EQ(std::string(hello.begin() + 15, hello.begin() + 26), std::string("Club night\0", 11));
+
+    // Acceptance by the window's own Timer1 ticks: buttons swap, then the poll speeds up.
+    s.peer.send(std::string("ACK0OK"));
+    ASSERT_TRUE(wait_until([&] { return s.form.btn_stop->isEnabled(); }));
+    EXPECT_FALSE(s.form.btn_cast->isEnabled());
+    EXPECT_FALSE(s.form.btn_watch->isEnabled());
+    s.peer.send(wire::make_message(wire::kTagKeepAlive, {}));
+    ASSERT_TRUE(wait_until([&] { return s.form.Timer1->interval() == 50; }));
+    // Timer2 writes the meter.
+    ASSERT_TRUE(wait_until([&] { return s.form.socket_data->text().contains("kb/sec"); }));
+
+    QTest::mouseClick(s.form.btn_stop, Qt::LeftButton);
+    EXPECT_EQ(s.last_line(), "Disconnected.");
+    EXPECT_TRUE(s.form.btn_cast->isEnabled());
+    EXPECT_FALSE(s.form.btn_stop->isEnabled());
+    EXPECT_EQ(s.form.Timer1->interval(), 1000);
+    EXPECT_TRUE(s.form.Timer1->isActive());
+    EXPECT_FALSE(s.form.Timer2->isActive());
+    EXPECT_TRUE(s.peer.closed_by_client());
+
+    // The list fills the grid below its header; the relay's error closes the run in a box.
+    s.watch_with_list(casts(2));
+    EXPECT_EQ(s.form.sg_serverlist->horizontalHeaderItem(0)->text(), "Cast name");
+    EXPECT_EQ(s.form.sg_serverlist->horizontalHeaderItem(3)->text(), "Packet time");
+    EXPECT_EQ(s.form.sg_serverlist->item(1, 0)->text(), "Cast 2");
+    EXPECT_EQ(s.form.sg_serverlist->item(1, 3)->text(), "1.0 sec");
+    s.peer.send(wire::make_error("No cast named Foo is live."));
+    ASSERT_TRUE(wait_until([&] { return answerer.texts.size() == 2; }));
+    EXPECT_EQ(answerer.texts[1], "No cast named Foo is live.");
+    EXPECT_EQ(answerer.captions[1], "kavro");
+    EXPECT_FALSE(s.form.btn_cast->isEnabled());
+    EXPECT_FALSE(s.form.btn_watch->isEnabled());
+    EXPECT_FALSE(s.form.btn_stop->isEnabled());
+}
+
+TEST(QtWindow, TheGridHeaderIsNeverSelectedAndWatchTakesTheChosenRow) {
+    Session s;
+    s.watch_with_list(casts(3));
+    QTableWidget* grid = s.form.sg_serverlist;
+    EXPECT_EQ(grid->currentRow(), 0);  // the first data row, shown selected
+
+    // The user picks the third cast, then clicks the header row: the choice stands.
+    s.click_row(2);
+    const QPoint on_header(20, grid->frameWidth() + 8);  // in the grid's top row of cells
+    QWidget* header_target = grid->childAt(on_header);
+    ASSERT_NE(header_target, nullptr);
+    QTest::mouseClick(header_target, Qt::LeftButton, {}, header_target->mapFrom(grid, on_header));
+    EXPECT_EQ(grid->currentRow(), 2);
+    QTest::mouseClick(s.form.btn_watch1, Qt::LeftButton);
+    EXPECT_EQ(s.requested_name(), "Cast 3");
+
+    // Up from the first data row stays on it: the header never becomes current.
+    s.form.bg_watch->show();
+    s.click_row(0);
+    QTest::keyClick(grid, Qt::Key_Up);
+    QTest::keyClick(grid, Qt::Key_Up);
+    EXPECT_EQ(grid->currentRow(), 0);
+    QTest::mouseClick(s.form.btn_watch1, Qt::LeftButton);
+    EXPECT_EQ(s.requested_name(), "Cast 1");
+
+    // A shorter list moves the current row that fell off the end up to the last row.
+    s.click_row(2);
+    s.peer.send(wire::make_caster_list(casts(2)));
+    ASSERT_TRUE(wait_until([&] { return grid->rowCount() == 2; }));
+    EXPECT_EQ(grid->currentRow(), 1);
+    ASSERT_EQ(grid->selectedRanges().size(), 1);
+    EXPECT_EQ(grid->selectedRanges().front().rowCount(), 1);
+    EXPECT_EQ(grid->selectedRanges().front().columnCount(), 1);
+}
+
+TEST(QtWindow, TabWalksTheControlsInTheirOrderAndLeavesTheLogAndTheGrid) {
+    Session s;
+    TForm1& f = s.form;
+    const auto tab_from = [](QWidget* from) {
+        QTest::keyClick(from, Qt::Key_Tab);
+        return QApplication::focusWidget();
+    };
+    // Idle with the cast panel shown: Stop is disabled and the chooser hidden, so Tab skips them.
+    f.bg_cast->show();
+    f.btn_cast->setFocus();
+    ASSERT_EQ(QApplication::focusWidget(), f.btn_cast);
+    const QString log_before = f.debug->toPlainText();
+    const std::vector<QWidget*> cast_order = {f.btn_watch, f.debug, f.ed_castname, f.btn_cast1,
+                                              f.btn_cast};
+    QWidget* at = f.btn_cast;
+    for (std::size_t i = 0; i < cast_order.size(); ++i) {
+        at = tab_from(at);
+        EXPECT_EQ(at, cast_order[i]) << "cast panel, press " << i + 1;
+    }
+    EXPECT_EQ(f.debug->toPlainText(), log_before);  // Tab typed nothing into the log
+
+    // Every control shown and enabled: the whole order, through the grid and round to the start.
+    f.bg_watch->show();
+    f.btn_stop->setEnabled(true);
+    f.btn_about->show();
+    f.cb_track->show();
+    const std::vector<QWidget*> whole_order = {
+        f.btn_watch, f.debug,      f.btn_stop,    f.btn_about,     f.ed_castname, f.cb_track,
+        f.btn_cast1, f.btn_watch1, f.btn_refresh, f.sg_serverlist, f.btn_cast};
+    at = f.btn_cast;
+    for (std::size_t i = 0; i < whole_order.size(); ++i) {
+        at = tab_from(at);
+        EXPECT_EQ(at, whole_order[i]) << "whole order, press " << i + 1;
+    }
+    // The log stays editable.
+    f.debug->setFocus();
+    QTest::keyClicks(f.debug, "x");
+    EXPECT_NE(f.debug->toPlainText(), log_before);
+}
+
+TEST(QtWindow, ManyCastsScrollBeneathAFixedHeaderWithNoHorizontalBar) {
+    Session s;
+    const std::string long_name(32, 'W');
+    auto list = casts(12);
+    list[11].name = long_name;
+    s.watch_with_list(list);
+    QTableWidget* grid = s.form.sg_serverlist;
+    QApplication::processEvents();
+
+    // Walk down to the last row with the keyboard; the rows scroll, the header does not.
+    s.click_row(0);
+    for (int i = 0; i < 11; ++i) QTest::keyClick(grid, Qt::Key_Down);
+    ASSERT_EQ(grid->currentRow(), 11);
+    QApplication::processEvents();
+    EXPECT_GT(grid->verticalScrollBar()->value(), 0);
+    EXPECT_TRUE(grid->verticalScrollBar()->isVisible());
+    EXPECT_LT(grid->rowViewportPosition(0), 0);  // the first data row scrolled out of view
+    const QHeaderView* header = grid->horizontalHeader();
+    EXPECT_TRUE(header->isVisible());
+    EXPECT_EQ(header->geometry().top(), grid->frameWidth());
+    EXPECT_EQ(grid->horizontalHeaderItem(0)->text(), "Cast name");
+    EXPECT_FALSE(grid->horizontalScrollBar()->isVisible());
+    int total = 0;
+    for (int c = 0; c < 4; ++c) total += grid->columnWidth(c);
+    EXPECT_LE(total, grid->viewport()->width());
+    const QRect last = grid->visualItemRect(grid->item(11, 0));
+    EXPECT_TRUE(grid->viewport()->rect().contains(last));
+
+    // The 32-character name is wider than its column: drawn clipped, not with an ellipsis.
+    EXPECT_EQ(grid->item(11, 0)->text().toStdString(), long_name);
+    EXPECT_GT(grid->fontMetrics().horizontalAdvance(grid->item(11, 0)->text()),
+              grid->columnWidth(0));
+    EXPECT_EQ(grid->textElideMode(), Qt::ElideNone);
+}
+
+TEST(QtWindow, CaptionIsKavroAloneAndBoxesSayKavro) {
+    Session s;
+    EXPECT_EQ(s.form.windowTitle(), "KAVRO");
+    EXPECT_EQ(s.form.windowHandle()->title(), "KAVRO");
+    // No display name is set for the platform to append to the caption (" — kavro" on X11 and
+    // Windows): an unset display name follows the application name.
+    const QString name = QCoreApplication::applicationName();
+    QCoreApplication::setApplicationName(QStringLiteral("renamed"));
+    EXPECT_EQ(QGuiApplication::applicationDisplayName(), "renamed");
+    // Boxes carry their caption themselves.
+    MessageBoxAnswerer answerer;
+    s.form.bg_cast->show();
+    QTest::mouseClick(s.form.btn_cast1, Qt::LeftButton);
+    QCoreApplication::setApplicationName(name);
+    ASSERT_EQ(answerer.captions.size(), 1);
+    EXPECT_EQ(answerer.captions[0], "kavro");
+}
