@@ -1,0 +1,154 @@
+#include "app/win32/caster_grid.h"
+
+#include <windows.h>
+// after windows.h, which it needs
+#include <commctrl.h>
+
+#include <algorithm>
+#include <numeric>
+#include <string>
+
+#include "app/win32/wide_text.h"
+
+namespace kavro::win32 {
+namespace {
+
+constexpr int kColumns = 4;
+constexpr int kCellInset = 2;  // text starts this far right of a cell's left edge
+
+void set_header_text(HWND grid, int column, const std::wstring& text) {
+    std::wstring buffer = text;
+    LVCOLUMNW col{};
+    col.mask = LVCF_TEXT;
+    col.pszText = buffer.data();
+    ListView_SetColumn(grid, column, &col);
+}
+
+void append_blank_row(HWND grid) {
+    LVITEMW item{};
+    item.mask = LVIF_TEXT;
+    item.iItem = ListView_GetItemCount(grid);
+    item.pszText = const_cast<wchar_t*>(L"");
+    ListView_InsertItem(grid, &item);
+}
+
+void select_only(HWND grid, int row) {
+    ListView_SetItemState(grid, -1, 0, LVIS_SELECTED | LVIS_FOCUSED);
+    ListView_SetItemState(grid, row, LVIS_SELECTED | LVIS_FOCUSED, LVIS_SELECTED | LVIS_FOCUSED);
+}
+
+std::wstring cell_text(HWND grid, int row, int column) {
+    wchar_t text[64] = {};
+    ListView_GetItemText(grid, row, column, text, static_cast<int>(std::size(text)));
+    return text;
+}
+
+// The header row drawn as the grid's other rows are: each cell's text from 2 pixels in, clipped
+// at the cell's edge, never cut short with an ellipsis (which the header control would do).
+LRESULT CALLBACK paint_header_row(HWND header, UINT message, WPARAM w, LPARAM l, UINT_PTR,
+                                  DWORD_PTR) {
+    if (message != WM_PAINT) return DefSubclassProc(header, message, w, l);
+    PAINTSTRUCT paint{};
+    HDC dc = BeginPaint(header, &paint);
+    RECT row{};
+    GetClientRect(header, &row);
+    FillRect(dc, &row, GetSysColorBrush(COLOR_BTNFACE));
+    HGDIOBJ old_font =
+        SelectObject(dc, reinterpret_cast<HFONT>(SendMessageW(header, WM_GETFONT, 0, 0)));
+    SetBkMode(dc, TRANSPARENT);
+    SetTextColor(dc, GetSysColor(COLOR_BTNTEXT));
+    for (int c = 0; c < Header_GetItemCount(header); ++c) {
+        RECT cell{};
+        Header_GetItemRect(header, c, &cell);
+        DrawEdge(dc, &cell, BDR_RAISEDINNER, BF_RECT);
+        wchar_t text[64] = {};
+        HDITEMW item{};
+        item.mask = HDI_TEXT;
+        item.pszText = text;
+        item.cchTextMax = static_cast<int>(std::size(text));
+        Header_GetItem(header, c, &item);
+        RECT inside{cell.left + kCellInset, cell.top, cell.right - 1, cell.bottom};
+        DrawTextW(dc, text, -1, &inside, DT_LEFT | DT_SINGLELINE | DT_VCENTER | DT_NOPREFIX);
+    }
+    SelectObject(dc, old_font);
+    EndPaint(header, &paint);
+    return 0;
+}
+
+}  // namespace
+
+HWND create_caster_grid(HWND parent, int id, const RECT& at, HFONT font) {
+    HWND grid = CreateWindowExW(WS_EX_CLIENTEDGE, WC_LISTVIEWW, L"",
+                                WS_CHILD | WS_VISIBLE | WS_TABSTOP | LVS_REPORT | LVS_SINGLESEL |
+                                    LVS_SHOWSELALWAYS | LVS_OWNERDRAWFIXED | LVS_NOSORTHEADER,
+                                at.left, at.top, at.right - at.left, at.bottom - at.top, parent,
+                                reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)),
+                                GetModuleHandleW(nullptr), nullptr);
+    SendMessageW(grid, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
+    ListView_SetExtendedListViewStyle(grid, LVS_EX_FULLROWSELECT | LVS_EX_GRIDLINES);
+    for (int c = 0; c < kColumns; ++c) {
+        LVCOLUMNW col{};
+        col.mask = LVCF_WIDTH | LVCF_TEXT;
+        col.cx = kGridColumnWidths[c];
+        col.pszText = const_cast<wchar_t*>(L"");
+        ListView_InsertColumn(grid, c, &col);
+    }
+    SetWindowSubclass(ListView_GetHeader(grid), paint_header_row, 0, 0);
+    append_blank_row(grid);
+    select_only(grid, 0);
+    return grid;
+}
+
+void show_grid_rows(HWND grid, const CasterRow& header, const std::vector<CasterRow>& rows) {
+    for (int c = 0; c < kColumns; ++c) set_header_text(grid, c, widen(header[c]));
+
+    const int count = std::max<int>(1, static_cast<int>(rows.size()));
+    if (ListView_GetItemCount(grid) != count) {
+        const int current = ListView_GetNextItem(grid, -1, LVNI_FOCUSED);
+        while (ListView_GetItemCount(grid) > count) {
+            ListView_DeleteItem(grid, ListView_GetItemCount(grid) - 1);
+        }
+        while (ListView_GetItemCount(grid) < count) append_blank_row(grid);
+        select_only(grid, std::clamp(current, 0, count - 1));
+    }
+    for (int r = 0; r < count; ++r) {
+        for (int c = 0; c < kColumns; ++c) {
+            std::wstring text = r < static_cast<int>(rows.size()) ? widen(rows[r][c]) : L"";
+            ListView_SetItemText(grid, r, c, text.data());
+        }
+    }
+    fit_grid_columns(grid);
+}
+
+int selected_grid_row(HWND grid) { return ListView_GetNextItem(grid, -1, LVNI_SELECTED) + 1; }
+
+void draw_grid_row(const DRAWITEMSTRUCT& item) {
+    const bool selected = (item.itemState & ODS_SELECTED) != 0;
+    HDC dc = item.hDC;
+    FillRect(dc, &item.rcItem, GetSysColorBrush(selected ? COLOR_HIGHLIGHT : COLOR_WINDOW));
+    SetBkMode(dc, TRANSPARENT);
+    SetTextColor(dc, GetSysColor(selected ? COLOR_HIGHLIGHTTEXT : COLOR_WINDOWTEXT));
+    int left = item.rcItem.left;
+    for (int c = 0; c < kColumns; ++c) {
+        const int width = ListView_GetColumnWidth(item.hwndItem, c);
+        RECT cell{left + kCellInset, item.rcItem.top, left + width, item.rcItem.bottom};
+        const std::wstring text = cell_text(item.hwndItem, static_cast<int>(item.itemID), c);
+        // Clipped at the cell's edge; no ellipsis, so a long name shows as many letters as fit.
+        DrawTextW(dc, text.c_str(), static_cast<int>(text.size()), &cell,
+                  DT_LEFT | DT_SINGLELINE | DT_VCENTER | DT_NOPREFIX);
+        left += width;
+    }
+    if ((item.itemState & ODS_FOCUS) != 0) DrawFocusRect(dc, &item.rcItem);
+}
+
+void fit_grid_columns(HWND grid) {
+    RECT client{};
+    GetClientRect(grid, &client);
+    const int others =
+        std::accumulate(std::begin(kGridColumnWidths) + 1, std::end(kGridColumnWidths), 0);
+    const int name_width = std::min(kGridColumnWidths[0], int{client.right} - others);
+    if (ListView_GetColumnWidth(grid, 0) != name_width)
+        ListView_SetColumnWidth(grid, 0, name_width);
+}
+
+}  // namespace kavro::win32
