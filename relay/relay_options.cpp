@@ -2,10 +2,41 @@
 
 #include <CLI/CLI.hpp>
 #include <charconv>
+#include <cmath>
+#include <cstdio>
 
 namespace kavro::relay {
 
 namespace {
+
+// The longest any seconds option may be: a year, far inside what a duration can hold.
+constexpr double kMostSeconds = 365.0 * 24 * 60 * 60;
+// The shortest a time-out or keep-alive interval may be.
+constexpr double kFewestPositiveSeconds = 0.001;
+
+// Accepts a number of seconds from `lowest` to kMostSeconds. Anything else (nan, inf, a value
+// whose conversion to a duration would overflow) is refused with the range it must lie in.
+CLI::Validator seconds_within(double lowest) {
+    const auto shown = [](double value) {
+        char text[32];
+        std::snprintf(text, sizeof text, "%.10g", value);
+        return std::string(text);
+    };
+    const std::string range = shown(lowest) + " to " + shown(kMostSeconds);
+    return CLI::Validator(
+        [lowest, range](std::string& text) -> std::string {
+            double value = 0;
+            const auto [end, error] =
+                std::from_chars(text.data(), text.data() + text.size(), value);
+            const bool number = error == std::errc() && end == text.data() + text.size();
+            if (number && std::isfinite(value) && value >= lowest && value <= kMostSeconds) {
+                return {};
+            }
+            return text + (number ? " is out of range" : " is not a number") +
+                   ": give seconds from " + range;
+        },
+        "SECONDS " + range);
+}
 
 Duration from_seconds(double seconds) {
     return std::chrono::duration_cast<Duration>(std::chrono::duration<double>(seconds));
@@ -60,15 +91,15 @@ std::optional<int> parse_command_line(int argc, const char* const* argv, RelayOp
     app.add_option("--idle-timeout", idle,
                    "Seconds a new connection may take to send its first complete message")
         ->capture_default_str()
-        ->check(CLI::PositiveNumber);
+        ->check(seconds_within(kFewestPositiveSeconds));
     app.add_option("--resume-grace", grace,
                    "Seconds a cast stays listed after its caster's connection closes")
         ->capture_default_str()
-        ->check(CLI::NonNegativeNumber);
+        ->check(seconds_within(0.0));
     app.add_option("--keepalive", keepalive,
                    "Seconds of silence towards a client before it gets a keep-alive")
         ->capture_default_str()
-        ->check(CLI::PositiveNumber);
+        ->check(seconds_within(kFewestPositiveSeconds));
     app.add_option("--connections-per-address", options.connections_per_address,
                    "Connections open at once from one client address")
         ->capture_default_str()
@@ -76,7 +107,7 @@ std::optional<int> parse_command_line(int argc, const char* const* argv, RelayOp
     app.add_option("--broadcast-delay", delay,
                    "Seconds between a block's arrival and its delivery to watchers")
         ->capture_default_str()
-        ->check(CLI::NonNegativeNumber);
+        ->check(seconds_within(0.0));
 
     try {
         app.parse(argc, argv);
@@ -84,7 +115,8 @@ std::optional<int> parse_command_line(int argc, const char* const* argv, RelayOp
             throw CLI::ValidationError("--listen", "expected HOST:PORT, got " + listen);
         }
     } catch (const CLI::ParseError& e) {
-        return app.exit(e);
+        // --help exits with 0; any option the relay cannot use, with 2, before it listens.
+        return app.exit(e) == 0 ? 0 : 2;
     }
     options.idle_timeout = from_seconds(idle);
     options.resume_grace = from_seconds(grace);
