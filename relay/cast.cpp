@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "relay/relay_log.h"
+
 namespace kavro::relay {
 
 void ReplayChunk::clear() {
@@ -10,18 +12,19 @@ void ReplayChunk::clear() {
     block_count = 0;
 }
 
-Cast::Cast(boost::asio::any_io_executor executor, std::string name, std::uint64_t sequence,
-           Duration broadcast_delay)
-    : name_(std::move(name)),
-      sequence_(sequence),
-      broadcast_delay_(broadcast_delay),
-      release_timer_(executor),
-      grace_timer_(executor) {}
+Cast::Cast(std::string name, std::uint64_t sequence, Duration broadcast_delay)
+    : name_(std::move(name)), sequence_(sequence), broadcast_delay_(broadcast_delay) {}
 
-void Cast::attach_caster(const boost::asio::ip::address& address, std::string track) {
+void Cast::attach_caster(const boost::asio::ip::address& address, std::string_view track) {
     caster_address_ = address;
-    track_ = std::move(track);
+    track_ = printable(track);
     caster_attached_ = true;
+    grace_ends_.reset();
+}
+
+void Cast::detach_caster(Clock::time_point grace_ends) {
+    caster_attached_ = false;
+    grace_ends_ = grace_ends;
 }
 
 void Cast::add_watcher(CastWatcher& watcher) {
@@ -73,29 +76,16 @@ void Cast::append_block(wire::ConstBytes block, Clock::time_point now) {
         return;
     }
     held_back_.push_back(now);
-    if (!release_timer_armed_) arm_release_timer();
 }
 
-void Cast::arm_release_timer() {
-    release_timer_armed_ = true;
-    release_timer_.expires_at(held_back_.front() + broadcast_delay_);
-    release_timer_.async_wait([weak = weak_from_this()](const boost::system::error_code& error) {
-        const auto self = weak.lock();
-        if (!self || error || self->ended_) return;
-        self->release_timer_armed_ = false;
-        self->release_due_blocks();
-    });
-}
-
-void Cast::release_due_blocks() {
-    const auto now = Clock::now();
+void Cast::release_due_blocks(Clock::time_point now) {
+    if (ended_) return;
     const std::size_t before = released_;
     while (!held_back_.empty() && held_back_.front() + broadcast_delay_ <= now) {
         held_back_.pop_front();
         ++released_;
     }
     if (released_ != before) notify_watchers();
-    if (!held_back_.empty()) arm_release_timer();
 }
 
 bool Cast::next_chunk(Cursor& cursor, ReplayChunk& chunk) const {
@@ -129,8 +119,7 @@ void Cast::notify_watchers() {
 void Cast::end() {
     if (ended_) return;
     ended_ = true;
-    release_timer_.cancel();
-    grace_timer_.cancel();
+    grace_ends_.reset();
     std::vector<CastWatcher*> leaving;
     leaving.swap(watchers_);
     watcher_count_ = 0;

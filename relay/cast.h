@@ -4,15 +4,15 @@
 #pragma once
 
 #include <array>
-#include <boost/asio/any_io_executor.hpp>
 #include <boost/asio/ip/address.hpp>
-#include <boost/asio/steady_timer.hpp>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "relay/cast_store.h"
@@ -54,12 +54,11 @@ struct ReplayChunk {
     void clear();
 };
 
-class Cast : public std::enable_shared_from_this<Cast> {
+class Cast {
   public:
     using Clock = std::chrono::steady_clock;
 
-    Cast(boost::asio::any_io_executor executor, std::string name, std::uint64_t sequence,
-         Duration broadcast_delay);
+    Cast(std::string name, std::uint64_t sequence, Duration broadcast_delay);
 
     const std::string& name() const { return name_; }
     // Creation order, the tie-break in the cast list.
@@ -67,11 +66,15 @@ class Cast : public std::enable_shared_from_this<Cast> {
     const std::string& track() const { return track_; }
 
     // The caster: attached while its connection is open, remembered by address for a resume.
-    void attach_caster(const boost::asio::ip::address& address, std::string track);
-    void detach_caster() { caster_attached_ = false; }
+    // The track is kept with control bytes shown as '?': it goes to the log and to every
+    // watcher's list.
+    void attach_caster(const boost::asio::ip::address& address, std::string_view track);
+    // The caster's connection closed; the cast waits for a resume until `grace_ends`.
+    void detach_caster(Clock::time_point grace_ends);
     bool caster_attached() const { return caster_attached_; }
     const boost::asio::ip::address& caster_address() const { return caster_address_; }
-    boost::asio::steady_timer& grace_timer() { return grace_timer_; }
+    // True once the caster has been gone for the whole grace period.
+    bool grace_over(Clock::time_point now) const { return grace_ends_ && now >= *grace_ends_; }
 
     void add_watcher(CastWatcher& watcher);
     void remove_watcher(CastWatcher& watcher);
@@ -81,6 +84,8 @@ class Cast : public std::enable_shared_from_this<Cast> {
     void start_recording(wire::ConstBytes header);
     // Appends a block; watchers get it after the broadcast delay.
     void append_block(wire::ConstBytes block, Clock::time_point now);
+    // Releases to watchers the blocks whose broadcast delay has passed by `now`.
+    void release_due_blocks(Clock::time_point now);
     const CastStore& store() const { return store_; }
     std::uint16_t packet_time() const { return packet_clock_.tenths(); }
 
@@ -88,15 +93,13 @@ class Cast : public std::enable_shared_from_this<Cast> {
     // watcher has everything released so far.
     bool next_chunk(Cursor& cursor, ReplayChunk& chunk) const;
 
-    // Ends the cast: stops its timers and tells every watcher, who are then no longer in it.
+    // Ends the cast and tells every watcher, who are then no longer in it.
     void end();
     bool ended() const { return ended_; }
 
   private:
     void notify_watchers();
     void compact_watchers();
-    void arm_release_timer();
-    void release_due_blocks();
 
     std::string name_;
     std::uint64_t sequence_;
@@ -104,12 +107,12 @@ class Cast : public std::enable_shared_from_this<Cast> {
     Duration broadcast_delay_;
     boost::asio::ip::address caster_address_;
     bool caster_attached_ = false;
+    std::optional<Clock::time_point> grace_ends_;
     bool ended_ = false;
 
     CastStore store_;
     std::size_t released_ = 0;                 // blocks watchers may have
     std::deque<Clock::time_point> held_back_;  // arrival of each block not yet released
-    bool release_timer_armed_ = false;
     PacketClock packet_clock_;
 
     // A plain list, cheap to walk once per block. A watcher leaves by swapping with the last
@@ -118,8 +121,6 @@ class Cast : public std::enable_shared_from_this<Cast> {
     std::size_t watcher_count_ = 0;
     bool notifying_ = false;
     bool has_holes_ = false;
-    boost::asio::steady_timer release_timer_;
-    boost::asio::steady_timer grace_timer_;
 };
 
 }  // namespace kavro::relay

@@ -1,9 +1,10 @@
 // The casts live on this relay, by name: registration, resume within the grace period, the
-// end of a cast, and the list watchers see.
+// end of a cast, and the list watchers see. Its deadlines (grace periods, broadcast delays)
+// are checked in tick(now), so it needs no timers of its own.
 #pragma once
 
-#include <boost/asio/any_io_executor.hpp>
 #include <boost/asio/ip/address.hpp>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -28,14 +29,18 @@ class CastDirectory {
         std::shared_ptr<Cast> cast;  // set when created or resumed
     };
 
-    CastDirectory(boost::asio::any_io_executor executor, const RelayOptions& options, LogSink log);
+    using Clock = std::chrono::steady_clock;
+
+    CastDirectory(const RelayOptions& options, LogSink log);
 
     // A caster at `address` registers `name`. Takes over a cast of that name in its grace
     // period when the address matches; refuses a name live elsewhere.
     Registration register_caster(const std::string& name, const std::string& track,
                                  const boost::asio::ip::address& address, const std::string& peer);
-    // The caster's connection closed: the cast waits for the grace period, then ends.
-    void caster_left(const std::shared_ptr<Cast>& cast);
+    // The caster's connection closed at `now`: the cast waits for the grace period, then ends.
+    void caster_left(const std::shared_ptr<Cast>& cast, Clock::time_point now);
+    // Ends the casts whose grace period is over and releases delayed blocks that are due.
+    void tick(Clock::time_point now);
     // Ends the cast now, logging `reason`.
     void end_cast(const std::shared_ptr<Cast>& cast, const std::string& reason);
     void end_all(const std::string& reason);
@@ -45,11 +50,11 @@ class CastDirectory {
     std::vector<std::uint8_t> caster_list() const;
 
   private:
-    boost::asio::any_io_executor executor_;
     const RelayOptions& options_;
     LogSink log_;
     std::map<std::string, std::shared_ptr<Cast>> casts_;
     std::uint64_t next_sequence_ = 1;
+    std::vector<std::shared_ptr<Cast>> tick_scratch_;
 };
 
 }  // namespace kavro::relay

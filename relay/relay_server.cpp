@@ -2,14 +2,19 @@
 
 #include <algorithm>
 
+#include "relay/session.h"
+
 namespace kavro::relay {
 
 namespace {
 
-// Often enough that time-outs and keep-alives land close to when they are due, rarely enough
-// to cost nothing with thousands of connections.
+// Often enough that time-outs, keep-alives and delayed blocks land close to when they are due,
+// rarely enough to cost nothing with thousands of connections.
 Duration tick_period_for(const RelayOptions& options) {
-    const Duration shortest = std::min(options.idle_timeout, options.keepalive_interval);
+    Duration shortest = std::min(options.idle_timeout, options.keepalive_interval);
+    if (options.broadcast_delay > Duration::zero()) {
+        shortest = std::min(shortest, options.broadcast_delay);
+    }
     return std::clamp<Duration>(shortest / 4, std::chrono::milliseconds(10),
                                 std::chrono::milliseconds(250));
 }
@@ -18,7 +23,7 @@ Duration tick_period_for(const RelayOptions& options) {
 
 RelayServer::RelayServer(boost::asio::io_context& io, const RelayOptions& options, LogSink log)
     : io_(io),
-      relay_(io, options, std::move(log)),
+      relay_(options, std::move(log)),
       acceptor_(io),
       tick_timer_(io),
       accept_retry_timer_(io),
@@ -26,8 +31,8 @@ RelayServer::RelayServer(boost::asio::io_context& io, const RelayOptions& option
 
 void RelayServer::start() {
     const auto& options = relay_.options();
-    const boost::asio::ip::tcp::endpoint endpoint(boost::asio::ip::make_address(options.listen_host),
-                                           options.listen_port);
+    const boost::asio::ip::tcp::endpoint endpoint(
+        boost::asio::ip::make_address(options.listen_host), options.listen_port);
     acceptor_.open(endpoint.protocol());
     acceptor_.set_option(boost::asio::ip::tcp::acceptor::reuse_address(true));
     acceptor_.bind(endpoint);
@@ -36,7 +41,9 @@ void RelayServer::start() {
     arm_tick();
 }
 
-boost::asio::ip::tcp::endpoint RelayServer::local_endpoint() const { return acceptor_.local_endpoint(); }
+boost::asio::ip::tcp::endpoint RelayServer::local_endpoint() const {
+    return acceptor_.local_endpoint();
+}
 
 void RelayServer::stop() {
     if (stopped_) return;
@@ -50,20 +57,21 @@ void RelayServer::stop() {
 }
 
 void RelayServer::accept() {
-    acceptor_.async_accept([this](const boost::system::error_code& error, boost::asio::ip::tcp::socket socket) {
-        if (stopped_) return;
-        if (!error) {
-            relay_.admit(std::move(socket));
-            accept();
-            return;
-        }
-        // Out of file descriptors, typically: wait a moment rather than spin.
-        relay_.log("accepting a connection failed: " + error.message());
-        accept_retry_timer_.expires_after(std::chrono::milliseconds(100));
-        accept_retry_timer_.async_wait([this](const boost::system::error_code& wait_error) {
-            if (!wait_error && !stopped_) accept();
+    acceptor_.async_accept(
+        [this](const boost::system::error_code& error, boost::asio::ip::tcp::socket socket) {
+            if (stopped_) return;
+            if (!error) {
+                start_session(std::move(socket), relay_);
+                accept();
+                return;
+            }
+            // Out of file descriptors, typically: wait a moment rather than spin.
+            relay_.log("accepting a connection failed: " + error.message());
+            accept_retry_timer_.expires_after(std::chrono::milliseconds(100));
+            accept_retry_timer_.async_wait([this](const boost::system::error_code& wait_error) {
+                if (!wait_error && !stopped_) accept();
+            });
         });
-    });
 }
 
 void RelayServer::arm_tick() {

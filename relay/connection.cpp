@@ -1,0 +1,243 @@
+#include "relay/connection.h"
+
+#include "relay/relay.h"
+#include "relay/relay_log.h"
+
+namespace kavro::relay {
+
+namespace {
+
+// A connection being closed gets this long to take what is queued for it.
+constexpr auto kFinishLimit = std::chrono::seconds(5);
+
+const SharedBytes& keepalive_message() {
+    static const SharedBytes message = share(wire::make_message(wire::kTagKeepAlive, {}));
+    return message;
+}
+
+}  // namespace
+
+Connection::Connection(Relay& relay, Peer peer)
+    : relay_(relay),
+      peer_(std::move(peer)),
+      opened_(relay.now()),
+      message_began_(opened_),
+      last_output_(opened_) {}
+
+void Connection::start() { read_more(); }
+
+void Connection::send(SharedBytes message) {
+    if (closed_ || finishing_) return;
+    outbox_.push_back(std::move(message));
+    pump();
+}
+
+void Connection::fail(const std::string& text) {
+    draining_ = false;  // nothing more after the error
+    send(share(wire::make_error(text)));
+    finish();
+}
+
+void Connection::finish() {
+    if (closed_ || finishing_) return;
+    finishing_ = true;
+    finishing_since_ = relay_.now();
+    pump();
+}
+
+void Connection::close(const std::string& reason) {
+    if (closed_) return;
+    closed_ = true;
+    close_transport();
+    outbox_.clear();
+    // The relay may drop its reference here; the caller's keeps the connection alive.
+    relay_.connection_closed(*this, reason);
+}
+
+void Connection::watch(std::shared_ptr<Cast> cast) {
+    stop_watching();
+    watching_ = std::move(cast);
+    cursor_ = Cursor{};
+    watching_->add_watcher(*this);
+    pump();
+}
+
+void Connection::stop_watching() {
+    if (!watching_) return;
+    watching_->remove_watcher(*this);
+    watching_.reset();
+}
+
+void Connection::cast_has_news() {
+    const auto self = shared_from_this();  // pump() may close the connection
+    pump();
+}
+
+void Connection::cast_ended() {
+    // The watcher still takes what the cast released to it (the ended cast's store lives as
+    // long as someone points into it), then the connection closes.
+    const auto self = shared_from_this();
+    draining_ = true;
+    finish();
+}
+
+void Connection::tick(Clock::time_point now, const RelayOptions& options) {
+    if (closed_) return;
+    if (!finishing_) {
+        // A first message, and any message once begun, must be whole within the idle
+        // time-out: otherwise one byte an hour would hold a connection (and its address's
+        // slot) for ever.
+        const bool first_late = !got_message_ && now - opened_ >= options.idle_timeout;
+        const bool begun_late =
+            framer_.mid_message() && now - message_began_ >= options.idle_timeout;
+        if (first_late || begun_late) {
+            relay_.log("connection from " + peer() +
+                       (first_late
+                            ? " sent no message in time; closing it"
+                            : " left a message unfinished for the idle time-out; closing it"));
+            fail("No message arrived in time.");
+            return;
+        }
+    }
+    if (writing_ && now - write_started_ >= options.idle_timeout) {
+        close("it took nothing the relay wrote for the idle time-out");
+        return;
+    }
+    if (finishing_) {
+        if (now - finishing_since_ >= kFinishLimit) close("it did not finish closing in time");
+        return;
+    }
+    if (writing_ || !outbox_.empty()) return;
+    if ((keepalive_due_ && now >= *keepalive_due_) ||
+        now - last_output_ >= options.keepalive_interval) {
+        keepalive_due_.reset();
+        send(keepalive_message());
+    }
+}
+
+void Connection::read_more() {
+    // Reading waits while control answers are queued, so a client that sends requests and
+    // never reads the answers cannot make the relay queue without bound.
+    if (reading_ || closed_ || finishing_ || !outbox_.empty()) return;
+    reading_ = true;
+    start_read(framer_.space());
+}
+
+void Connection::read_to_end() {
+    if (reading_ || closed_) return;
+    reading_ = true;
+    static std::array<std::uint8_t, 512> discarded;  // never looked at
+    start_read(discarded);
+}
+
+void Connection::read_failed(bool end_of_stream, const std::string& detail) {
+    reading_ = false;
+    if (closed_) return;
+    if (finishing_) {
+        close(said_goodbye_ ? "closed by the relay" : "the client left first");
+        return;
+    }
+    if (end_of_stream) {
+        close(framer_.mid_message() ? "the client left in the middle of a message"
+                                    : "closed by the client");
+    } else {
+        close("connection lost (" + detail + ")");
+    }
+}
+
+void Connection::read_done(std::size_t count) {
+    reading_ = false;
+    if (closed_) return;
+    if (finishing_) {
+        // Whatever the client still sends is dropped; its closing ends the connection.
+        if (said_goodbye_) read_to_end();
+        return;
+    }
+    // The framer's space never reaches past the message being read, so these bytes begin a
+    // message exactly when none was under way.
+    if (!framer_.mid_message()) message_began_ = relay_.now();
+    const ClientFramer::Status status = framer_.commit(count);
+    if (status == ClientFramer::Status::kBad) {
+        relay_.protocol_error(*this, std::string(framer_.problem()));
+        return;
+    }
+    if (!tag_judged_ && !framer_.tag().empty()) {
+        // A message this connection may not send is refused at its tag, before the relay
+        // reads (or makes room for) the rest of it.
+        tag_judged_ = true;
+        if (const auto problem = relay_.problem_with(*this, framer_.tag())) {
+            relay_.protocol_error(*this, *problem);
+            return;
+        }
+    }
+    if (status == ClientFramer::Status::kComplete) {
+        got_message_ = true;
+        tag_judged_ = false;
+        relay_.handle_message(*this, framer_.message());
+        framer_.next();
+    }
+    read_more();
+}
+
+void Connection::pump() {
+    if (writing_ || closed_) return;
+    if (!outbox_.empty()) {
+        control_in_flight_ = std::move(outbox_.front());
+        outbox_.erase(outbox_.begin());
+        write_pieces_[0] = *control_in_flight_;
+        write(1);
+        return;
+    }
+    const bool may_send_data = !finishing_ || draining_;
+    if (!may_send_data || !watching_ || !watching_->next_chunk(cursor_, chunk_in_flight_)) {
+        if (finishing_) say_goodbye();
+        return;
+    }
+    if (chunk_in_flight_.header_message) {
+        write_pieces_[0] = *chunk_in_flight_.header_message;
+        write(1);
+        return;
+    }
+    wire::put_head(data_head_, wire::kTagReplayData,
+                   static_cast<std::uint16_t>(chunk_in_flight_.block_count * wire::kBlockSize));
+    write_pieces_[0] = data_head_;
+    for (std::size_t i = 0; i < chunk_in_flight_.block_count; ++i) {
+        write_pieces_[1 + i] = *chunk_in_flight_.blocks[i];
+    }
+    write(1 + chunk_in_flight_.block_count);
+}
+
+void Connection::say_goodbye() {
+    // Shut down the sending side and read until the client closes: closing at once with its
+    // bytes unread would reset the connection, and the client could lose the last message.
+    if (said_goodbye_) return;
+    said_goodbye_ = true;
+    shutdown_send();
+    read_to_end();
+}
+
+void Connection::write(std::size_t piece_count) {
+    writing_ = true;
+    write_started_ = relay_.now();
+    start_write(std::span(write_pieces_.data(), piece_count));
+}
+
+void Connection::write_failed(const std::string& detail) {
+    writing_ = false;
+    control_in_flight_.reset();
+    chunk_in_flight_.clear();
+    if (closed_) return;
+    close("connection lost while writing (" + detail + ")");
+}
+
+void Connection::write_done() {
+    writing_ = false;
+    control_in_flight_.reset();
+    chunk_in_flight_.clear();
+    if (closed_) return;
+    last_output_ = relay_.now();
+    pump();
+    read_more();
+}
+
+}  // namespace kavro::relay
