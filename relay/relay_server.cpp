@@ -31,8 +31,8 @@ RelayServer::RelayServer(boost::asio::io_context& io, const RelayOptions& option
 
 void RelayServer::start() {
     const auto& options = relay_.options();
-    const boost::asio::ip::tcp::endpoint endpoint(
-        boost::asio::ip::make_address(options.listen_host), options.listen_port);
+    const boost::asio::ip::tcp::endpoint endpoint(boost::asio::ip::make_address(options.listen_host),
+                                           options.listen_port);
     acceptor_.open(endpoint.protocol());
     acceptor_.set_option(boost::asio::ip::tcp::acceptor::reuse_address(true));
     acceptor_.bind(endpoint);
@@ -41,9 +41,7 @@ void RelayServer::start() {
     arm_tick();
 }
 
-boost::asio::ip::tcp::endpoint RelayServer::local_endpoint() const {
-    return acceptor_.local_endpoint();
-}
+boost::asio::ip::tcp::endpoint RelayServer::local_endpoint() const { return acceptor_.local_endpoint(); }
 
 void RelayServer::stop() {
     if (stopped_) return;
@@ -57,21 +55,20 @@ void RelayServer::stop() {
 }
 
 void RelayServer::accept() {
-    acceptor_.async_accept(
-        [this](const boost::system::error_code& error, boost::asio::ip::tcp::socket socket) {
-            if (stopped_) return;
-            if (!error) {
-                start_session(std::move(socket), relay_);
-                accept();
-                return;
-            }
-            // Out of file descriptors, typically: wait a moment rather than spin.
-            relay_.log("accepting a connection failed: " + error.message());
-            accept_retry_timer_.expires_after(std::chrono::milliseconds(100));
-            accept_retry_timer_.async_wait([this](const boost::system::error_code& wait_error) {
-                if (!wait_error && !stopped_) accept();
-            });
+    acceptor_.async_accept([this](const boost::system::error_code& error, boost::asio::ip::tcp::socket socket) {
+        if (stopped_) return;
+        if (!error) {
+            start_session(std::move(socket), relay_);
+            accept();
+            return;
+        }
+        // Out of file descriptors, typically: wait a moment rather than spin.
+        relay_.log("accepting a connection failed: " + error.message());
+        accept_retry_timer_.expires_after(std::chrono::milliseconds(100));
+        accept_retry_timer_.async_wait([this](const boost::system::error_code& wait_error) {
+            if (!wait_error && !stopped_) accept();
         });
+    });
 }
 
 void RelayServer::arm_tick() {
