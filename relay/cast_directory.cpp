@@ -12,8 +12,8 @@ bool acceptable_cast_name(const std::string& name) {
                                          [](char c) { return static_cast<unsigned char>(c) < 32; });
 }
 
-CastDirectory::CastDirectory(const RelayOptions& options, LogSink log)
-    : options_(options), log_(std::move(log)) {}
+CastDirectory::CastDirectory(const RelayOptions& options, LogSink log, EventLoops& loops)
+    : options_(options), log_(std::move(log)), loops_(loops) {}
 
 CastDirectory::Registration CastDirectory::register_caster(const std::string& name,
                                                            const std::string& track,
@@ -34,7 +34,7 @@ CastDirectory::Registration CastDirectory::register_caster(const std::string& na
         log_("cast " + printable(name) + " refused for " + peer + ": the relay has its most casts");
         return {Outcome::kFull, nullptr};
     }
-    auto cast = std::make_shared<Cast>(name, next_sequence_++, options_.broadcast_delay);
+    auto cast = std::make_shared<Cast>(name, next_sequence_++, options_.broadcast_delay, loops_);
     cast->attach_caster(address, track);
     casts_.emplace(name, cast);
     log_("cast " + printable(name) + " started by " + peer +

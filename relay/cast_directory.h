@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "relay/cast.h"
+#include "relay/event_loops.h"
 #include "relay/relay_log.h"
 #include "relay/relay_options.h"
 
@@ -31,7 +32,8 @@ class CastDirectory {
 
     using Clock = std::chrono::steady_clock;
 
-    CastDirectory(const RelayOptions& options, LogSink log);
+    // New casts tell their news to the watchers on `loops`.
+    CastDirectory(const RelayOptions& options, LogSink log, EventLoops& loops);
 
     // A caster at `address` registers `name`. Takes over a cast of that name in its grace
     // period when the address matches; refuses a name live elsewhere.
@@ -52,6 +54,7 @@ class CastDirectory {
   private:
     const RelayOptions& options_;
     LogSink log_;
+    EventLoops& loops_;
     std::map<std::string, std::shared_ptr<Cast>> casts_;
     std::uint64_t next_sequence_ = 1;
     std::vector<std::shared_ptr<Cast>> tick_scratch_;

@@ -58,13 +58,13 @@ void Connection::watch(std::shared_ptr<Cast> cast) {
     stop_watching();
     watching_ = std::move(cast);
     cursor_ = Cursor{};
-    watching_->add_watcher(*this);
+    watching_->add_watcher(*this, relay_.loop());
     pump();
 }
 
 void Connection::stop_watching() {
     if (!watching_) return;
-    watching_->remove_watcher(*this);
+    watching_->remove_watcher(*this, relay_.loop());
     watching_.reset();
 }
 
@@ -120,12 +120,19 @@ void Connection::read_more() {
     // never reads the answers cannot make the relay queue without bound.
     if (reading_ || closed_ || finishing_ || !outbox_.empty()) return;
     reading_ = true;
-    start_read(framer_.space());
+    reading_bulk_ = role_.casting != nullptr;
+    if (reading_bulk_) {
+        if (bulk_.empty()) bulk_.resize(kCasterReadSize);
+        start_read(bulk_);
+    } else {
+        start_read(framer_.space());
+    }
 }
 
 void Connection::read_to_end() {
     if (reading_ || closed_) return;
     reading_ = true;
+    reading_bulk_ = false;
     static std::array<std::uint8_t, 512> discarded;  // never looked at
     start_read(discarded);
 }
@@ -153,13 +160,38 @@ void Connection::read_done(std::size_t count) {
         if (said_goodbye_) read_to_end();
         return;
     }
+    if (reading_bulk_) {
+        frame_bulk(count);
+    } else {
+        framed(count);
+    }
+    if (closed_) return;
+    relay_.read_handled(*this);
+    read_more();
+}
+
+void Connection::frame_bulk(std::size_t count) {
+    // The framer takes at most the rest of one message at a time, so each tag is judged
+    // before the bytes behind it are.
+    const std::uint8_t* from = bulk_.data();
+    while (count > 0 && !closed_ && !finishing_) {
+        const auto space = framer_.space();
+        const std::size_t n = std::min(space.size(), count);
+        std::copy_n(from, n, space.begin());
+        from += n;
+        count -= n;
+        if (!framed(n)) return;
+    }
+}
+
+bool Connection::framed(std::size_t count) {
     // The framer's space never reaches past the message being read, so these bytes begin a
     // message exactly when none was under way.
     if (!framer_.mid_message()) message_began_ = relay_.now();
     const ClientFramer::Status status = framer_.commit(count);
     if (status == ClientFramer::Status::kBad) {
         relay_.protocol_error(*this, std::string(framer_.problem()));
-        return;
+        return false;
     }
     if (!tag_judged_ && !framer_.tag().empty()) {
         // A message this connection may not send is refused at its tag, before the relay
@@ -167,7 +199,7 @@ void Connection::read_done(std::size_t count) {
         tag_judged_ = true;
         if (const auto problem = relay_.problem_with(*this, framer_.tag())) {
             relay_.protocol_error(*this, *problem);
-            return;
+            return false;
         }
     }
     if (status == ClientFramer::Status::kComplete) {
@@ -176,35 +208,52 @@ void Connection::read_done(std::size_t count) {
         relay_.handle_message(*this, framer_.message());
         framer_.next();
     }
-    read_more();
+    return !closed_;
 }
 
 void Connection::pump() {
     if (writing_ || closed_) return;
-    if (!outbox_.empty()) {
-        control_in_flight_ = std::move(outbox_.front());
-        outbox_.erase(outbox_.begin());
-        write_pieces_[0] = *control_in_flight_;
-        write(1);
-        return;
+    // Control messages go first, all that are queued in one write; replay only after them.
+    std::size_t pieces = gather_control();
+    if (pieces == 0) pieces = gather_replay();
+    if (pieces > 0) {
+        write(pieces);
+    } else if (finishing_) {
+        say_goodbye();
     }
+}
+
+std::size_t Connection::gather_control() {
+    std::size_t pieces = 0;
+    while (pieces < outbox_.size() && pieces < write_pieces_.size()) {
+        control_in_flight_.push_back(std::move(outbox_[pieces]));
+        write_pieces_[pieces] = *control_in_flight_.back();
+        ++pieces;
+    }
+    outbox_.erase(outbox_.begin(), outbox_.begin() + static_cast<std::ptrdiff_t>(pieces));
+    return pieces;
+}
+
+std::size_t Connection::gather_replay() {
     const bool may_send_data = !finishing_ || draining_;
-    if (!may_send_data || !watching_ || !watching_->next_chunk(cursor_, chunk_in_flight_)) {
-        if (finishing_) say_goodbye();
-        return;
+    if (!may_send_data || !watching_) return 0;
+    // A watcher that keeps up finds one block here; one that is behind, up to a full write.
+    std::size_t pieces = 0;
+    for (std::size_t m = 0; m < kReplayMessagesPerWrite; ++m) {
+        ReplayChunk& chunk = chunks_in_flight_[m];
+        if (!watching_->next_chunk(relay_.loop(), cursor_, chunk)) break;
+        if (chunk.header_message) {
+            write_pieces_[pieces++] = *chunk.header_message;
+            continue;
+        }
+        wire::put_head(data_heads_[m], wire::kTagReplayData,
+                       static_cast<std::uint16_t>(chunk.block_count * wire::kBlockSize));
+        write_pieces_[pieces++] = data_heads_[m];
+        for (std::size_t i = 0; i < chunk.block_count; ++i) {
+            write_pieces_[pieces++] = *chunk.blocks[i];
+        }
     }
-    if (chunk_in_flight_.header_message) {
-        write_pieces_[0] = *chunk_in_flight_.header_message;
-        write(1);
-        return;
-    }
-    wire::put_head(data_head_, wire::kTagReplayData,
-                   static_cast<std::uint16_t>(chunk_in_flight_.block_count * wire::kBlockSize));
-    write_pieces_[0] = data_head_;
-    for (std::size_t i = 0; i < chunk_in_flight_.block_count; ++i) {
-        write_pieces_[1 + i] = *chunk_in_flight_.blocks[i];
-    }
-    write(1 + chunk_in_flight_.block_count);
+    return pieces;
 }
 
 void Connection::say_goodbye() {
@@ -222,18 +271,21 @@ void Connection::write(std::size_t piece_count) {
     start_write(std::span(write_pieces_.data(), piece_count));
 }
 
+void Connection::release_in_flight() {
+    control_in_flight_.clear();
+    for (auto& chunk : chunks_in_flight_) chunk.clear();
+}
+
 void Connection::write_failed(const std::string& detail) {
     writing_ = false;
-    control_in_flight_.reset();
-    chunk_in_flight_.clear();
+    release_in_flight();
     if (closed_) return;
     close("connection lost while writing (" + detail + ")");
 }
 
 void Connection::write_done() {
     writing_ = false;
-    control_in_flight_.reset();
-    chunk_in_flight_.clear();
+    release_in_flight();
     if (closed_) return;
     last_output_ = relay_.now();
     pump();

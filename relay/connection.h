@@ -4,6 +4,11 @@
 // it watches a cast; and it keeps the connection's deadlines (the idle and mid-message
 // time-outs, stalled writes, keep-alive), checked in tick(now).
 //
+// Under load it batches. A caster is read into a large buffer, so one read takes whatever it
+// has sent, and the relay tells the watchers once for all its blocks. A watcher that is behind
+// gets up to four blocks per SRD and up to four SRDs (64 KiB of replay) in one write; one that
+// keeps up gets each block in a write of its own, as soon as it is in.
+//
 // The transport beneath (an Asio socket in Session, a fake in tests and fuzzing) implements the
 // four transport hooks and reports each completion through read_done()/read_failed() and
 // write_done()/write_failed(). At most one read and one write are asked for at a time. The
@@ -40,6 +45,14 @@ struct Peer {
     boost::asio::ip::address address;
     std::string text;  // "1.2.3.4:5678"
 };
+
+// A caster's read buffer: room for several uploads, so a caster that is ahead is read in one
+// go.
+inline constexpr std::size_t kCasterReadSize = 64 * 1024;
+// Replay messages (SRH, or SRD of up to four blocks) gathered into one write.
+inline constexpr std::size_t kReplayMessagesPerWrite = 4;
+// Pieces of the largest write: each SRD is its head and its blocks.
+inline constexpr std::size_t kMostWritePieces = kReplayMessagesPerWrite * (1 + kBlocksPerMessage);
 
 class Connection : public CastWatcher, public std::enable_shared_from_this<Connection> {
   public:
@@ -102,9 +115,16 @@ class Connection : public CastWatcher, public std::enable_shared_from_this<Conne
   private:
     void read_more();
     void read_to_end();
+    // Frames `count` bytes just put in the framer's space; false once the connection failed.
+    bool framed(std::size_t count);
+    // Frames `count` bytes read into the caster's buffer.
+    void frame_bulk(std::size_t count);
     void say_goodbye();
     void pump();
+    std::size_t gather_control();
+    std::size_t gather_replay();
     void write(std::size_t piece_count);
+    void release_in_flight();
 
     Relay& relay_;
     Peer peer_;
@@ -112,6 +132,8 @@ class Connection : public CastWatcher, public std::enable_shared_from_this<Conne
 
     ClientFramer framer_;
     bool reading_ = false;
+    bool reading_bulk_ = false;          // the read under way goes to bulk_
+    std::vector<std::uint8_t> bulk_;  // a caster's read buffer, made when it casts
     bool tag_judged_ = false;  // the relay has allowed the tag of the message being read
     bool got_message_ = false;
 
@@ -121,10 +143,11 @@ class Connection : public CastWatcher, public std::enable_shared_from_this<Conne
     bool draining_ = false;      // finishing, but still writing the watched replay
     bool said_goodbye_ = false;  // everything written and the sending side shut down
     bool closed_ = false;
-    SharedBytes control_in_flight_;
-    ReplayChunk chunk_in_flight_;
-    std::array<std::uint8_t, wire::kHeadSize> data_head_{};
-    std::array<wire::ConstBytes, 1 + kBlocksPerMessage> write_pieces_;
+    // What the write under way holds alive, and its pieces.
+    std::vector<SharedBytes> control_in_flight_;
+    std::array<ReplayChunk, kReplayMessagesPerWrite> chunks_in_flight_;
+    std::array<std::array<std::uint8_t, wire::kHeadSize>, kReplayMessagesPerWrite> data_heads_{};
+    std::array<wire::ConstBytes, kMostWritePieces> write_pieces_;
 
     std::shared_ptr<Cast> watching_;
     Cursor cursor_;

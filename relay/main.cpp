@@ -29,7 +29,8 @@ int main(int argc, char** argv) {
     }
     std::printf("listening on %s\n", endpoint_text(server.local_endpoint()).c_str());
     std::fflush(stdout);
-    log("relay listening on " + endpoint_text(server.local_endpoint()) + ", open-file limit " +
+    log("relay listening on " + endpoint_text(server.local_endpoint()) + " with " +
+        std::to_string(server.loop_count()) + " event loop(s), open-file limit " +
         std::to_string(file_limit));
 
     boost::asio::signal_set signals(io, SIGINT, SIGTERM);

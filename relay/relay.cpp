@@ -29,27 +29,45 @@ constexpr auto kFirstKeepAliveDelay = std::chrono::seconds(1);
 }  // namespace
 
 Relay::Relay(RelayOptions options, LogSink log, ClockSource clock)
-    : options_(std::move(options)),
-      log_(std::move(log)),
-      clock_(clock ? std::move(clock) : ClockSource([] { return Clock::now(); })),
-      casts_(options_, log_) {}
+    : own_loop_(std::make_unique<CallerLoop>()),
+      own_shared_(std::make_unique<RelayShared>(std::move(options), std::move(log),
+                                                std::move(clock), *own_loop_)),
+      shared_(*own_shared_),
+      loop_(0),
+      options_(shared_.options),
+      casts_(shared_.casts) {}
+
+Relay::Relay(RelayShared& shared, std::size_t loop)
+    : shared_(shared), loop_(loop), options_(shared_.options), casts_(shared_.casts) {}
 
 void Relay::admit(const std::shared_ptr<Connection>& connection) {
-    if (connections_.size() >= options_.max_connections) {
-        refuse(connection, "The relay is full.");
-        return;
+    std::size_t open = 0;
+    {
+        std::lock_guard lock(shared_.mutex);
+        if (shared_.connections >= options_.max_connections) {
+            refuse(connection, "The relay is full.");
+            return;
+        }
+        // Counted under the address the connection keeps, so closing it takes the same count
+        // off.
+        const auto counted = shared_.per_address.find(connection->address());
+        if (counted != shared_.per_address.end() &&
+            counted->second >= options_.connections_per_address) {
+            refuse(connection, "Too many connections from your address.");
+            return;
+        }
+        ++shared_.per_address[connection->address()];
+        open = ++shared_.connections;
     }
-    // Counted under the address the connection keeps, so closing it takes the same count off.
-    const auto counted = per_address_.find(connection->address());
-    if (counted != per_address_.end() && counted->second >= options_.connections_per_address) {
-        refuse(connection, "Too many connections from your address.");
-        return;
-    }
-    ++per_address_[connection->address()];
     connections_.emplace(connection.get(), connection);
-    log_("connection from " + connection->peer() + " accepted (" +
-         std::to_string(connections_.size()) + " open)");
+    log_("connection from " + connection->peer() + " accepted (" + std::to_string(open) +
+         " open)");
     connection->start();
+}
+
+std::size_t Relay::connection_count() const {
+    std::lock_guard lock(shared_.mutex);
+    return shared_.connections;
 }
 
 void Relay::refuse(const std::shared_ptr<Connection>& connection, const std::string& text) {
@@ -59,8 +77,9 @@ void Relay::refuse(const std::shared_ptr<Connection>& connection, const std::str
 }
 
 std::size_t Relay::connections_from(const boost::asio::ip::address& address) const {
-    const auto it = per_address_.find(address);
-    return it == per_address_.end() ? 0 : it->second;
+    std::lock_guard lock(shared_.mutex);
+    const auto it = shared_.per_address.find(address);
+    return it == shared_.per_address.end() ? 0 : it->second;
 }
 
 std::optional<std::string> Relay::problem_with(Connection& connection, std::string_view tag) const {
@@ -80,6 +99,7 @@ std::optional<std::string> Relay::problem_with(Connection& connection, std::stri
 }
 
 void Relay::handle_message(Connection& connection, wire::ConstBytes message) {
+    std::lock_guard lock(shared_.mutex);
     if (tag_is(message, wire::kTagHello)) {
         handle_hello(connection, message);
     } else if (tag_is(message, wire::kTagWatchRequest)) {
@@ -91,6 +111,12 @@ void Relay::handle_message(Connection& connection, wire::ConstBytes message) {
     } else {
         protocol_error(connection, "Unknown message.");
     }
+}
+
+void Relay::read_handled(Connection& connection) {
+    if (!connection.role().casting) return;
+    std::lock_guard lock(shared_.mutex);
+    connection.role().casting->publish();
 }
 
 void Relay::protocol_error(Connection& connection, const std::string& problem) {
@@ -204,8 +230,11 @@ void Relay::connection_closed(Connection& connection, const std::string& reason)
     if (it == connections_.end()) return;
     const auto keep = it->second;  // alive until this function is done with it
     connections_.erase(it);
-    if (const auto count = per_address_.find(connection.address()); count != per_address_.end()) {
-        if (--count->second == 0) per_address_.erase(count);
+    std::lock_guard lock(shared_.mutex);
+    --shared_.connections;
+    if (const auto count = shared_.per_address.find(connection.address());
+        count != shared_.per_address.end()) {
+        if (--count->second == 0) shared_.per_address.erase(count);
     }
     log_("connection from " + connection.peer() + " closed: " + reason);
     if (const auto& watched = connection.watching()) {
@@ -219,7 +248,10 @@ void Relay::connection_closed(Connection& connection, const std::string& reason)
 }
 
 void Relay::tick(Clock::time_point now) {
-    casts_.tick(now);
+    if (loop_ == 0) {
+        std::lock_guard lock(shared_.mutex);
+        casts_.tick(now);
+    }
     tick_all(connections_, now);
     tick_all(refused_, now);
 }
@@ -233,7 +265,10 @@ void Relay::tick_all(const ConnectionMap& connections, Clock::time_point now) {
 }
 
 void Relay::stop() {
-    casts_.end_all("the relay is stopping");
+    if (loop_ == 0) {
+        std::lock_guard lock(shared_.mutex);
+        casts_.end_all("the relay is stopping");
+    }
     std::vector<std::shared_ptr<Connection>> all;
     for (const auto& [raw, connection] : connections_) all.push_back(connection);
     for (const auto& [raw, connection] : refused_) all.push_back(connection);

@@ -2,6 +2,10 @@
 // and the periodic checks. Connections hand it whole messages; it answers through them and
 // keeps the casts in its directory. It knows no sockets or timers: every deadline is checked in
 // tick(now) against its clock, which a test or fuzzer may replace.
+//
+// A relay serves the connections of one event loop. With several loops there is one relay per
+// loop, all sharing one RelayShared (casts and connection counts, behind its lock); every call
+// on a relay and on its connections comes from its own loop.
 #pragma once
 
 #include <boost/asio/ip/address.hpp>
@@ -19,6 +23,7 @@
 #include "relay/cast_directory.h"
 #include "relay/relay_log.h"
 #include "relay/relay_options.h"
+#include "relay/relay_shared.h"
 #include "wire/wire_format.h"
 
 namespace kavro::relay {
@@ -30,8 +35,12 @@ class Relay {
     using Clock = std::chrono::steady_clock;
     using ClockSource = std::function<Clock::time_point()>;
 
-    // `clock` defaults to the steady clock.
+    // A relay alone on the caller's loop, with casts and counts of its own. `clock` defaults to
+    // the steady clock.
     Relay(RelayOptions options, LogSink log, ClockSource clock = {});
+    // The relay of loop `loop` among those sharing `shared`. The relay of loop 0 also runs the
+    // casts' deadlines.
+    Relay(RelayShared& shared, std::size_t loop);
     Relay(const Relay&) = delete;
     Relay& operator=(const Relay&) = delete;
 
@@ -42,22 +51,30 @@ class Relay {
     std::optional<std::string> problem_with(Connection& connection, std::string_view tag) const;
     // A whole message that problem_with() let through.
     void handle_message(Connection& connection, wire::ConstBytes message);
+    // Every whole message of one read is handled: a caster's new blocks go to the watchers,
+    // once for the lot.
+    void read_handled(Connection& connection);
     // ERR with `problem`, a log line with the peer's address, and close.
     void protocol_error(Connection& connection, const std::string& problem);
     // The connection is closed: it leaves its cast and the relay.
     void connection_closed(Connection& connection, const std::string& reason);
-    // Runs every deadline due by `now`: grace periods, delayed blocks, time-outs, keep-alives.
+    // Runs every deadline due by `now`: this loop's time-outs and keep-alives, and on loop 0 the
+    // casts' grace periods and delayed blocks.
     void tick(Clock::time_point now);
-    // Ends every cast and closes every connection.
+    // Closes this loop's connections; on loop 0 it first ends every cast.
     void stop();
 
-    void log(const std::string& line) { log_(line); }
-    const RelayOptions& options() const { return options_; }
-    Clock::time_point now() const { return clock_(); }
-    std::size_t connection_count() const { return connections_.size(); }
-    // Open connections counted under `address` (0 once none is left).
+    void log(const std::string& line) { shared_.log(line); }
+    const RelayOptions& options() const { return shared_.options; }
+    Clock::time_point now() const { return shared_.clock(); }
+    std::size_t loop() const { return loop_; }
+    // Open connections on every loop.
+    std::size_t connection_count() const;
+    // Open connections counted under `address` on every loop (0 once none is left).
     std::size_t connections_from(const boost::asio::ip::address& address) const;
-    const CastDirectory& casts() const { return casts_; }
+    // For a caller on the only loop; with several loops, read it under shared().mutex.
+    const CastDirectory& casts() const { return shared_.casts; }
+    RelayShared& shared() { return shared_; }
 
   private:
     using ConnectionMap = std::unordered_map<Connection*, std::shared_ptr<Connection>>;
@@ -71,14 +88,17 @@ class Relay {
     void refuse(const std::shared_ptr<Connection>& connection, const std::string& text);
     void tick_all(const ConnectionMap& connections, Clock::time_point now);
 
-    RelayOptions options_;
-    LogSink log_;
-    ClockSource clock_;
-    CastDirectory casts_;
-    ConnectionMap connections_;
+    void log_(const std::string& line) { shared_.log(line); }
+
+    std::unique_ptr<CallerLoop> own_loop_;
+    std::unique_ptr<RelayShared> own_shared_;
+    RelayShared& shared_;
+    std::size_t loop_;
+    const RelayOptions& options_;
+    CastDirectory& casts_;
+    ConnectionMap connections_;  // this loop's
     // Refused connections, kept only while their ERR is written and the client closes.
     ConnectionMap refused_;
-    std::map<boost::asio::ip::address, std::size_t> per_address_;
     std::vector<std::shared_ptr<Connection>> tick_scratch_;
 };
 

@@ -3,7 +3,9 @@
 #include <CLI/CLI.hpp>
 #include <charconv>
 #include <cmath>
+#include <algorithm>
 #include <cstdio>
+#include <thread>
 
 namespace kavro::relay {
 
@@ -45,6 +47,10 @@ Duration from_seconds(double seconds) {
 double to_seconds(Duration d) { return std::chrono::duration<double>(d).count(); }
 
 }  // namespace
+
+std::size_t default_thread_count() {
+    return std::max<std::size_t>(1, std::thread::hardware_concurrency());
+}
 
 bool parse_listen_address(const std::string& text, RelayOptions& options) {
     const auto colon = text.rfind(':');
@@ -108,6 +114,10 @@ std::optional<int> parse_command_line(int argc, const char* const* argv, RelayOp
                    "Seconds between a block's arrival and its delivery to watchers")
         ->capture_default_str()
         ->check(seconds_within(0.0));
+    app.add_option("--threads", options.threads,
+                   "Event loops (threads) the connections are spread over; default: one per core")
+        ->capture_default_str()
+        ->check(CLI::Range(std::size_t{1}, kMostThreads));
 
     try {
         app.parse(argc, argv);

@@ -30,7 +30,7 @@ class Session final : public Connection {
     std::shared_ptr<Session> self();
 
     boost::asio::ip::tcp::socket socket_;
-    std::array<boost::asio::const_buffer, 1 + kBlocksPerMessage> write_buffers_;
+    std::array<boost::asio::const_buffer, kMostWritePieces> write_buffers_;
 };
 
 }  // namespace kavro::relay

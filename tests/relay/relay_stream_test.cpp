@@ -301,6 +301,7 @@ TEST(RelayStream, ReplayPastThePerCastLimitEndsTheCast) {
     ASSERT_TRUE(caster.cast("large"));
     ASSERT_TRUE(caster.send(recording.header_upload()));
     ASSERT_TRUE(watcher.watch("large"));
+    ASSERT_TRUE(relay.logged({"joined large"}));  // before the cast ends
     for (std::size_t i = 0; i < 3; ++i) caster.send(block_upload(recording.block(i)));
     const auto error = caster.read_skipping_keepalives();
     ASSERT_TRUE(error);

@@ -3,15 +3,22 @@
 #include <gtest/gtest.h>
 
 #include <boost/asio/post.hpp>
+#include <cstdlib>
 
 #include "wire/wire_format.h"
 
 namespace kavro::relay::testing {
 
+std::size_t test_threads() {
+    const char* text = std::getenv("KAVRO_RELAY_TEST_THREADS");
+    return text != nullptr && std::atoi(text) > 0 ? static_cast<std::size_t>(std::atoi(text)) : 1;
+}
+
 RelayOptions test_options() {
     RelayOptions options;
     options.listen_host = "127.0.0.1";
     options.listen_port = 0;
+    options.threads = test_threads();
     return options;
 }
 
@@ -29,6 +36,8 @@ RunningRelay::RunningRelay(RelayOptions options) {
 RunningRelay::~RunningRelay() {
     boost::asio::post(io_, [this] { server_->stop(); });
     thread_.join();
+    // Waits for the relay's other loops, which may still log, while the log is still here.
+    server_.reset();
 }
 
 bool RunningRelay::logged(std::initializer_list<std::string> parts,
