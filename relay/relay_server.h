@@ -25,6 +25,8 @@ class RelayServer {
     // returns once nothing is left to do.
     void stop();
 
+    Relay& relay() { return relay_; }
+
   private:
     void accept();
     void arm_tick();

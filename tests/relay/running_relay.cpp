@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <boost/asio/post.hpp>
+#include <boost/asio/use_future.hpp>
 
 #include "wire/wire_format.h"
 
@@ -29,6 +30,25 @@ RunningRelay::RunningRelay(RelayOptions options) {
 RunningRelay::~RunningRelay() {
     boost::asio::post(io_, [this] { server_->stop(); });
     thread_.join();
+}
+
+std::size_t RunningRelay::connection_count() {
+    return boost::asio::post(
+               io_, boost::asio::use_future([this] { return server_->relay().connection_count(); }))
+        .get();
+}
+
+std::size_t RunningRelay::connections_from_loopback() {
+    return boost::asio::post(io_, boost::asio::use_future([this] {
+                                 return server_->relay().connections_from(
+                                     boost::asio::ip::make_address("127.0.0.1"));
+                             }))
+        .get();
+}
+
+std::vector<std::string> RunningRelay::lines() {
+    std::lock_guard lock(mutex_);
+    return lines_;
 }
 
 bool RunningRelay::logged(std::initializer_list<std::string> parts,
