@@ -4,8 +4,8 @@
 
 #include <thread>
 
-#include "wire/wire_format.h"
 #include "tests/relay/running_relay.h"
+#include "wire/wire_format.h"
 
 namespace kavro::relay::testing {
 namespace {
@@ -210,6 +210,19 @@ TEST(RelayStream, ListPutsMostWatchersFirstWithCountsTrackAndPacketTime) {
                list[0].watchers == 2 && list[0].packet_time >= 3 && list[1].name == "quiet" &&
                list[1].track == "BL1" && list[1].watchers == 1 && list[1].packet_time == 0;
     }));
+}
+
+TEST(RelayStream, TrackWithControlBytesReachesTheLogAndTheListPrintably) {
+    RunningRelay relay;
+    TestClient caster(relay.port());
+    ASSERT_TRUE(caster.cast("tracked", std::string("A\nB\x1b", 4)));
+    EXPECT_TRUE(relay.logged({"cast tracked started by", " on A?B?"}));
+    const auto list = list_of(relay.port());
+    ASSERT_EQ(list.size(), 1u);
+    EXPECT_EQ(list[0].track, "A?B?");
+    for (const std::string& line : relay.lines()) {
+        EXPECT_EQ(line.find_first_of(std::string("\n\x1b")), std::string::npos) << line;
+    }
 }
 
 TEST(RelayStream, SilentConnectionsGetAKeepAliveAfterTheInterval) {

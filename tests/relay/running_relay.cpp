@@ -4,6 +4,7 @@
 
 #include <boost/asio/post.hpp>
 #include <cstdlib>
+#include <boost/asio/use_future.hpp>
 
 #include "wire/wire_format.h"
 
@@ -38,6 +39,25 @@ RunningRelay::~RunningRelay() {
     thread_.join();
     // Waits for the relay's other loops, which may still log, while the log is still here.
     server_.reset();
+}
+
+std::size_t RunningRelay::connection_count() {
+    return boost::asio::post(
+               io_, boost::asio::use_future([this] { return server_->relay().connection_count(); }))
+        .get();
+}
+
+std::size_t RunningRelay::connections_from_loopback() {
+    return boost::asio::post(io_, boost::asio::use_future([this] {
+                                 return server_->relay().connections_from(
+                                     boost::asio::ip::make_address("127.0.0.1"));
+                             }))
+        .get();
+}
+
+std::vector<std::string> RunningRelay::lines() {
+    std::lock_guard lock(mutex_);
+    return lines_;
 }
 
 bool RunningRelay::logged(std::initializer_list<std::string> parts,

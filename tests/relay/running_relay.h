@@ -29,9 +29,14 @@ class RunningRelay {
     ~RunningRelay();
 
     std::uint16_t port() const { return port_; }
+    // Connections the relay has open, in all and from 127.0.0.1, asked on its own thread.
+    std::size_t connection_count();
+    std::size_t connections_from_loopback();
     // True once a log line contains every one of `parts`.
     bool logged(std::initializer_list<std::string> parts,
                 std::chrono::milliseconds deadline = kDeadline);
+    // Every log line so far.
+    std::vector<std::string> lines();
 
   private:
     boost::asio::io_context io_{1};
