@@ -28,6 +28,7 @@ struct RelayServer::Loop {
     boost::asio::io_context& io;
     std::unique_ptr<Relay> relay;
     boost::asio::steady_timer tick_timer;
+    bool stopped = false;  // a tick already due when the timer was cancelled does not re-arm it
     std::thread thread;
 };
 
@@ -104,6 +105,7 @@ void RelayServer::stop() {
     for (auto& loop : loops_) {
         Loop* each = loop.get();
         boost::asio::post(each->io, [each] {
+            each->stopped = true;
             each->tick_timer.cancel();
             each->relay->stop();
         });
@@ -137,7 +139,7 @@ void RelayServer::accept() {
 void RelayServer::arm_tick(Loop& loop) {
     loop.tick_timer.expires_after(tick_period_);
     loop.tick_timer.async_wait([this, &loop](const boost::system::error_code& error) {
-        if (error) return;
+        if (error || loop.stopped) return;
         loop.relay->tick(std::chrono::steady_clock::now());
         arm_tick(loop);
     });
