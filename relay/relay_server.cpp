@@ -22,8 +22,7 @@ Duration tick_period_for(const RelayOptions& options) {
 }  // namespace
 
 RelayServer::RelayServer(boost::asio::io_context& io, const RelayOptions& options, LogSink log)
-    : io_(io),
-      relay_(options, std::move(log)),
+    : relay_(options, std::move(log)),
       acceptor_(io),
       tick_timer_(io),
       accept_retry_timer_(io),

@@ -31,7 +31,6 @@ class RelayServer {
     void accept();
     void arm_tick();
 
-    boost::asio::io_context& io_;
     Relay relay_;
     boost::asio::ip::tcp::acceptor acceptor_;
     boost::asio::steady_timer tick_timer_;
