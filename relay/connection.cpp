@@ -126,7 +126,8 @@ void Connection::read_more() {
 void Connection::read_to_end() {
     if (reading_ || closed_) return;
     reading_ = true;
-    static std::array<std::uint8_t, 512> discarded;  // never looked at
+    // Never looked at; one per thread, so event loops on several threads do not share it.
+    thread_local std::array<std::uint8_t, 512> discarded;
     start_read(discarded);
 }
 
