@@ -23,6 +23,28 @@ std::size_t FakeConnection::deliver(std::span<const std::uint8_t> bytes) {
     return reads;
 }
 
+bool FakeConnection::deliver_whole(std::span<const std::uint8_t> bytes) {
+    while (!bytes.empty()) {
+        if (!reading_) return false;
+        const std::size_t n = std::min(bytes.size(), read_into_.size());
+        deliver(bytes.first(n));
+        bytes = bytes.subspan(n);
+    }
+    return true;
+}
+
+void FakeConnection::leave() {
+    if (!reading_) return;
+    reading_ = false;
+    read_failed(true, "end of stream");
+}
+
+Bytes FakeConnection::received() const {
+    Bytes all;
+    for (const auto& write : writes) all.insert(all.end(), write.bytes.begin(), write.bytes.end());
+    return all;
+}
+
 bool FakeConnection::complete_write() {
     if (!writing) return false;
     writing = false;

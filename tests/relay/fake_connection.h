@@ -34,6 +34,16 @@ class FakeConnection final : public Connection {
     bool complete_write();
     // Completes writes until the connection starts no more.
     void complete_writes();
+    // Hands over all of `bytes` as deliver() does; false if the connection stopped reading
+    // before it had them all.
+    bool deliver_whole(std::span<const std::uint8_t> bytes);
+    // Completes every write, as complete_writes().
+    void flush() { complete_writes(); }
+    // The client closes its sending side (the relay's read sees its end of stream).
+    void leave();
+    // Every byte of every write, in order.
+    Bytes received() const;
+    bool said_goodbye() const { return shut_down; }
 
     std::vector<Write> writes;
     bool writing = false;
