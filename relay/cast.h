@@ -65,6 +65,7 @@ class Cast : public std::enable_shared_from_this<Cast> {
     // Creation order, the tie-break in the cast list.
     std::uint64_t sequence() const { return sequence_; }
     const std::string& track() const { return track_; }
+    Clock::time_point started_at() const { return started_at_; }
 
     // The caster: attached while its connection is open, remembered by address for a resume.
     void attach_caster(const boost::asio::ip::address& address, std::string track);
@@ -72,6 +73,8 @@ class Cast : public std::enable_shared_from_this<Cast> {
     bool caster_attached() const { return caster_attached_; }
     const boost::asio::ip::address& caster_address() const { return caster_address_; }
     boost::asio::steady_timer& grace_timer() { return grace_timer_; }
+    // While the caster is away: when its resume grace period ends.
+    Clock::time_point grace_ends() const { return grace_timer_.expiry(); }
 
     void add_watcher(CastWatcher& watcher);
     void remove_watcher(CastWatcher& watcher);
@@ -101,6 +104,7 @@ class Cast : public std::enable_shared_from_this<Cast> {
     std::string name_;
     std::uint64_t sequence_;
     std::string track_;
+    Clock::time_point started_at_ = Clock::now();
     Duration broadcast_delay_;
     boost::asio::ip::address caster_address_;
     bool caster_attached_ = false;

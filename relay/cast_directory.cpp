@@ -28,6 +28,7 @@ CastDirectory::Registration CastDirectory::register_caster(const std::string& na
         }
         cast->grace_timer().cancel();
         cast->attach_caster(address, track);
+        ++counters_.resumed;
         log_("cast " + name + " resumed by " + peer);
         return {Outcome::kResumed, cast};
     }
@@ -38,6 +39,7 @@ CastDirectory::Registration CastDirectory::register_caster(const std::string& na
     auto cast = std::make_shared<Cast>(executor_, name, next_sequence_++, options_.broadcast_delay);
     cast->attach_caster(address, track);
     casts_.emplace(name, cast);
+    ++counters_.started;
     log_("cast " + name + " started by " + peer + (track.empty() ? "" : " on " + track));
     return {Outcome::kCreated, cast};
 }
@@ -60,6 +62,7 @@ void CastDirectory::end_cast(const std::shared_ptr<Cast>& cast, const std::strin
     if (cast->ended()) return;
     const auto it = casts_.find(cast->name());
     if (it != casts_.end() && it->second == cast) casts_.erase(it);
+    ++counters_.ended;
     log_("cast " + cast->name() + " ended: " + reason + " (" +
          std::to_string(cast->watcher_count()) + " watchers)");
     cast->end();

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "relay/cast.h"
+#include "relay/relay_counters.h"
 #include "relay/relay_log.h"
 #include "relay/relay_options.h"
 
@@ -43,6 +44,8 @@ class CastDirectory {
     std::shared_ptr<Cast> find(const std::string& name) const;
     std::size_t size() const { return casts_.size(); }
     std::vector<std::uint8_t> caster_list() const;
+    const std::map<std::string, std::shared_ptr<Cast>>& casts() const { return casts_; }
+    const CastCounters& counters() const { return counters_; }
 
   private:
     boost::asio::any_io_executor executor_;
@@ -50,6 +53,7 @@ class CastDirectory {
     LogSink log_;
     std::map<std::string, std::shared_ptr<Cast>> casts_;
     std::uint64_t next_sequence_ = 1;
+    CastCounters counters_;
 };
 
 }  // namespace kavro::relay

@@ -41,24 +41,28 @@ void Relay::admit(boost::asio::ip::tcp::socket socket) {
     const auto remote = socket.remote_endpoint(error);
     if (error) return;  // gone before we looked
     const std::string peer = endpoint_text(remote);
-    if (sessions_.size() >= options_.max_connections) {
-        refuse(std::move(socket), peer, "The relay is full.");
+    if (connection_count() >= options_.max_connections) {
+        refuse(std::move(socket), peer, Refusal::kRelayFull, "The relay is full.");
         return;
     }
     std::size_t& from_address = per_address_[remote.address()];
     if (from_address >= options_.connections_per_address) {
-        refuse(std::move(socket), peer, "Too many connections from your address.");
+        refuse(std::move(socket), peer, Refusal::kAddressLimit,
+               "Too many connections from your address.");
         return;
     }
     ++from_address;
     auto session = std::make_shared<Session>(std::move(socket), *this, Clock::now());
     sessions_.emplace(session.get(), session);
+    ++counters_.connections_accepted;
     log_("connection from " + session->peer() + " accepted (" + std::to_string(sessions_.size()) +
          " open)");
     session->start();
 }
 
-void Relay::refuse(boost::asio::ip::tcp::socket socket, const std::string& peer, const std::string& text) {
+void Relay::refuse(boost::asio::ip::tcp::socket socket, const std::string& peer, Refusal reason,
+                   const std::string& text) {
+    counters_.count(reason);
     log_("connection from " + peer + " refused: " + text);
     struct Refusal {
         boost::asio::ip::tcp::socket socket;
@@ -66,11 +70,12 @@ void Relay::refuse(boost::asio::ip::tcp::socket socket, const std::string& peer,
     };
     auto refusal = std::make_shared<Refusal>(Refusal{std::move(socket), wire::make_error(text)});
     boost::asio::async_write(refusal->socket, boost::asio::buffer(refusal->message),
-                      [refusal](const boost::system::error_code&, std::size_t) {
-                          boost::system::error_code ignored;
-                          refusal->socket.shutdown(boost::asio::ip::tcp::socket::shutdown_both, ignored);
-                          refusal->socket.close(ignored);
-                      });
+                             [refusal](const boost::system::error_code&, std::size_t) {
+                                 boost::system::error_code ignored;
+                                 refusal->socket.shutdown(
+                                     boost::asio::ip::tcp::socket::shutdown_both, ignored);
+                                 refusal->socket.close(ignored);
+                             });
 }
 
 std::optional<std::string> Relay::problem_with(Session& session, std::string_view tag) const {
@@ -104,6 +109,7 @@ void Relay::handle_message(Session& session, wire::ConstBytes message) {
 }
 
 void Relay::protocol_error(Session& session, const std::string& problem) {
+    ++counters_.protocol_errors;
     log_("protocol error from " + session.peer() + ": " + problem);
     session.fail(problem);
 }
@@ -114,6 +120,7 @@ void Relay::handle_hello(Session& session, wire::ConstBytes message) {
     if (version != wire::kClientVersion) {
         log_("connection from " + session.peer() + " refused: client version \"" +
              printable(version) + "\"");
+        counters_.count(Refusal::kClientVersion);
         session.fail("This relay needs client version 0.0.2.");
         return;
     }
@@ -138,6 +145,7 @@ void Relay::register_cast(Session& session, wire::ConstBytes message) {
         wire::read_text_field(message, wire::kHelloTrackOffset, wire::kTrackWidth);
     if (!acceptable_cast_name(name)) {
         log_("cast refused for " + session.peer() + ": the name is empty or has control bytes");
+        counters_.count(Refusal::kBadCastName);
         session.send(refused_message());
         return;
     }
@@ -145,9 +153,11 @@ void Relay::register_cast(Session& session, wire::ConstBytes message) {
         casts_.register_caster(name, track, session.address(), session.peer());
     switch (registration.outcome) {
         case CastDirectory::Outcome::kRefused:
+            counters_.count(Refusal::kCastNameTaken);
             session.send(refused_message());
             return;
         case CastDirectory::Outcome::kFull:
+            counters_.count(Refusal::kCastsFull);
             session.fail("The relay is full.");
             return;
         case CastDirectory::Outcome::kCreated:
@@ -166,6 +176,7 @@ void Relay::handle_watch_request(Session& session, wire::ConstBytes message) {
     if (!cast) {
         const std::string shown = printable(name);
         log_("watcher " + session.peer() + " asked for " + shown + ", which is not live");
+        counters_.count(Refusal::kNoSuchCast);
         session.fail("No cast named " + shown + " is live.");
         return;
     }
@@ -204,6 +215,7 @@ void Relay::end_for_size(Session& session) {
     session.role().casting.reset();
     casts_.end_cast(cast,
                     "its replay passed " + std::to_string(options_.max_replay_bytes) + " bytes");
+    counters_.count(Refusal::kReplayTooLarge);
     session.fail("The replay is too large for this relay.");
 }
 
@@ -224,6 +236,29 @@ void Relay::connection_closed(Session& session, const std::string& reason) {
         session.role().casting.reset();
         casts_.caster_left(cast);
     }
+}
+
+bool Relay::open_http_connection() {
+    if (connection_count() >= options_.max_connections) return false;
+    ++http_connections_;
+    return true;
+}
+
+void Relay::close_http_connection() {
+    if (http_connections_ > 0) --http_connections_;
+}
+
+RelayStatus Relay::status(Clock::time_point now) const {
+    RelayStatus status;
+    status.relay_connections = sessions_.size();
+    status.http_connections = http_connections_;
+    status.max_connections = options_.max_connections;
+    status.casts.reserve(casts_.size());
+    for (const auto& [name, cast] : casts_.casts()) status.casts.push_back(cast_status(*cast, now));
+    sort_like_the_cast_list(status.casts);
+    status.counters = counters_;
+    status.cast_counters = casts_.counters();
+    return status;
 }
 
 void Relay::tick(Clock::time_point now) {

@@ -15,10 +15,12 @@
 #include <unordered_map>
 #include <vector>
 
-#include "wire/wire_format.h"
 #include "relay/cast_directory.h"
+#include "relay/relay_counters.h"
 #include "relay/relay_log.h"
 #include "relay/relay_options.h"
+#include "relay/relay_status.h"
+#include "wire/wire_format.h"
 
 namespace kavro::relay {
 
@@ -49,7 +51,16 @@ class Relay {
 
     void log(const std::string& line) { log_(line); }
     const RelayOptions& options() const { return options_; }
-    std::size_t connection_count() const { return sessions_.size(); }
+    // Relay clients and HTTP connections: both count against --max-connections.
+    std::size_t connection_count() const { return sessions_.size() + http_connections_; }
+    // An HTTP connection takes a place under --max-connections; false when none is left.
+    bool open_http_connection();
+    void close_http_connection();
+
+    RelayCounters& counters() { return counters_; }
+    // The casts, connections and counters as they stand, for the HTTP side. The caller adds
+    // what the relay does not know (version, uptime, rates, whether it is accepting).
+    RelayStatus status(Clock::time_point now) const;
 
   private:
     void handle_hello(Session& session, wire::ConstBytes message);
@@ -58,7 +69,8 @@ class Relay {
     void handle_header(Session& session, wire::ConstBytes message);
     void handle_block(Session& session, wire::ConstBytes message);
     void end_for_size(Session& session);
-    void refuse(boost::asio::ip::tcp::socket socket, const std::string& peer, const std::string& text);
+    void refuse(boost::asio::ip::tcp::socket socket, const std::string& peer, Refusal reason,
+                const std::string& text);
 
     boost::asio::io_context& io_;
     RelayOptions options_;
@@ -67,6 +79,8 @@ class Relay {
     std::unordered_map<Session*, std::shared_ptr<Session>> sessions_;
     std::map<boost::asio::ip::address, std::size_t> per_address_;
     std::vector<std::shared_ptr<Session>> tick_scratch_;
+    std::size_t http_connections_ = 0;
+    RelayCounters counters_;
 };
 
 }  // namespace kavro::relay

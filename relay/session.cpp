@@ -95,6 +95,7 @@ void Session::tick(Clock::time_point now, const RelayOptions& options) {
     if (closed_) return;
     if (!got_message_ && !finishing_ && now - opened_ >= options.idle_timeout) {
         relay_.log("connection from " + peer_ + " sent no message in time; closing it");
+        ++relay_.counters().idle_timeouts;
         fail("No message arrived in time.");
         return;
     }
@@ -140,6 +141,7 @@ void Session::read_to_end() {
 
 void Session::on_read(const boost::system::error_code& error, std::size_t count) {
     reading_ = false;
+    relay_.counters().bytes_received += count;
     if (closed_) return;
     if (finishing_) {
         // Whatever the client still sends is dropped; its closing ends the connection.
@@ -223,10 +225,12 @@ void Session::say_goodbye() {
 void Session::write(std::size_t buffer_count) {
     writing_ = true;
     write_started_ = Clock::now();
-    boost::asio::async_write(socket_, std::span(write_buffers_.data(), buffer_count),
-                      [self = shared_from_this()](const boost::system::error_code& error, std::size_t) {
-                          self->on_written(error);
-                      });
+    boost::asio::async_write(
+        socket_, std::span(write_buffers_.data(), buffer_count),
+        [self = shared_from_this()](const boost::system::error_code& error, std::size_t count) {
+            self->relay_.counters().bytes_sent += count;
+            self->on_written(error);
+        });
 }
 
 void Session::on_written(const boost::system::error_code& error) {

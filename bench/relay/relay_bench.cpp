@@ -51,7 +51,8 @@ void run(const Settings& settings, std::size_t watchers) {
     const std::string limit = std::to_string(watchers + 16);
     RelayProcess relay(
         settings.relay_program,
-        {"--listen", "127.0.0.1:0", "--max-connections", limit, "--connections-per-address", limit},
+        {"--listen", "127.0.0.1:0", "--http", "off", "--max-connections", limit,
+         "--connections-per-address", limit},
         settings.relay_log);
     boost::asio::io_context io(1);
     BenchCaster caster(relay.port(), replay, "bench");

@@ -12,6 +12,8 @@ RelayOptions test_options() {
     RelayOptions options;
     options.listen_host = "127.0.0.1";
     options.listen_port = 0;
+    options.http_host = "127.0.0.1";
+    options.http_port = 0;
     return options;
 }
 
