@@ -4,12 +4,12 @@
 
 #include <algorithm>
 
-#include "wire/wire_format.h"
 #include "relay/caster_list.h"
 #include "relay/client_framer.h"
 #include "relay/packet_clock.h"
 #include "relay/relay_options.h"
 #include "tests/relay/test_client.h"
+#include "wire/wire_format.h"
 
 namespace kavro::relay {
 namespace {

@@ -4,8 +4,8 @@
 
 #include <thread>
 
-#include "wire/wire_format.h"
 #include "tests/relay/running_relay.h"
+#include "wire/wire_format.h"
 
 namespace kavro::relay::testing {
 namespace {

@@ -25,6 +25,7 @@ RunningRelay::RunningRelay(RelayOptions options) {
     });
     server_->start();
     port_ = server_->local_endpoint().port();
+    if (server_->serves_http()) http_port_ = server_->http_endpoint().port();
     thread_ = std::thread([this] { io_.run(); });
 }
 

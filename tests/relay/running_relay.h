@@ -25,6 +25,7 @@ class RunningRelay {
     ~RunningRelay();
 
     std::uint16_t port() const { return port_; }
+    std::uint16_t http_port() const { return http_port_; }
     // True once a log line contains every one of `parts`.
     bool logged(std::initializer_list<std::string> parts,
                 std::chrono::milliseconds deadline = kDeadline);
@@ -33,6 +34,7 @@ class RunningRelay {
     boost::asio::io_context io_{1};
     std::unique_ptr<RelayServer> server_;
     std::uint16_t port_ = 0;
+    std::uint16_t http_port_ = 0;
     std::thread thread_;
     std::mutex mutex_;
     std::condition_variable changed_;
