@@ -56,8 +56,14 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
 
     void on_head(beast::error_code error, std::size_t head_bytes) {
         if (error) return give_up(error);
-        // The body may have what the head left of the request's 8 KiB, and no more.
-        parser_->body_limit(kMaxHttpRequestBytes - std::min(head_bytes, kMaxHttpRequestBytes));
+        // The body may have what the head left of the request's 8 KiB, and no more. The parser
+        // judges a stated length when the head arrives, so that is checked here; the new limit
+        // holds for a chunked body.
+        const std::size_t room = kMaxHttpRequestBytes - std::min(head_bytes, kMaxHttpRequestBytes);
+        if (const auto length = parser_->content_length(); length && *length > room) {
+            return give_up(http::error::body_limit);
+        }
+        parser_->body_limit(room);
         http::async_read(stream_, buffer_, *parser_,
                          [self = shared_from_this()](beast::error_code read_error, std::size_t) {
                              self->on_request(read_error);

@@ -250,10 +250,18 @@ TEST(RelayHttp, BadRequestsAreAnsweredOrClosedAndCastsCarryOn) {
         EXPECT_TRUE(relay.logged({"http connection from", "its request was over 8192 bytes"}));
         EXPECT_TRUE(healthy());
     }
-    {  // a small head with a body that takes the request over 8 KiB
+    // Heads and bodies that are each under 8 KiB but together over it, with a stated length
+    // and chunked; and a body over 8 KiB by itself.
+    const std::string padded_head =
+        "POST / HTTP/1.1\r\nHost: x\r\nX-Padding: " + std::string(4000, 'a') + "\r\n";
+    const std::string chunk = std::string(4000, 'b');
+    for (const std::string& request :
+         {padded_head + "Content-Length: 4300\r\n\r\n" + std::string(4300, 'b'),
+          padded_head + "Transfer-Encoding: chunked\r\n\r\nfa0\r\n" + chunk + "\r\nfa0\r\n" +
+              chunk + "\r\n0\r\n\r\n",
+          "POST / HTTP/1.1\r\nHost: x\r\nContent-Length: 8200\r\n\r\n" + std::string(8200, 'b')}) {
         HttpTestClient client(relay.http_port());
-        client.send_raw("POST / HTTP/1.1\r\nHost: x\r\nContent-Length: 8200\r\n\r\n" +
-                        std::string(8200, 'b'));
+        client.send_raw(request);
         const auto received = client.read_until_closed();
         ASSERT_TRUE(received);
         EXPECT_EQ(*received, "");
