@@ -74,6 +74,7 @@ class Cast : public std::enable_shared_from_this<Cast> {
     // Creation order, the tie-break in the cast list.
     std::uint64_t sequence() const { return sequence_; }
     const std::string& track() const { return track_; }
+    Clock::time_point started_at() const { return started_at_; }
 
     // The caster: attached while its connection is open, remembered by address for a resume.
     // The track is kept with control bytes shown as '?': it goes to the log and to every
@@ -85,6 +86,8 @@ class Cast : public std::enable_shared_from_this<Cast> {
     const boost::asio::ip::address& caster_address() const { return caster_address_; }
     // True once the caster has been gone for the whole grace period.
     bool grace_over(Clock::time_point now) const { return grace_ends_ && now >= *grace_ends_; }
+    // While the caster is away: when its resume grace period ends.
+    const std::optional<Clock::time_point>& grace_ends() const { return grace_ends_; }
 
     // On the watcher's own loop.
     void add_watcher(CastWatcher& watcher, std::size_t loop);
@@ -136,6 +139,7 @@ class Cast : public std::enable_shared_from_this<Cast> {
     std::string name_;
     std::uint64_t sequence_;
     std::string track_;
+    Clock::time_point started_at_ = Clock::now();
     Duration broadcast_delay_;
     EventLoops& loops_;
     boost::asio::ip::address caster_address_;

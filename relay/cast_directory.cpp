@@ -27,6 +27,7 @@ CastDirectory::Registration CastDirectory::register_caster(const std::string& na
             return {Outcome::kRefused, nullptr};
         }
         cast->attach_caster(address, track);
+        ++counters_.resumed;
         log_("cast " + printable(name) + " resumed by " + peer);
         return {Outcome::kResumed, cast};
     }
@@ -37,6 +38,7 @@ CastDirectory::Registration CastDirectory::register_caster(const std::string& na
     auto cast = std::make_shared<Cast>(name, next_sequence_++, options_.broadcast_delay, loops_);
     cast->attach_caster(address, track);
     casts_.emplace(name, cast);
+    ++counters_.started;
     log_("cast " + printable(name) + " started by " + peer +
          (cast->track().empty() ? "" : " on " + cast->track()));
     return {Outcome::kCreated, cast};
@@ -67,6 +69,7 @@ void CastDirectory::end_cast(const std::shared_ptr<Cast>& cast, const std::strin
     if (cast->ended()) return;
     const auto it = casts_.find(cast->name());
     if (it != casts_.end() && it->second == cast) casts_.erase(it);
+    ++counters_.ended;
     log_("cast " + printable(cast->name()) + " ended: " + reason + " (" +
          std::to_string(cast->watcher_count()) + " watchers)");
     cast->end();

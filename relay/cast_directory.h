@@ -14,6 +14,7 @@
 
 #include "relay/cast.h"
 #include "relay/event_loops.h"
+#include "relay/relay_counters.h"
 #include "relay/relay_log.h"
 #include "relay/relay_options.h"
 
@@ -50,6 +51,8 @@ class CastDirectory {
     std::shared_ptr<Cast> find(const std::string& name) const;
     std::size_t size() const { return casts_.size(); }
     std::vector<std::uint8_t> caster_list() const;
+    const std::map<std::string, std::shared_ptr<Cast>>& casts() const { return casts_; }
+    const CastCounters& counters() const { return counters_; }
 
   private:
     const RelayOptions& options_;
@@ -57,6 +60,7 @@ class CastDirectory {
     EventLoops& loops_;
     std::map<std::string, std::shared_ptr<Cast>> casts_;
     std::uint64_t next_sequence_ = 1;
+    CastCounters counters_;
     std::vector<std::shared_ptr<Cast>> tick_scratch_;
 };
 

@@ -95,6 +95,7 @@ void Connection::tick(Clock::time_point now, const RelayOptions& options) {
                        (first_late
                             ? " sent no message in time; closing it"
                             : " left a message unfinished for the idle time-out; closing it"));
+            ++relay_.counters().idle_timeouts;
             fail("No message arrived in time.");
             return;
         }
@@ -155,6 +156,7 @@ void Connection::read_failed(bool end_of_stream, const std::string& detail) {
 
 void Connection::read_done(std::size_t count) {
     reading_ = false;
+    relay_.counters().bytes_received += count;
     if (closed_) return;
     if (finishing_) {
         // Whatever the client still sends is dropped; its closing ends the connection.
@@ -269,6 +271,8 @@ void Connection::say_goodbye() {
 void Connection::write(std::size_t piece_count) {
     writing_ = true;
     write_started_ = relay_.now();
+    write_bytes_ = 0;
+    for (std::size_t i = 0; i < piece_count; ++i) write_bytes_ += write_pieces_[i].size();
     start_write(std::span(write_pieces_.data(), piece_count));
 }
 
@@ -286,6 +290,7 @@ void Connection::write_failed(const std::string& detail) {
 
 void Connection::write_done() {
     writing_ = false;
+    relay_.counters().bytes_sent += write_bytes_;
     release_in_flight();
     if (closed_) return;
     last_output_ = relay_.now();

@@ -158,6 +158,7 @@ class Connection : public CastWatcher, public std::enable_shared_from_this<Conne
     Clock::time_point message_began_;  // when the first bytes of the message being read came
     Clock::time_point last_output_;
     Clock::time_point write_started_;
+    std::size_t write_bytes_ = 0;  // of the write under way, counted once it is done
     Clock::time_point finishing_since_;
     std::optional<Clock::time_point> keepalive_due_;
 };

@@ -44,8 +44,8 @@ void Relay::admit(const std::shared_ptr<Connection>& connection) {
     std::size_t open = 0;
     {
         std::lock_guard lock(shared_.mutex);
-        if (shared_.connections >= options_.max_connections) {
-            refuse(connection, "The relay is full.");
+        if (shared_.connections + shared_.http_connections >= options_.max_connections) {
+            refuse(connection, Refusal::kRelayFull, "The relay is full.");
             return;
         }
         // Counted under the address the connection keeps, so closing it takes the same count
@@ -53,13 +53,14 @@ void Relay::admit(const std::shared_ptr<Connection>& connection) {
         const auto counted = shared_.per_address.find(connection->address());
         if (counted != shared_.per_address.end() &&
             counted->second >= options_.connections_per_address) {
-            refuse(connection, "Too many connections from your address.");
+            refuse(connection, Refusal::kAddressLimit, "Too many connections from your address.");
             return;
         }
         ++shared_.per_address[connection->address()];
         open = ++shared_.connections;
     }
     connections_.emplace(connection.get(), connection);
+    ++counters_.connections_accepted;
     log_("connection from " + connection->peer() + " accepted (" + std::to_string(open) +
          " open)");
     connection->start();
@@ -67,10 +68,44 @@ void Relay::admit(const std::shared_ptr<Connection>& connection) {
 
 std::size_t Relay::connection_count() const {
     std::lock_guard lock(shared_.mutex);
-    return shared_.connections;
+    return shared_.connections + shared_.http_connections;
 }
 
-void Relay::refuse(const std::shared_ptr<Connection>& connection, const std::string& text) {
+bool Relay::open_http_connection() {
+    std::lock_guard lock(shared_.mutex);
+    if (shared_.connections + shared_.http_connections >= options_.max_connections) return false;
+    ++shared_.http_connections;
+    return true;
+}
+
+void Relay::close_http_connection() {
+    std::lock_guard lock(shared_.mutex);
+    if (shared_.http_connections > 0) --shared_.http_connections;
+}
+
+RelayStatus Relay::status(Clock::time_point now) const {
+    RelayStatus status;
+    status.max_connections = options_.max_connections;
+    status.counters = counters_;
+    {
+        // Plain copies under the lock; the casts' names and numbers are turned into text
+        // after it is let go.
+        std::lock_guard lock(shared_.mutex);
+        status.relay_connections = shared_.connections;
+        status.http_connections = shared_.http_connections;
+        status.casts.reserve(casts_.size());
+        for (const auto& [name, cast] : casts_.casts()) {
+            status.casts.push_back(cast_status(*cast, now));
+        }
+        status.cast_counters = casts_.counters();
+    }
+    sort_like_the_cast_list(status.casts);
+    return status;
+}
+
+void Relay::refuse(const std::shared_ptr<Connection>& connection, Refusal reason,
+                   const std::string& text) {
+    counters_.count(reason);
     log_("connection from " + connection->peer() + " refused: " + text);
     refused_.emplace(connection.get(), connection);
     connection->fail(text);
@@ -120,6 +155,7 @@ void Relay::read_handled(Connection& connection) {
 }
 
 void Relay::protocol_error(Connection& connection, const std::string& problem) {
+    ++counters_.protocol_errors;
     log_("protocol error from " + connection.peer() + ": " + problem);
     connection.fail(problem);
 }
@@ -130,6 +166,7 @@ void Relay::handle_hello(Connection& connection, wire::ConstBytes message) {
     if (version != wire::kClientVersion) {
         log_("connection from " + connection.peer() + " refused: client version \"" +
              printable(version) + "\"");
+        counters_.count(Refusal::kClientVersion);
         connection.fail("This relay needs client version 0.0.2.");
         return;
     }
@@ -154,6 +191,7 @@ void Relay::register_cast(Connection& connection, wire::ConstBytes message) {
         wire::read_text_field(message, wire::kHelloTrackOffset, wire::kTrackWidth);
     if (!acceptable_cast_name(name)) {
         log_("cast refused for " + connection.peer() + ": the name is empty or has control bytes");
+        counters_.count(Refusal::kBadCastName);
         connection.send(refused_message());
         return;
     }
@@ -161,9 +199,11 @@ void Relay::register_cast(Connection& connection, wire::ConstBytes message) {
         casts_.register_caster(name, track, connection.address(), connection.peer());
     switch (registration.outcome) {
         case CastDirectory::Outcome::kRefused:
+            counters_.count(Refusal::kCastNameTaken);
             connection.send(refused_message());
             return;
         case CastDirectory::Outcome::kFull:
+            counters_.count(Refusal::kCastsFull);
             connection.fail("The relay is full.");
             return;
         case CastDirectory::Outcome::kCreated:
@@ -182,6 +222,7 @@ void Relay::handle_watch_request(Connection& connection, wire::ConstBytes messag
     if (!cast) {
         const std::string shown = printable(name);
         log_("watcher " + connection.peer() + " asked for " + shown + ", which is not live");
+        counters_.count(Refusal::kNoSuchCast);
         connection.fail("No cast named " + shown + " is live.");
         return;
     }
@@ -221,6 +262,7 @@ void Relay::end_for_size(Connection& connection) {
     connection.role().casting.reset();
     casts_.end_cast(cast,
                     "its replay passed " + std::to_string(options_.max_replay_bytes) + " bytes");
+    counters_.count(Refusal::kReplayTooLarge);
     connection.fail("The replay is too large for this relay.");
 }
 

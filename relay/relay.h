@@ -21,9 +21,11 @@
 #include <vector>
 
 #include "relay/cast_directory.h"
+#include "relay/relay_counters.h"
 #include "relay/relay_log.h"
 #include "relay/relay_options.h"
 #include "relay/relay_shared.h"
+#include "relay/relay_status.h"
 #include "wire/wire_format.h"
 
 namespace kavro::relay {
@@ -68,8 +70,21 @@ class Relay {
     const RelayOptions& options() const { return shared_.options; }
     Clock::time_point now() const { return shared_.clock(); }
     std::size_t loop() const { return loop_; }
-    // Open connections on every loop.
+    // Open connections on every loop, relay clients and HTTP alike: both count against
+    // --max-connections.
     std::size_t connection_count() const;
+    // An HTTP connection takes a place under --max-connections; false when none is left.
+    bool open_http_connection();
+    void close_http_connection();
+
+    // What this loop has done; only this loop touches them.
+    RelayCounters& counters() { return counters_; }
+    const RelayCounters& counters() const { return counters_; }
+    // The casts and connections every loop shares (read under the shared lock, as the rules
+    // change them) and this loop's counters, for the HTTP side. The caller adds the other
+    // loops' counters and what the relay does not know (version, uptime, rates, whether it is
+    // accepting).
+    RelayStatus status(Clock::time_point now) const;
     // Open connections counted under `address` on every loop (0 once none is left).
     std::size_t connections_from(const boost::asio::ip::address& address) const;
     // For a caller on the only loop; with several loops, read it under shared().mutex.
@@ -85,7 +100,8 @@ class Relay {
     void handle_header(Connection& connection, wire::ConstBytes message);
     void handle_block(Connection& connection, wire::ConstBytes message);
     void end_for_size(Connection& connection);
-    void refuse(const std::shared_ptr<Connection>& connection, const std::string& text);
+    void refuse(const std::shared_ptr<Connection>& connection, Refusal reason,
+                const std::string& text);
     void tick_all(const ConnectionMap& connections, Clock::time_point now);
 
     void log_(const std::string& line) { shared_.log(line); }
@@ -100,6 +116,7 @@ class Relay {
     // Refused connections, kept only while their ERR is written and the client closes.
     ConnectionMap refused_;
     std::vector<std::shared_ptr<Connection>> tick_scratch_;
+    RelayCounters counters_;
 };
 
 }  // namespace kavro::relay

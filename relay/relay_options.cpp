@@ -52,7 +52,7 @@ std::size_t default_thread_count() {
     return std::max<std::size_t>(1, std::thread::hardware_concurrency());
 }
 
-bool parse_listen_address(const std::string& text, RelayOptions& options) {
+bool parse_host_and_port(const std::string& text, std::string& host_out, std::uint16_t& port_out) {
     const auto colon = text.rfind(':');
     if (colon == std::string::npos || colon == 0) return false;
     std::string host = text.substr(0, colon);
@@ -68,9 +68,13 @@ bool parse_listen_address(const std::string& text, RelayOptions& options) {
         port > 65535) {
         return false;
     }
-    options.listen_host = host;
-    options.listen_port = static_cast<std::uint16_t>(port);
+    host_out = host;
+    port_out = static_cast<std::uint16_t>(port);
     return true;
+}
+
+bool parse_listen_address(const std::string& text, RelayOptions& options) {
+    return parse_host_and_port(text, options.listen_host, options.listen_port);
 }
 
 std::optional<int> parse_command_line(int argc, const char* const* argv, RelayOptions& options) {
@@ -80,6 +84,9 @@ std::optional<int> parse_command_line(int argc, const char* const* argv, RelayOp
     double grace = to_seconds(options.resume_grace);
     double keepalive = to_seconds(options.keepalive_interval);
     double delay = to_seconds(options.broadcast_delay);
+    std::string http = options.http_enabled
+                           ? options.http_host + ":" + std::to_string(options.http_port)
+                           : std::string("off");
 
     app.add_option("--listen", listen, "Address and port to listen on, HOST:PORT")
         ->capture_default_str();
@@ -119,10 +126,19 @@ std::optional<int> parse_command_line(int argc, const char* const* argv, RelayOp
         ->capture_default_str()
         ->check(CLI::Range(std::size_t{1}, kMostThreads));
 
+    app.add_option("--http", http,
+                   "Address and port of the status page, cast feed and metrics, HOST:PORT, or off")
+        ->capture_default_str();
+
     try {
         app.parse(argc, argv);
         if (!parse_listen_address(listen, options)) {
             throw CLI::ValidationError("--listen", "expected HOST:PORT, got " + listen);
+        }
+        options.http_enabled = http != "off";
+        if (options.http_enabled &&
+            !parse_host_and_port(http, options.http_host, options.http_port)) {
+            throw CLI::ValidationError("--http", "expected HOST:PORT or off, got " + http);
         }
     } catch (const CLI::ParseError& e) {
         // --help exits with 0; any option the relay cannot use, with 2, before it listens.

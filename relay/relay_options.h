@@ -31,7 +31,17 @@ struct RelayOptions {
     Duration broadcast_delay = Duration::zero();
     // Event loops the connections are spread over, one thread each.
     std::size_t threads = default_thread_count();
+    // The HTTP side: status page, cast feed, metrics and health check. Local only by default.
+    bool http_enabled = true;
+    std::string http_host = "127.0.0.1";
+    std::uint16_t http_port = 47476;
+    // An HTTP request must arrive whole within this time (not a command-line option).
+    Duration http_request_timeout = std::chrono::seconds(10);
 };
+
+// Splits "HOST:PORT" ("[v6]:PORT" for IPv6) into `host` and `port`; false when it is not of
+// that form, leaving both as they were.
+bool parse_host_and_port(const std::string& text, std::string& host, std::uint16_t& port);
 
 // Splits "HOST:PORT" ("[v6]:PORT" for IPv6) into `options`; false when it is not of that form.
 bool parse_listen_address(const std::string& text, RelayOptions& options);

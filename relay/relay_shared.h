@@ -1,9 +1,9 @@
 // What the relays of every event loop share: the options, log and clock, the casts, and the
-// connection counts the limits are kept against (in total and per client address). Its lock
-// guards the directory, the casts' caster side and the counts. It is taken for admissions,
-// closings, control messages, uploads and the directory's tick, and held only briefly: a cast
-// posts its news to the loops under it but tells no watcher, so no watcher's write ever waits
-// for it.
+// connection counts the limits are kept against (in total and per client address; HTTP
+// connections count in the total). Its lock guards the directory, the casts' caster side and the
+// counts. It is taken for admissions, closings, control messages, uploads, the directory's tick
+// and an HTTP request's copy of the cast list, and held only briefly: a cast posts its news to
+// the loops under it but tells no watcher, so no watcher's write ever waits for it.
 #pragma once
 
 #include <boost/asio/ip/address.hpp>
@@ -44,7 +44,8 @@ struct RelayShared {
     // Recursive: a rule run under it may close a connection, whose closing takes it again.
     std::recursive_mutex mutex;
     CastDirectory casts;
-    std::size_t connections = 0;
+    std::size_t connections = 0;       // relay clients
+    std::size_t http_connections = 0;  // they count against --max-connections too
     std::map<boost::asio::ip::address, std::size_t> per_address;
 };
 

@@ -20,7 +20,8 @@ RelayProcess::RelayProcess(const std::vector<std::string>& arguments) {
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, pipe_ends[1], STDOUT_FILENO);
     posix_spawn_file_actions_addclose(&actions, pipe_ends[0]);
-    std::vector<std::string> all{KAVRO_RELAY_PROGRAM};
+    // No HTTP side: its fixed default port would clash between tests run side by side.
+    std::vector<std::string> all{KAVRO_RELAY_PROGRAM, "--http", "off"};
     all.insert(all.end(), arguments.begin(), arguments.end());
     std::vector<char*> argv;
     for (std::string& a : all) argv.push_back(a.data());

@@ -50,8 +50,7 @@ class RelayRules : public ::testing::Test {
                  [this] { return now_; }};
 
     std::shared_ptr<FakeConnection> connect(const std::string& host, int port) {
-        auto c = std::make_shared<FakeConnection>(relay_, host,
-                                                   static_cast<std::uint16_t>(port));
+        auto c = std::make_shared<FakeConnection>(relay_, host, static_cast<std::uint16_t>(port));
         relay_.admit(c);
         c->flush();
         return c;

@@ -20,6 +20,8 @@ RelayOptions test_options() {
     options.listen_host = "127.0.0.1";
     options.listen_port = 0;
     options.threads = test_threads();
+    options.http_host = "127.0.0.1";
+    options.http_port = 0;
     return options;
 }
 
@@ -31,6 +33,7 @@ RunningRelay::RunningRelay(RelayOptions options) {
     });
     server_->start();
     port_ = server_->local_endpoint().port();
+    if (server_->serves_http()) http_port_ = server_->http_endpoint().port();
     thread_ = std::thread([this] { io_.run(); });
 }
 

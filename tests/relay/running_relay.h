@@ -32,6 +32,7 @@ class RunningRelay {
     // Connections the relay has open, in all and from 127.0.0.1, asked on its own thread.
     std::size_t connection_count();
     std::size_t connections_from_loopback();
+    std::uint16_t http_port() const { return http_port_; }
     // True once a log line contains every one of `parts`.
     bool logged(std::initializer_list<std::string> parts,
                 std::chrono::milliseconds deadline = kDeadline);
@@ -42,6 +43,7 @@ class RunningRelay {
     boost::asio::io_context io_{1};
     std::unique_ptr<RelayServer> server_;
     std::uint16_t port_ = 0;
+    std::uint16_t http_port_ = 0;
     std::thread thread_;
     std::mutex mutex_;
     std::condition_variable changed_;
