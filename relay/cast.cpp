@@ -124,7 +124,8 @@ void Cast::publish() {
 
 void Cast::tell_loops(std::shared_ptr<const News> news) {
     for (std::size_t loop = 0; loop < loops_.count(); ++loop) {
-        loops_.post(loop, [self = shared_from_this(), loop, news] { self->take_news(loop, *news); });
+        loops_.post(loop,
+                    [self = shared_from_this(), loop, news] { self->take_news(loop, *news); });
     }
 }
 
@@ -141,11 +142,11 @@ void Cast::take_news(std::size_t loop, const News& news) {
             // News of a recording since replaced is stale; blocks already had are skipped.
             if (news.generation != view.generation) return;
             if (news.first_block + news.blocks.size() <= view.blocks.size()) return;
-            view.blocks.insert(view.blocks.end(),
-                               news.blocks.end() - static_cast<std::ptrdiff_t>(
-                                                       news.first_block + news.blocks.size() -
-                                                       view.blocks.size()),
-                               news.blocks.end());
+            view.blocks.insert(
+                view.blocks.end(),
+                news.blocks.end() - static_cast<std::ptrdiff_t>(
+                                        news.first_block + news.blocks.size() - view.blocks.size()),
+                news.blocks.end());
             break;
         case News::Kind::kEnded: {
             const auto leaving = static_cast<std::size_t>(

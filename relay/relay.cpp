@@ -60,8 +60,7 @@ void Relay::admit(const std::shared_ptr<Connection>& connection) {
         open = ++shared_.connections;
     }
     connections_.emplace(connection.get(), connection);
-    log_("connection from " + connection->peer() + " accepted (" + std::to_string(open) +
-         " open)");
+    log_("connection from " + connection->peer() + " accepted (" + std::to_string(open) + " open)");
     connection->start();
 }
 
