@@ -124,7 +124,8 @@ void Cast::publish() {
 
 void Cast::tell_loops(std::shared_ptr<const News> news) {
     for (std::size_t loop = 0; loop < loops_.count(); ++loop) {
-        loops_.post(loop, [self = shared_from_this(), loop, news] { self->take_news(loop, *news); });
+        loops_.post(loop,
+                    [self = shared_from_this(), loop, news] { self->take_news(loop, *news); });
     }
 }
 
@@ -138,14 +139,13 @@ void Cast::take_news(std::size_t loop, const News& news) {
             view.blocks.shrink_to_fit();
             break;
         case News::Kind::kBlocks:
-            // News of a recording since replaced is stale; blocks already had are skipped.
-            if (news.generation != view.generation) return;
-            if (news.first_block + news.blocks.size() <= view.blocks.size()) return;
-            view.blocks.insert(view.blocks.end(),
-                               news.blocks.end() - static_cast<std::ptrdiff_t>(
-                                                       news.first_block + news.blocks.size() -
-                                                       view.blocks.size()),
-                               news.blocks.end());
+            // News of a recording since replaced is stale. Each loop takes the news in the order
+            // it was posted, under the shared lock, so the blocks follow on from those the view
+            // has; anything else is dropped rather than put out of place.
+            if (news.generation != view.generation || news.first_block != view.blocks.size()) {
+                return;
+            }
+            view.blocks.insert(view.blocks.end(), news.blocks.begin(), news.blocks.end());
             break;
         case News::Kind::kEnded: {
             const auto leaving = static_cast<std::size_t>(

@@ -11,11 +11,11 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <boost/asio/ip/address.hpp>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <atomic>
 #include <deque>
 #include <functional>
 #include <memory>

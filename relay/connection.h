@@ -134,9 +134,9 @@ class Connection : public CastWatcher, public std::enable_shared_from_this<Conne
 
     ClientFramer framer_;
     bool reading_ = false;
-    bool reading_bulk_ = false;          // the read under way goes to bulk_
+    bool reading_bulk_ = false;       // the read under way goes to bulk_
     std::vector<std::uint8_t> bulk_;  // a caster's read buffer, made when it casts
-    bool tag_judged_ = false;  // the relay has allowed the tag of the message being read
+    bool tag_judged_ = false;         // the relay has allowed the tag of the message being read
     bool got_message_ = false;
 
     std::vector<SharedBytes> outbox_;  // control messages, oldest first

@@ -61,8 +61,7 @@ void Relay::admit(const std::shared_ptr<Connection>& connection) {
     }
     connections_.emplace(connection.get(), connection);
     ++counters_.connections_accepted;
-    log_("connection from " + connection->peer() + " accepted (" + std::to_string(open) +
-         " open)");
+    log_("connection from " + connection->peer() + " accepted (" + std::to_string(open) + " open)");
     connection->start();
 }
 

@@ -1,9 +1,9 @@
 #include "relay/relay_options.h"
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <charconv>
 #include <cmath>
-#include <algorithm>
 #include <cstdio>
 #include <thread>
 

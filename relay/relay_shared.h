@@ -29,8 +29,7 @@ struct RelayShared {
                 EventLoops& event_loops)
         : options(std::move(relay_options)),
           log(std::move(log_sink)),
-          clock(clock_source ? std::move(clock_source)
-                             : ClockSource([] { return Clock::now(); })),
+          clock(clock_source ? std::move(clock_source) : ClockSource([] { return Clock::now(); })),
           loops(event_loops),
           casts(options, log, loops) {}
     RelayShared(const RelayShared&) = delete;

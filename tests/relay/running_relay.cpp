@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <boost/asio/post.hpp>
-#include <cstdlib>
 #include <boost/asio/use_future.hpp>
+#include <cstdlib>
 
 #include "wire/wire_format.h"
 
