@@ -133,7 +133,8 @@ void Connection::read_to_end() {
     if (reading_ || closed_) return;
     reading_ = true;
     reading_bulk_ = false;
-    static std::array<std::uint8_t, 512> discarded;  // never looked at
+    // Never looked at; one per thread, so event loops on several threads do not share it.
+    thread_local std::array<std::uint8_t, 512> discarded;
     start_read(discarded);
 }
 

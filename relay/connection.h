@@ -70,6 +70,8 @@ class Connection : public CastWatcher, public std::enable_shared_from_this<Conne
     const boost::asio::ip::address& address() const { return peer_.address; }
     ConnectionRole& role() { return role_; }
     bool closed() const { return closed_; }
+    // Closing: nothing more is read, and only what is queued is still written.
+    bool finishing() const { return finishing_; }
 
     // Queues a control message behind those already queued.
     void send(SharedBytes message);

@@ -136,7 +136,9 @@ TEST(RelayProgram, SecondsOptionsOutOfRangeStopItBeforeItListensWithStatusTwo) {
             RelayProcess relay({"--listen", "127.0.0.1:0", option, value});
             const auto listening = relay.first_line();
             EXPECT_FALSE(listening) << option << " " << value << ": " << *listening;
-            if (!listening) EXPECT_EQ(relay.exit_status(), 2) << option << " " << value;
+            if (!listening) {
+                EXPECT_EQ(relay.exit_status(), 2) << option << " " << value;
+            }
         }
     }
     RelayProcess fine({"--listen", "127.0.0.1:0", "--idle-timeout", "0.5"});
