@@ -68,7 +68,8 @@ class Script {
 // The harness's own byte patterns need no coverage feedback; leaving them out keeps runs fast.
 #define KAVRO_NO_COVERAGE __attribute__((no_sanitize("coverage")))
 
-KAVRO_NO_COVERAGE std::uint8_t pattern(std::uint32_t recording, std::uint32_t block, std::size_t i) {
+KAVRO_NO_COVERAGE std::uint8_t pattern(std::uint32_t recording, std::uint32_t block,
+                                       std::size_t i) {
     std::uint32_t x = recording * 2654435761u ^ (block + 1) * 40503u ^
                       static_cast<std::uint32_t>(i) * 2246822519u;
     x ^= x >> 15;

@@ -1,82 +1,69 @@
-// A connection with no socket beneath it, for driving the relay's rules directly: bytes are
-// handed to it as if read, and each write it starts is kept (its pieces and their bytes) until
-// the test completes it.
+// A connection with no socket for tests of the relay's rules: the test hands it the client's
+// bytes, and takes what the relay wrote, when it chooses.
 #pragma once
 
-#include <cstdint>
-#include <deque>
-#include <memory>
-#include <queue>
+#include <algorithm>
+#include <cstring>
 #include <span>
-#include <string>
 #include <vector>
 
 #include "relay/connection.h"
-#include "relay/event_loops.h"
-#include "relay/relay.h"
-#include "tests/relay/test_client.h"
 
 namespace kavro::relay::testing {
 
 class FakeConnection final : public Connection {
   public:
-    struct Write {
-        std::vector<wire::ConstBytes> pieces;  // the buffers as the connection handed them over
-        Bytes bytes;                           // their bytes, in order
-    };
+    using Connection::Connection;
 
-    FakeConnection(Relay& relay, const std::string& address, std::uint16_t port);
-
-    // Hands `bytes` to the connection as reads, each as large as the read it asked for.
-    // Returns the number of reads it took.
-    std::size_t deliver(std::span<const std::uint8_t> bytes);
-    // Completes the write under way, if any; true when there was one.
-    bool complete_write();
-    // Completes writes until the connection starts no more.
-    void complete_writes();
-    // Hands over all of `bytes` as deliver() does; false if the connection stopped reading
-    // before it had them all.
-    bool deliver_whole(std::span<const std::uint8_t> bytes);
-    // Completes every write, as complete_writes().
-    void flush() { complete_writes(); }
-    // The client closes its sending side (the relay's read sees its end of stream).
-    void leave();
-    // Every byte of every write, in order.
-    Bytes received() const;
-    bool said_goodbye() const { return shut_down; }
-
-    std::vector<Write> writes;
-    bool writing = false;
-    bool shut_down = false;  // the sending side, after everything was written
-    bool closed_transport = false;
+    // Feeds `bytes` to the relay as far as it reads; false if it stopped reading first.
+    bool deliver(std::span<const std::uint8_t> bytes) {
+        while (!bytes.empty()) {
+            if (!read_pending_) return false;
+            const std::size_t n = std::min(bytes.size(), read_into_.size());
+            std::memcpy(read_into_.data(), bytes.data(), n);
+            bytes = bytes.subspan(n);
+            read_pending_ = false;
+            read_done(n);
+        }
+        return true;
+    }
+    // Completes every write the relay makes, adding the bytes to received().
+    void flush() {
+        while (write_pending_) {
+            write_pending_ = false;
+            received_.insert(received_.end(), written_.begin(), written_.end());
+            write_done();
+        }
+    }
+    // The client closes its side.
+    void leave() {
+        if (!read_pending_) return;
+        read_pending_ = false;
+        read_failed(true, "end of stream");
+    }
+    const std::vector<std::uint8_t>& received() const { return received_; }
+    bool said_goodbye() const { return send_shut_; }
 
   private:
-    void start_read(std::span<std::uint8_t> into) override;
-    void start_write(std::span<const wire::ConstBytes> pieces) override;
-    void shutdown_send() override { shut_down = true; }
-    void close_transport() override { closed_transport = true; }
+    void start_read(std::span<std::uint8_t> into) override {
+        read_into_ = into;
+        read_pending_ = true;
+    }
+    void start_write(std::span<const wire::ConstBytes> pieces) override {
+        written_.clear();
+        for (const auto& piece : pieces)
+            written_.insert(written_.end(), piece.begin(), piece.end());
+        write_pending_ = true;
+    }
+    void shutdown_send() override { send_shut_ = true; }
+    void close_transport() override {}
 
     std::span<std::uint8_t> read_into_;
-    bool reading_ = false;
+    bool read_pending_ = false;
+    std::vector<std::uint8_t> written_;
+    bool write_pending_ = false;
+    bool send_shut_ = false;
+    std::vector<std::uint8_t> received_;
 };
-
-// Event loops whose posted work waits in a queue per loop until the test runs it.
-class QueuedLoops final : public EventLoops {
-  public:
-    explicit QueuedLoops(std::size_t count) : queues_(count) {}
-    std::size_t count() const override { return queues_.size(); }
-    void post(std::size_t index, std::function<void()> work) override {
-        queues_[index].push_back(std::move(work));
-    }
-    // Runs what was posted to loop `index`, and what that posts to it, until none is left.
-    void run(std::size_t index);
-
-  private:
-    std::vector<std::deque<std::function<void()>>> queues_;
-};
-
-// The SRH and SRD payloads of `bytes` (relay messages, whole) joined: the replay file they give.
-// Other messages are skipped; `data_messages` counts the SRDs.
-Bytes replay_in(const Bytes& bytes, std::size_t* data_messages = nullptr);
 
 }  // namespace kavro::relay::testing

@@ -4,7 +4,7 @@
 
 #include "relay/relay.h"
 #include "relay/relay_shared.h"
-#include "tests/relay/fake_connection.h"
+#include "tests/relay/recording_connection.h"
 #include "wire/wire_format.h"
 
 namespace kavro::relay::testing {
@@ -20,10 +20,10 @@ Bytes uploads(const Recording& recording, std::size_t first, std::size_t count) 
 }
 
 // Connects a fake connection from `address` to `relay` and says hello in `mode`.
-std::shared_ptr<FakeConnection> hello(Relay& relay, std::uint8_t mode, const std::string& name,
-                                      const std::string& address = "10.0.0.1") {
+std::shared_ptr<RecordingConnection> hello(Relay& relay, std::uint8_t mode, const std::string& name,
+                                           const std::string& address = "10.0.0.1") {
     static std::uint16_t port = 40000;
-    auto connection = std::make_shared<FakeConnection>(relay, address, ++port);
+    auto connection = std::make_shared<RecordingConnection>(relay, address, ++port);
     relay.admit(connection);
     connection->deliver(hello_message(mode, name));
     return connection;
@@ -136,7 +136,9 @@ TEST(RelayBatching, WatchersOnAnotherLoopGetTheSameBlocksOnlyThroughThatLoopsQue
     EXPECT_GT(far->writes.size(), far_before);
 
     // Both loops write the very same block buffers: shared, never copied per loop.
-    const auto last_piece = [](const FakeConnection& c) { return c.writes.back().pieces.back(); };
+    const auto last_piece = [](const RecordingConnection& c) {
+        return c.writes.back().pieces.back();
+    };
     EXPECT_EQ(last_piece(*near).data(), last_piece(*far).data());
     for (const auto& watcher : {near, far}) {
         Bytes stream;
@@ -149,7 +151,7 @@ TEST(RelayBatching, WatchersOnAnotherLoopGetTheSameBlocksOnlyThroughThatLoopsQue
     // The per-address cap counts connections on every loop: a fourth from 10.0.0.1 is refused
     // on either loop, and one from elsewhere is not.
     EXPECT_EQ(first.connections_from(boost::asio::ip::make_address("10.0.0.1")), 3u);
-    auto fourth = std::make_shared<FakeConnection>(second, "10.0.0.1", 50000);
+    auto fourth = std::make_shared<RecordingConnection>(second, "10.0.0.1", 50000);
     second.admit(fourth);
     fourth->complete_writes();
     ASSERT_FALSE(fourth->writes.empty());

@@ -50,7 +50,8 @@ class RelayRules : public ::testing::Test {
                  [this] { return now_; }};
 
     std::shared_ptr<FakeConnection> connect(const std::string& host, int port) {
-        auto c = std::make_shared<FakeConnection>(relay_, host, static_cast<std::uint16_t>(port));
+        auto c = std::make_shared<FakeConnection>(
+            relay_, Peer{boost::asio::ip::make_address(host), host + ":" + std::to_string(port)});
         relay_.admit(c);
         c->flush();
         return c;
@@ -64,15 +65,15 @@ class RelayRules : public ::testing::Test {
 TEST_F(RelayRules, BroadcastDelayAndGracePeriodRunOnTheRelaysClock) {
     const Recording recording(3);
     auto caster = connect("10.0.0.1", 1);
-    ASSERT_TRUE(caster->deliver_whole(hello_message(wire::kModeCast, "live")));
+    ASSERT_TRUE(caster->deliver(hello_message(wire::kModeCast, "live")));
     caster->flush();
-    ASSERT_TRUE(caster->deliver_whole(recording.header_upload()));
+    ASSERT_TRUE(caster->deliver(recording.header_upload()));
     auto watcher = connect("10.0.0.2", 1);
-    ASSERT_TRUE(watcher->deliver_whole(hello_message(wire::kModeWatch)));
+    ASSERT_TRUE(watcher->deliver(hello_message(wire::kModeWatch)));
     watcher->flush();
-    ASSERT_TRUE(watcher->deliver_whole(watch_message("live")));
+    ASSERT_TRUE(watcher->deliver(watch_message("live")));
     watcher->flush();
-    ASSERT_TRUE(caster->deliver_whole(block_upload(recording.block(0))));
+    ASSERT_TRUE(caster->deliver(block_upload(recording.block(0))));
     watcher->flush();
     EXPECT_EQ(tags_in(watcher->received()), (std::vector<std::string>{"ACK0OK", "CHL", "SRH"}));
 
@@ -121,11 +122,11 @@ TEST_F(RelayRules, AConnectionIsCountedUnderItsOwnAddressUntilItCloses) {
 
 TEST_F(RelayRules, MessageBegunButNotFinishedEndsTheConnectionAtTheIdleTimeOut) {
     auto client = connect("10.0.0.3", 1);
-    ASSERT_TRUE(client->deliver_whole(hello_message(wire::kModeWatch)));
+    ASSERT_TRUE(client->deliver(hello_message(wire::kModeWatch)));
     client->flush();
     advance(std::chrono::seconds(20));
     const Bytes request = watch_message("x");
-    ASSERT_TRUE(client->deliver_whole(std::span(request).first(10)));
+    ASSERT_TRUE(client->deliver(std::span(request).first(10)));
     advance(std::chrono::seconds(29));
     client->flush();
     EXPECT_FALSE(client->said_goodbye());

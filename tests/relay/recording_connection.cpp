@@ -1,4 +1,4 @@
-#include "tests/relay/fake_connection.h"
+#include "tests/relay/recording_connection.h"
 
 #include <algorithm>
 
@@ -6,11 +6,12 @@
 
 namespace kavro::relay::testing {
 
-FakeConnection::FakeConnection(Relay& relay, const std::string& address, std::uint16_t port)
+RecordingConnection::RecordingConnection(Relay& relay, const std::string& address,
+                                         std::uint16_t port)
     : Connection(relay, Peer{boost::asio::ip::make_address(address),
                              address + ":" + std::to_string(port)}) {}
 
-std::size_t FakeConnection::deliver(std::span<const std::uint8_t> bytes) {
+std::size_t RecordingConnection::deliver(std::span<const std::uint8_t> bytes) {
     std::size_t reads = 0;
     while (!bytes.empty() && reading_) {
         const std::size_t n = std::min(bytes.size(), read_into_.size());
@@ -23,46 +24,24 @@ std::size_t FakeConnection::deliver(std::span<const std::uint8_t> bytes) {
     return reads;
 }
 
-bool FakeConnection::deliver_whole(std::span<const std::uint8_t> bytes) {
-    while (!bytes.empty()) {
-        if (!reading_) return false;
-        const std::size_t n = std::min(bytes.size(), read_into_.size());
-        deliver(bytes.first(n));
-        bytes = bytes.subspan(n);
-    }
-    return true;
-}
-
-void FakeConnection::leave() {
-    if (!reading_) return;
-    reading_ = false;
-    read_failed(true, "end of stream");
-}
-
-Bytes FakeConnection::received() const {
-    Bytes all;
-    for (const auto& write : writes) all.insert(all.end(), write.bytes.begin(), write.bytes.end());
-    return all;
-}
-
-bool FakeConnection::complete_write() {
+bool RecordingConnection::complete_write() {
     if (!writing) return false;
     writing = false;
     write_done();
     return true;
 }
 
-void FakeConnection::complete_writes() {
+void RecordingConnection::complete_writes() {
     while (complete_write()) {
     }
 }
 
-void FakeConnection::start_read(std::span<std::uint8_t> into) {
+void RecordingConnection::start_read(std::span<std::uint8_t> into) {
     read_into_ = into;
     reading_ = true;
 }
 
-void FakeConnection::start_write(std::span<const wire::ConstBytes> pieces) {
+void RecordingConnection::start_write(std::span<const wire::ConstBytes> pieces) {
     Write write;
     for (const auto& piece : pieces) {
         write.pieces.push_back(piece);
