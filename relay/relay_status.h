@@ -1,6 +1,7 @@
-// A snapshot of the relay for its HTTP side: the live casts, the totals and the counters, taken
-// on the event loop that owns them and handed over as a plain value. Nothing in it names a
-// client's address.
+// A snapshot of the relay for its HTTP side: the live casts, the totals and the counters, handed
+// over as a plain value. The casts and connection counts are copied under the lock every loop
+// shares them behind; each loop's counters are copied on that loop and added up. Nothing in it
+// names a client's address.
 #pragma once
 
 #include <chrono>
