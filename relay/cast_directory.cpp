@@ -12,9 +12,8 @@ bool acceptable_cast_name(const std::string& name) {
                                          [](char c) { return static_cast<unsigned char>(c) < 32; });
 }
 
-CastDirectory::CastDirectory(boost::asio::any_io_executor executor, const RelayOptions& options,
-                             LogSink log)
-    : executor_(std::move(executor)), options_(options), log_(std::move(log)) {}
+CastDirectory::CastDirectory(const RelayOptions& options, LogSink log, EventLoops& loops)
+    : options_(options), log_(std::move(log)), loops_(loops) {}
 
 CastDirectory::Registration CastDirectory::register_caster(const std::string& name,
                                                            const std::string& track,
@@ -23,44 +22,55 @@ CastDirectory::Registration CastDirectory::register_caster(const std::string& na
     if (const auto it = casts_.find(name); it != casts_.end()) {
         const std::shared_ptr<Cast>& cast = it->second;
         if (cast->caster_attached() || cast->caster_address() != address) {
-            log_("cast " + name + " refused for " + peer + ": the name is live elsewhere");
+            log_("cast " + printable(name) + " refused for " + peer +
+                 ": the name is live elsewhere");
             return {Outcome::kRefused, nullptr};
         }
-        cast->grace_timer().cancel();
         cast->attach_caster(address, track);
-        log_("cast " + name + " resumed by " + peer);
+        ++counters_.resumed;
+        log_("cast " + printable(name) + " resumed by " + peer);
         return {Outcome::kResumed, cast};
     }
     if (casts_.size() >= options_.max_casts) {
-        log_("cast " + name + " refused for " + peer + ": the relay has its most casts");
+        log_("cast " + printable(name) + " refused for " + peer + ": the relay has its most casts");
         return {Outcome::kFull, nullptr};
     }
-    auto cast = std::make_shared<Cast>(executor_, name, next_sequence_++, options_.broadcast_delay);
+    auto cast = std::make_shared<Cast>(name, next_sequence_++, options_.broadcast_delay, loops_);
     cast->attach_caster(address, track);
     casts_.emplace(name, cast);
-    log_("cast " + name + " started by " + peer + (track.empty() ? "" : " on " + track));
+    ++counters_.started;
+    log_("cast " + printable(name) + " started by " + peer +
+         (cast->track().empty() ? "" : " on " + cast->track()));
     return {Outcome::kCreated, cast};
 }
 
-void CastDirectory::caster_left(const std::shared_ptr<Cast>& cast) {
+void CastDirectory::caster_left(const std::shared_ptr<Cast>& cast, Clock::time_point now) {
     if (cast->ended()) return;
-    cast->detach_caster();
-    log_("caster of " + cast->name() + " left; the cast waits " +
+    cast->detach_caster(now + options_.resume_grace);
+    log_("caster of " + printable(cast->name()) + " left; the cast waits " +
          seconds_text(options_.resume_grace) + " for a resume");
-    cast->grace_timer().expires_after(options_.resume_grace);
-    cast->grace_timer().async_wait(
-        [this, weak = std::weak_ptr<Cast>(cast)](const boost::system::error_code& error) {
-            const auto cast = weak.lock();
-            if (error || !cast || cast->caster_attached() || cast->ended()) return;
+}
+
+void CastDirectory::tick(Clock::time_point now) {
+    // Ending a cast or telling watchers may change the directory: walk a copy.
+    tick_scratch_.clear();
+    for (const auto& [name, cast] : casts_) tick_scratch_.push_back(cast);
+    for (const auto& cast : tick_scratch_) {
+        if (cast->grace_over(now)) {
             end_cast(cast, "its caster did not return");
-        });
+        } else {
+            cast->release_due_blocks(now);
+        }
+    }
+    tick_scratch_.clear();
 }
 
 void CastDirectory::end_cast(const std::shared_ptr<Cast>& cast, const std::string& reason) {
     if (cast->ended()) return;
     const auto it = casts_.find(cast->name());
     if (it != casts_.end() && it->second == cast) casts_.erase(it);
-    log_("cast " + cast->name() + " ended: " + reason + " (" +
+    ++counters_.ended;
+    log_("cast " + printable(cast->name()) + " ended: " + reason + " (" +
          std::to_string(cast->watcher_count()) + " watchers)");
     cast->end();
 }

@@ -23,14 +23,21 @@ int main(int argc, char** argv) {
     try {
         server.start();
     } catch (const std::exception& e) {
-        log("cannot listen on " + options.listen_host + ":" + std::to_string(options.listen_port) +
-            ": " + e.what());
+        log(e.what());
         return 1;
     }
     std::printf("listening on %s\n", endpoint_text(server.local_endpoint()).c_str());
+    if (server.serves_http()) {
+        std::printf("http on %s\n", endpoint_text(server.http_endpoint()).c_str());
+    }
     std::fflush(stdout);
-    log("relay listening on " + endpoint_text(server.local_endpoint()) + ", open-file limit " +
+    log("relay listening on " + endpoint_text(server.local_endpoint()) + " with " +
+        std::to_string(server.loop_count()) + " event loop(s), open-file limit " +
         std::to_string(file_limit));
+    if (server.serves_http()) {
+        log("status page, casts.json, metrics and healthz on http://" +
+            endpoint_text(server.http_endpoint()) + "/");
+    }
 
     boost::asio::signal_set signals(io, SIGINT, SIGTERM);
     signals.async_wait([&](const boost::system::error_code& error, int signal_number) {

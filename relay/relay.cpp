@@ -1,8 +1,6 @@
 #include "relay/relay.h"
 
-#include <boost/asio/write.hpp>
-
-#include "relay/session.h"
+#include "relay/connection.h"
 
 namespace kavro::relay {
 
@@ -30,51 +28,96 @@ constexpr auto kFirstKeepAliveDelay = std::chrono::seconds(1);
 
 }  // namespace
 
-Relay::Relay(boost::asio::io_context& io, RelayOptions options, LogSink log)
-    : io_(io),
-      options_(std::move(options)),
-      log_(std::move(log)),
-      casts_(io.get_executor(), options_, log_) {}
+Relay::Relay(RelayOptions options, LogSink log, ClockSource clock)
+    : own_loop_(std::make_unique<CallerLoop>()),
+      own_shared_(std::make_unique<RelayShared>(std::move(options), std::move(log),
+                                                std::move(clock), *own_loop_)),
+      shared_(*own_shared_),
+      loop_(0),
+      options_(shared_.options),
+      casts_(shared_.casts) {}
 
-void Relay::admit(boost::asio::ip::tcp::socket socket) {
-    boost::system::error_code error;
-    const auto remote = socket.remote_endpoint(error);
-    if (error) return;  // gone before we looked
-    const std::string peer = endpoint_text(remote);
-    if (sessions_.size() >= options_.max_connections) {
-        refuse(std::move(socket), peer, "The relay is full.");
-        return;
+Relay::Relay(RelayShared& shared, std::size_t loop)
+    : shared_(shared), loop_(loop), options_(shared_.options), casts_(shared_.casts) {}
+
+void Relay::admit(const std::shared_ptr<Connection>& connection) {
+    std::size_t open = 0;
+    {
+        std::lock_guard lock(shared_.mutex);
+        if (shared_.connections + shared_.http_connections >= options_.max_connections) {
+            refuse(connection, Refusal::kRelayFull, "The relay is full.");
+            return;
+        }
+        // Counted under the address the connection keeps, so closing it takes the same count
+        // off.
+        const auto counted = shared_.per_address.find(connection->address());
+        if (counted != shared_.per_address.end() &&
+            counted->second >= options_.connections_per_address) {
+            refuse(connection, Refusal::kAddressLimit, "Too many connections from your address.");
+            return;
+        }
+        ++shared_.per_address[connection->address()];
+        open = ++shared_.connections;
     }
-    std::size_t& from_address = per_address_[remote.address()];
-    if (from_address >= options_.connections_per_address) {
-        refuse(std::move(socket), peer, "Too many connections from your address.");
-        return;
-    }
-    ++from_address;
-    auto session = std::make_shared<Session>(std::move(socket), *this, Clock::now());
-    sessions_.emplace(session.get(), session);
-    log_("connection from " + session->peer() + " accepted (" + std::to_string(sessions_.size()) +
-         " open)");
-    session->start();
+    connections_.emplace(connection.get(), connection);
+    ++counters_.connections_accepted;
+    log_("connection from " + connection->peer() + " accepted (" + std::to_string(open) + " open)");
+    connection->start();
 }
 
-void Relay::refuse(boost::asio::ip::tcp::socket socket, const std::string& peer, const std::string& text) {
-    log_("connection from " + peer + " refused: " + text);
-    struct Refusal {
-        boost::asio::ip::tcp::socket socket;
-        std::vector<std::uint8_t> message;
-    };
-    auto refusal = std::make_shared<Refusal>(Refusal{std::move(socket), wire::make_error(text)});
-    boost::asio::async_write(refusal->socket, boost::asio::buffer(refusal->message),
-                      [refusal](const boost::system::error_code&, std::size_t) {
-                          boost::system::error_code ignored;
-                          refusal->socket.shutdown(boost::asio::ip::tcp::socket::shutdown_both, ignored);
-                          refusal->socket.close(ignored);
-                      });
+std::size_t Relay::connection_count() const {
+    std::lock_guard lock(shared_.mutex);
+    return shared_.connections + shared_.http_connections;
 }
 
-std::optional<std::string> Relay::problem_with(Session& session, std::string_view tag) const {
-    const ConnectionRole& role = session.role();
+bool Relay::open_http_connection() {
+    std::lock_guard lock(shared_.mutex);
+    if (shared_.connections + shared_.http_connections >= options_.max_connections) return false;
+    ++shared_.http_connections;
+    return true;
+}
+
+void Relay::close_http_connection() {
+    std::lock_guard lock(shared_.mutex);
+    if (shared_.http_connections > 0) --shared_.http_connections;
+}
+
+RelayStatus Relay::status(Clock::time_point now) const {
+    RelayStatus status;
+    status.max_connections = options_.max_connections;
+    status.counters = counters_;
+    {
+        // Plain copies under the lock; the casts' names and numbers are turned into text
+        // after it is let go.
+        std::lock_guard lock(shared_.mutex);
+        status.relay_connections = shared_.connections;
+        status.http_connections = shared_.http_connections;
+        status.casts.reserve(casts_.size());
+        for (const auto& [name, cast] : casts_.casts()) {
+            status.casts.push_back(cast_status(*cast, now));
+        }
+        status.cast_counters = casts_.counters();
+    }
+    sort_like_the_cast_list(status.casts);
+    return status;
+}
+
+void Relay::refuse(const std::shared_ptr<Connection>& connection, Refusal reason,
+                   const std::string& text) {
+    counters_.count(reason);
+    log_("connection from " + connection->peer() + " refused: " + text);
+    refused_.emplace(connection.get(), connection);
+    connection->fail(text);
+}
+
+std::size_t Relay::connections_from(const boost::asio::ip::address& address) const {
+    std::lock_guard lock(shared_.mutex);
+    const auto it = shared_.per_address.find(address);
+    return it == shared_.per_address.end() ? 0 : it->second;
+}
+
+std::optional<std::string> Relay::problem_with(Connection& connection, std::string_view tag) const {
+    const ConnectionRole& role = connection.role();
     if (tag == wire::kTagHello && role.casting) return "This connection is already casting.";
     if (tag == wire::kTagWatchRequest) {
         if (role.casting) return "A caster cannot watch a cast.";
@@ -89,155 +132,188 @@ std::optional<std::string> Relay::problem_with(Session& session, std::string_vie
     return std::nullopt;
 }
 
-void Relay::handle_message(Session& session, wire::ConstBytes message) {
+void Relay::handle_message(Connection& connection, wire::ConstBytes message) {
+    std::lock_guard lock(shared_.mutex);
     if (tag_is(message, wire::kTagHello)) {
-        handle_hello(session, message);
+        handle_hello(connection, message);
     } else if (tag_is(message, wire::kTagWatchRequest)) {
-        handle_watch_request(session, message);
+        handle_watch_request(connection, message);
     } else if (tag_is(message, wire::kTagHeaderUpload)) {
-        handle_header(session, message);
+        handle_header(connection, message);
     } else if (tag_is(message, wire::kTagBlockUpload)) {
-        handle_block(session, message);
+        handle_block(connection, message);
     } else {
-        protocol_error(session, "Unknown message.");
+        protocol_error(connection, "Unknown message.");
     }
 }
 
-void Relay::protocol_error(Session& session, const std::string& problem) {
-    log_("protocol error from " + session.peer() + ": " + problem);
-    session.fail(problem);
+void Relay::read_handled(Connection& connection) {
+    if (!connection.role().casting) return;
+    std::lock_guard lock(shared_.mutex);
+    connection.role().casting->publish();
 }
 
-void Relay::handle_hello(Session& session, wire::ConstBytes message) {
+void Relay::protocol_error(Connection& connection, const std::string& problem) {
+    ++counters_.protocol_errors;
+    log_("protocol error from " + connection.peer() + ": " + problem);
+    connection.fail(problem);
+}
+
+void Relay::handle_hello(Connection& connection, wire::ConstBytes message) {
     const std::string version =
         wire::read_text_field(message, wire::kHelloVersionOffset, wire::kVersionWidth);
     if (version != wire::kClientVersion) {
-        log_("connection from " + session.peer() + " refused: client version \"" +
+        log_("connection from " + connection.peer() + " refused: client version \"" +
              printable(version) + "\"");
-        session.fail("This relay needs client version 0.0.2.");
+        counters_.count(Refusal::kClientVersion);
+        connection.fail("This relay needs client version 0.0.2.");
         return;
     }
     if (message[wire::kHelloModeOffset] == wire::kModeCast) {
-        register_cast(session, message);
+        register_cast(connection, message);
         return;
     }
-    session.role().hello_mode = wire::kModeWatch;
-    session.send(accepted_message());
-    session.send(share(casts_.caster_list()));
+    connection.role().hello_mode = wire::kModeWatch;
+    connection.send(accepted_message());
+    connection.send(share(casts_.caster_list()));
 }
 
-void Relay::register_cast(Session& session, wire::ConstBytes message) {
-    session.role().hello_mode = wire::kModeCast;
-    if (const auto& watched = session.watching()) {
-        log_("watcher " + session.peer() + " left " + watched->name() + " to cast");
-        session.stop_watching();
+void Relay::register_cast(Connection& connection, wire::ConstBytes message) {
+    connection.role().hello_mode = wire::kModeCast;
+    if (const auto& watched = connection.watching()) {
+        log_("watcher " + connection.peer() + " left " + printable(watched->name()) + " to cast");
+        connection.stop_watching();
     }
     const std::string name =
         wire::read_text_field(message, wire::kHelloNameOffset, wire::kNameWidth);
     const std::string track =
         wire::read_text_field(message, wire::kHelloTrackOffset, wire::kTrackWidth);
     if (!acceptable_cast_name(name)) {
-        log_("cast refused for " + session.peer() + ": the name is empty or has control bytes");
-        session.send(refused_message());
+        log_("cast refused for " + connection.peer() + ": the name is empty or has control bytes");
+        counters_.count(Refusal::kBadCastName);
+        connection.send(refused_message());
         return;
     }
     const auto registration =
-        casts_.register_caster(name, track, session.address(), session.peer());
+        casts_.register_caster(name, track, connection.address(), connection.peer());
     switch (registration.outcome) {
         case CastDirectory::Outcome::kRefused:
-            session.send(refused_message());
+            counters_.count(Refusal::kCastNameTaken);
+            connection.send(refused_message());
             return;
         case CastDirectory::Outcome::kFull:
-            session.fail("The relay is full.");
+            counters_.count(Refusal::kCastsFull);
+            connection.fail("The relay is full.");
             return;
         case CastDirectory::Outcome::kCreated:
         case CastDirectory::Outcome::kResumed:
-            session.role().casting = registration.cast;
-            session.send(accepted_message());
-            session.keepalive_at(Clock::now() + kFirstKeepAliveDelay);
+            connection.role().casting = registration.cast;
+            connection.send(accepted_message());
+            connection.keepalive_at(now() + kFirstKeepAliveDelay);
             return;
     }
 }
 
-void Relay::handle_watch_request(Session& session, wire::ConstBytes message) {
+void Relay::handle_watch_request(Connection& connection, wire::ConstBytes message) {
     const std::string name =
         wire::read_text_field(message, wire::kWatchRequestNameOffset, wire::kNameWidth);
     const auto cast = casts_.find(name);
     if (!cast) {
         const std::string shown = printable(name);
-        log_("watcher " + session.peer() + " asked for " + shown + ", which is not live");
-        session.fail("No cast named " + shown + " is live.");
+        log_("watcher " + connection.peer() + " asked for " + shown + ", which is not live");
+        counters_.count(Refusal::kNoSuchCast);
+        connection.fail("No cast named " + shown + " is live.");
         return;
     }
-    session.watch(cast);
-    log_("watcher " + session.peer() + " joined " + name + " (" +
+    connection.watch(cast);
+    log_("watcher " + connection.peer() + " joined " + printable(name) + " (" +
          std::to_string(cast->watcher_count()) + " watchers)");
 }
 
-void Relay::handle_header(Session& session, wire::ConstBytes message) {
-    const auto& cast = session.role().casting;
+void Relay::handle_header(Connection& connection, wire::ConstBytes message) {
+    const auto& cast = connection.role().casting;
     if (wire::kReplayHeaderSize > options_.max_replay_bytes) {
-        end_for_size(session);
+        end_for_size(connection);
         return;
     }
     // The upload carries two bytes past the header: they open the first block, which the
     // caster sends again in full as its first ERF0.
     cast->start_recording(message.subspan(wire::kUploadDataOffset, wire::kReplayHeaderSize));
-    log_("cast " + cast->name() + " started a new recording");
+    log_("cast " + printable(cast->name()) + " started a new recording");
 }
 
-void Relay::handle_block(Session& session, wire::ConstBytes message) {
-    const auto& cast = session.role().casting;
+void Relay::handle_block(Connection& connection, wire::ConstBytes message) {
+    const auto& cast = connection.role().casting;
     if (!cast->store().has_header()) {
-        log_("cast " + cast->name() + ": dropped a data block that came before any header");
+        log_("cast " + printable(cast->name()) +
+             ": dropped a data block that came before any header");
         return;
     }
     if (cast->store().stored_bytes() + wire::kBlockSize > options_.max_replay_bytes) {
-        end_for_size(session);
+        end_for_size(connection);
         return;
     }
-    cast->append_block(message.subspan(wire::kUploadDataOffset, wire::kBlockSize), Clock::now());
+    cast->append_block(message.subspan(wire::kUploadDataOffset, wire::kBlockSize), now());
 }
 
-void Relay::end_for_size(Session& session) {
-    const auto cast = std::move(session.role().casting);
-    session.role().casting.reset();
+void Relay::end_for_size(Connection& connection) {
+    const auto cast = std::move(connection.role().casting);
+    connection.role().casting.reset();
     casts_.end_cast(cast,
                     "its replay passed " + std::to_string(options_.max_replay_bytes) + " bytes");
-    session.fail("The replay is too large for this relay.");
+    counters_.count(Refusal::kReplayTooLarge);
+    connection.fail("The replay is too large for this relay.");
 }
 
-void Relay::connection_closed(Session& session, const std::string& reason) {
-    const auto it = sessions_.find(&session);
-    if (it == sessions_.end()) return;
+void Relay::connection_closed(Connection& connection, const std::string& reason) {
+    if (refused_.erase(&connection) > 0) return;
+    const auto it = connections_.find(&connection);
+    if (it == connections_.end()) return;
     const auto keep = it->second;  // alive until this function is done with it
-    sessions_.erase(it);
-    if (const auto count = per_address_.find(session.address()); count != per_address_.end()) {
-        if (--count->second == 0) per_address_.erase(count);
+    connections_.erase(it);
+    std::lock_guard lock(shared_.mutex);
+    --shared_.connections;
+    if (const auto count = shared_.per_address.find(connection.address());
+        count != shared_.per_address.end()) {
+        if (--count->second == 0) shared_.per_address.erase(count);
     }
-    log_("connection from " + session.peer() + " closed: " + reason);
-    if (const auto& watched = session.watching()) {
-        log_("watcher " + session.peer() + " left " + watched->name());
-        session.stop_watching();
+    log_("connection from " + connection.peer() + " closed: " + reason);
+    if (const auto& watched = connection.watching()) {
+        log_("watcher " + connection.peer() + " left " + printable(watched->name()));
+        connection.stop_watching();
     }
-    if (auto cast = std::move(session.role().casting)) {
-        session.role().casting.reset();
-        casts_.caster_left(cast);
+    if (auto cast = std::move(connection.role().casting)) {
+        connection.role().casting.reset();
+        casts_.caster_left(cast, now());
     }
 }
 
 void Relay::tick(Clock::time_point now) {
+    if (loop_ == 0) {
+        std::lock_guard lock(shared_.mutex);
+        casts_.tick(now);
+    }
+    tick_all(connections_, now);
+    tick_all(refused_, now);
+}
+
+void Relay::tick_all(const ConnectionMap& connections, Clock::time_point now) {
+    // A tick may close connections, which takes them out of the map: walk a copy.
     tick_scratch_.clear();
-    for (const auto& [raw, session] : sessions_) tick_scratch_.push_back(session);
-    for (const auto& session : tick_scratch_) session->tick(now, options_);
+    for (const auto& [raw, connection] : connections) tick_scratch_.push_back(connection);
+    for (const auto& connection : tick_scratch_) connection->tick(now, options_);
     tick_scratch_.clear();
 }
 
 void Relay::stop() {
-    casts_.end_all("the relay is stopping");
-    std::vector<std::shared_ptr<Session>> all;
-    for (const auto& [raw, session] : sessions_) all.push_back(session);
-    for (const auto& session : all) session->close("the relay is stopping");
+    if (loop_ == 0) {
+        std::lock_guard lock(shared_.mutex);
+        casts_.end_all("the relay is stopping");
+    }
+    std::vector<std::shared_ptr<Connection>> all;
+    for (const auto& [raw, connection] : connections_) all.push_back(connection);
+    for (const auto& [raw, connection] : refused_) all.push_back(connection);
+    for (const auto& connection : all) connection->close("the relay is stopping");
 }
 
 }  // namespace kavro::relay

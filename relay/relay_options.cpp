@@ -1,11 +1,44 @@
 #include "relay/relay_options.h"
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <thread>
 
 namespace kavro::relay {
 
 namespace {
+
+// The longest any seconds option may be: a year, far inside what a duration can hold.
+constexpr double kMostSeconds = 365.0 * 24 * 60 * 60;
+// The shortest a time-out or keep-alive interval may be.
+constexpr double kFewestPositiveSeconds = 0.001;
+
+// Accepts a number of seconds from `lowest` to kMostSeconds. Anything else (nan, inf, a value
+// whose conversion to a duration would overflow) is refused with the range it must lie in.
+CLI::Validator seconds_within(double lowest) {
+    const auto shown = [](double value) {
+        char text[32];
+        std::snprintf(text, sizeof text, "%.10g", value);
+        return std::string(text);
+    };
+    const std::string range = shown(lowest) + " to " + shown(kMostSeconds);
+    return CLI::Validator(
+        [lowest, range](std::string& text) -> std::string {
+            double value = 0;
+            const auto [end, error] =
+                std::from_chars(text.data(), text.data() + text.size(), value);
+            const bool number = error == std::errc() && end == text.data() + text.size();
+            if (number && std::isfinite(value) && value >= lowest && value <= kMostSeconds) {
+                return {};
+            }
+            return text + (number ? " is out of range" : " is not a number") +
+                   ": give seconds from " + range;
+        },
+        "SECONDS " + range);
+}
 
 Duration from_seconds(double seconds) {
     return std::chrono::duration_cast<Duration>(std::chrono::duration<double>(seconds));
@@ -15,7 +48,11 @@ double to_seconds(Duration d) { return std::chrono::duration<double>(d).count();
 
 }  // namespace
 
-bool parse_listen_address(const std::string& text, RelayOptions& options) {
+std::size_t default_thread_count() {
+    return std::max<std::size_t>(1, std::thread::hardware_concurrency());
+}
+
+bool parse_host_and_port(const std::string& text, std::string& host_out, std::uint16_t& port_out) {
     const auto colon = text.rfind(':');
     if (colon == std::string::npos || colon == 0) return false;
     std::string host = text.substr(0, colon);
@@ -31,9 +68,13 @@ bool parse_listen_address(const std::string& text, RelayOptions& options) {
         port > 65535) {
         return false;
     }
-    options.listen_host = host;
-    options.listen_port = static_cast<std::uint16_t>(port);
+    host_out = host;
+    port_out = static_cast<std::uint16_t>(port);
     return true;
+}
+
+bool parse_listen_address(const std::string& text, RelayOptions& options) {
+    return parse_host_and_port(text, options.listen_host, options.listen_port);
 }
 
 std::optional<int> parse_command_line(int argc, const char* const* argv, RelayOptions& options) {
@@ -43,6 +84,9 @@ std::optional<int> parse_command_line(int argc, const char* const* argv, RelayOp
     double grace = to_seconds(options.resume_grace);
     double keepalive = to_seconds(options.keepalive_interval);
     double delay = to_seconds(options.broadcast_delay);
+    std::string http = options.http_enabled
+                           ? options.http_host + ":" + std::to_string(options.http_port)
+                           : std::string("off");
 
     app.add_option("--listen", listen, "Address and port to listen on, HOST:PORT")
         ->capture_default_str();
@@ -60,15 +104,15 @@ std::optional<int> parse_command_line(int argc, const char* const* argv, RelayOp
     app.add_option("--idle-timeout", idle,
                    "Seconds a new connection may take to send its first complete message")
         ->capture_default_str()
-        ->check(CLI::PositiveNumber);
+        ->check(seconds_within(kFewestPositiveSeconds));
     app.add_option("--resume-grace", grace,
                    "Seconds a cast stays listed after its caster's connection closes")
         ->capture_default_str()
-        ->check(CLI::NonNegativeNumber);
+        ->check(seconds_within(0.0));
     app.add_option("--keepalive", keepalive,
                    "Seconds of silence towards a client before it gets a keep-alive")
         ->capture_default_str()
-        ->check(CLI::PositiveNumber);
+        ->check(seconds_within(kFewestPositiveSeconds));
     app.add_option("--connections-per-address", options.connections_per_address,
                    "Connections open at once from one client address")
         ->capture_default_str()
@@ -76,15 +120,29 @@ std::optional<int> parse_command_line(int argc, const char* const* argv, RelayOp
     app.add_option("--broadcast-delay", delay,
                    "Seconds between a block's arrival and its delivery to watchers")
         ->capture_default_str()
-        ->check(CLI::NonNegativeNumber);
+        ->check(seconds_within(0.0));
+    app.add_option("--threads", options.threads,
+                   "Event loops (threads) the connections are spread over; default: one per core")
+        ->capture_default_str()
+        ->check(CLI::Range(std::size_t{1}, kMostThreads));
+
+    app.add_option("--http", http,
+                   "Address and port of the status page, cast feed and metrics, HOST:PORT, or off")
+        ->capture_default_str();
 
     try {
         app.parse(argc, argv);
         if (!parse_listen_address(listen, options)) {
             throw CLI::ValidationError("--listen", "expected HOST:PORT, got " + listen);
         }
+        options.http_enabled = http != "off";
+        if (options.http_enabled &&
+            !parse_host_and_port(http, options.http_host, options.http_port)) {
+            throw CLI::ValidationError("--http", "expected HOST:PORT or off, got " + http);
+        }
     } catch (const CLI::ParseError& e) {
-        return app.exit(e);
+        // --help exits with 0; any option the relay cannot use, with 2, before it listens.
+        return app.exit(e) == 0 ? 0 : 2;
     }
     options.idle_timeout = from_seconds(idle);
     options.resume_grace = from_seconds(grace);

@@ -12,6 +12,12 @@ namespace kavro::relay {
 
 using Duration = std::chrono::steady_clock::duration;
 
+// One event loop per core; 1 when the number of cores is unknown.
+std::size_t default_thread_count();
+
+// The most event loops --threads accepts.
+inline constexpr std::size_t kMostThreads = 256;
+
 struct RelayOptions {
     std::string listen_host = "0.0.0.0";
     std::uint16_t listen_port = 47475;
@@ -23,7 +29,19 @@ struct RelayOptions {
     Duration keepalive_interval = std::chrono::seconds(10);
     std::size_t connections_per_address = 64;
     Duration broadcast_delay = Duration::zero();
+    // Event loops the connections are spread over, one thread each.
+    std::size_t threads = default_thread_count();
+    // The HTTP side: status page, cast feed, metrics and health check. Local only by default.
+    bool http_enabled = true;
+    std::string http_host = "127.0.0.1";
+    std::uint16_t http_port = 47476;
+    // An HTTP request must arrive whole within this time (not a command-line option).
+    Duration http_request_timeout = std::chrono::seconds(10);
 };
+
+// Splits "HOST:PORT" ("[v6]:PORT" for IPv6) into `host` and `port`; false when it is not of
+// that form, leaving both as they were.
+bool parse_host_and_port(const std::string& text, std::string& host, std::uint16_t& port);
 
 // Splits "HOST:PORT" ("[v6]:PORT" for IPv6) into `options`; false when it is not of that form.
 bool parse_listen_address(const std::string& text, RelayOptions& options);

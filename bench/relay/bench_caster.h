@@ -10,22 +10,19 @@
 #include <thread>
 #include <vector>
 
+#include "bench/relay/bench_publisher.h"
 #include "bench/relay/bench_replay.h"
 
 namespace kavro::bench {
 
-using Clock = std::chrono::steady_clock;
-
-class BenchCaster {
+class BenchCaster final : public BenchPublisher {
   public:
     BenchCaster(std::uint16_t port, const BenchReplay& replay, std::string name);
-    ~BenchCaster();
-    // Uploads the blocks at `per_second` on the caster's thread.
-    void start_blocks(double per_second);
-    bool done() const { return sent_ == replay_.blocks() || failed_; }
+    ~BenchCaster() override;
+    void start_blocks(double per_second) override;
+    bool done() const override { return sent_ == replay_.blocks() || failed_; }
     bool failed() const { return failed_; }
-    // When block `index` went to the socket, in nanoseconds of the steady clock (0: not yet).
-    std::int64_t sent_at(std::size_t index) const { return sent_at_[index].load(); }
+    std::int64_t sent_at(std::size_t index) const override { return sent_at_[index].load(); }
 
   private:
     struct Link;

@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <boost/asio/connect.hpp>
 #include <boost/asio/write.hpp>
+#include <charconv>
 #include <cstring>
+#include <string_view>
 
 #include "link/outbound_records.h"
 
@@ -19,16 +21,31 @@ struct BenchWatchers::Watcher {
     std::size_t payload_left = 0;
     char kind = 0;           // 'H' header, 'D' data, 'S' skipped
     std::size_t offset = 0;  // bytes of the replay file received
+    // RESP: the line being read, or the bytes left of a bulk string and its CRLF.
+    std::array<char, 24> line{};
+    std::size_t line_filled = 0;
+    std::size_t bulk_left = 0;
+    std::size_t crlf_left = 0;
+    bool bulk_is_block = false;
 };
 
-BenchWatchers::BenchWatchers(boost::asio::io_context& io, std::uint16_t port, const BenchReplay& replay,
-                             const BenchCaster& caster, std::string cast_name)
+BenchWatchers::BenchWatchers(boost::asio::io_context& io, std::uint16_t port,
+                             const BenchReplay& replay, const BenchPublisher& publisher,
+                             std::string cast_name, WatchProtocol protocol)
     : io_(io),
       endpoint_(boost::asio::ip::make_address("127.0.0.1"), port),
       replay_(replay),
-      caster_(caster),
+      publisher_(publisher),
+      protocol_(protocol),
       read_buffer_(64 * 1024),
       delivered_(replay.blocks(), 0) {
+    if (protocol_ == WatchProtocol::kRedis) {
+        const std::string subscribe = "*2\r\n$9\r\nSUBSCRIBE\r\n$" +
+                                      std::to_string(cast_name.size()) + "\r\n" + cast_name +
+                                      "\r\n";
+        request_.assign(subscribe.begin(), subscribe.end());
+        return;
+    }
     // A watcher's hello and watch request, built as the client builds them, sent in one write.
     OutboundRecords records;
     const auto hello = records.prepare_hello(false);
@@ -56,6 +73,7 @@ void BenchWatchers::connect_next() {
             fail(w);
         } else {
             ++connected_;
+            w.acknowledged = protocol_ == WatchProtocol::kRedis;  // no ACK to wait for
             w.socket.non_blocking(true);
             wait_readable(w);
         }
@@ -64,21 +82,24 @@ void BenchWatchers::connect_next() {
 }
 
 void BenchWatchers::wait_readable(Watcher& w) {
-    w.socket.async_wait(boost::asio::ip::tcp::socket::wait_read, [this, &w](const boost::system::error_code& error) {
-        if (error) return fail(w);
-        for (;;) {
-            boost::system::error_code read_error;
-            const std::size_t n = w.socket.read_some(boost::asio::buffer(read_buffer_), read_error);
-            if (read_error == boost::asio::error::would_block) break;
-            if (read_error) return fail(w);
-            take(w, read_buffer_.data(), n);
-            if (w.broken) return;
-        }
-        wait_readable(w);
-    });
+    w.socket.async_wait(boost::asio::ip::tcp::socket::wait_read,
+                        [this, &w](const boost::system::error_code& error) {
+                            if (error) return fail(w);
+                            for (;;) {
+                                boost::system::error_code read_error;
+                                const std::size_t n = w.socket.read_some(
+                                    boost::asio::buffer(read_buffer_), read_error);
+                                if (read_error == boost::asio::error::would_block) break;
+                                if (read_error) return fail(w);
+                                take(w, read_buffer_.data(), n);
+                                if (w.broken) return;
+                            }
+                            wait_readable(w);
+                        });
 }
 
 void BenchWatchers::take(Watcher& w, const std::uint8_t* data, std::size_t size) {
+    if (protocol_ == WatchProtocol::kRedis) return take_resp(w, data, size);
     while (size > 0 && !w.broken) {
         if (!w.acknowledged || w.payload_left == 0) {
             const std::size_t want = wire::kHeadSize - w.head_filled;
@@ -120,6 +141,65 @@ void BenchWatchers::take(Watcher& w, const std::uint8_t* data, std::size_t size)
     }
 }
 
+void BenchWatchers::take_resp(Watcher& w, const std::uint8_t* data, std::size_t size) {
+    // A subscriber gets "*3 $9 subscribe $N name :1" once, then "*3 $7 message $N name $4096
+    // <block>" per PUBLISH (each part ending in CRLF). Bulk strings of a block's size are the
+    // blocks; every other part is skipped.
+    while (size > 0 && !w.broken) {
+        if (w.bulk_left > 0) {
+            const std::size_t n = std::min(w.bulk_left, size);
+            if (w.bulk_is_block) payload(w, data, n);
+            w.bulk_left -= n;
+            data += n;
+            size -= n;
+            continue;
+        }
+        if (w.crlf_left > 0) {
+            const std::size_t n = std::min(w.crlf_left, size);
+            w.crlf_left -= n;
+            data += n;
+            size -= n;
+            continue;
+        }
+        const char c = static_cast<char>(*data++);
+        --size;
+        if (c == '\n') {
+            resp_line(w);
+            w.line_filled = 0;
+        } else if (c != '\r') {
+            if (w.line_filled == w.line.size()) return fail(w);
+            w.line[w.line_filled++] = c;
+        }
+    }
+}
+
+void BenchWatchers::resp_line(Watcher& w) {
+    if (w.line_filled == 0) return fail(w);
+    const std::string_view line(w.line.data() + 1, w.line_filled - 1);
+    switch (w.line[0]) {
+        case '*':
+            return;
+        case ':':  // the subscription is confirmed: the stream starts after a header's worth
+            if (w.offset == 0) {
+                w.offset = wire::kReplayHeaderSize;
+                ++with_header_;
+            }
+            return;
+        case '$': {
+            std::size_t length = 0;
+            const auto [end, error] =
+                std::from_chars(line.data(), line.data() + line.size(), length);
+            if (error != std::errc() || end != line.data() + line.size()) return fail(w);
+            w.bulk_left = length;
+            w.crlf_left = 2;
+            w.bulk_is_block = length == wire::kBlockSize;
+            return;
+        }
+        default:  // an error or anything unexpected
+            return fail(w);
+    }
+}
+
 void BenchWatchers::payload(Watcher& w, const std::uint8_t* data, std::size_t size) {
     const auto& file = replay_.file();
     if (w.offset + size > file.size() || std::memcmp(file.data() + w.offset, data, size) != 0) {
@@ -141,7 +221,7 @@ void BenchWatchers::payload(Watcher& w, const std::uint8_t* data, std::size_t si
             .count();
     for (std::size_t b = first; b < last; ++b) {
         ++delivered_[b];
-        const std::int64_t sent = caster_.sent_at(b);
+        const std::int64_t sent = publisher_.sent_at(b);
         latencies_us_.push_back(
             static_cast<std::uint32_t>(std::max<std::int64_t>(0, now - sent) / 1000));
     }

@@ -51,8 +51,8 @@ RelayProcess::RelayProcess(const std::string& program, const std::vector<std::st
 
 RelayProcess::~RelayProcess() { stop(); }
 
-double RelayProcess::cpu_seconds() const {
-    std::ifstream stat("/proc/" + std::to_string(pid_) + "/stat");
+double cpu_seconds_of(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
     std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
     // Fields after the command name, which is in parentheses and may hold spaces.
     std::istringstream fields(text.substr(text.rfind(')') + 2));
@@ -65,8 +65,8 @@ double RelayProcess::cpu_seconds() const {
     return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
-std::uint64_t RelayProcess::rss_kib() const {
-    std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
+std::uint64_t rss_kib_of(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
     std::string line;
     while (std::getline(status, line)) {
         if (line.rfind("VmRSS:", 0) == 0) return std::stoull(line.substr(6));
@@ -74,11 +74,16 @@ std::uint64_t RelayProcess::rss_kib() const {
     return 0;
 }
 
-int RelayProcess::stop() {
-    if (pid_ <= 0) return 0;
-    kill(pid_, SIGTERM);
+int stop_process(pid_t pid) {
+    if (pid <= 0) return 0;
+    kill(pid, SIGTERM);
     int status = 0;
-    waitpid(pid_, &status, 0);
+    waitpid(pid, &status, 0);
+    return status;
+}
+
+int RelayProcess::stop() {
+    const int status = stop_process(pid_);
     pid_ = -1;
     return status;
 }

@@ -10,6 +10,13 @@
 
 namespace kavro::bench {
 
+// User and system CPU time process `pid` has used so far, in seconds.
+double cpu_seconds_of(pid_t pid);
+// Resident set size of process `pid` now, in KiB.
+std::uint64_t rss_kib_of(pid_t pid);
+// SIGTERM, then waits for the exit; returns the exit status.
+int stop_process(pid_t pid);
+
 class RelayProcess {
   public:
     // Starts `program` with `arguments`; its log goes to `log_path` ("/dev/null" by default).
@@ -20,10 +27,8 @@ class RelayProcess {
     RelayProcess& operator=(const RelayProcess&) = delete;
 
     std::uint16_t port() const { return port_; }
-    // User and system CPU time used so far, in seconds.
-    double cpu_seconds() const;
-    // Resident set size now, in KiB.
-    std::uint64_t rss_kib() const;
+    double cpu_seconds() const { return cpu_seconds_of(pid_); }
+    std::uint64_t rss_kib() const { return rss_kib_of(pid_); }
     // SIGTERM, then waits for the exit; returns the exit status.
     int stop();
 

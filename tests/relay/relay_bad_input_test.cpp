@@ -5,8 +5,8 @@
 #include <memory>
 #include <vector>
 
-#include "wire/wire_format.h"
 #include "tests/relay/running_relay.h"
+#include "wire/wire_format.h"
 
 namespace kavro::relay::testing {
 namespace {

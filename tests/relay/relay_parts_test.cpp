@@ -3,13 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <thread>
 
-#include "wire/wire_format.h"
 #include "relay/caster_list.h"
 #include "relay/client_framer.h"
 #include "relay/packet_clock.h"
 #include "relay/relay_options.h"
 #include "tests/relay/test_client.h"
+#include "wire/wire_format.h"
 
 namespace kavro::relay {
 namespace {
@@ -123,6 +124,7 @@ TEST(RelayOptions, DefaultsAndCommandLine) {
     EXPECT_EQ(options.listen_port, 47475);
     EXPECT_EQ(options.idle_timeout, std::chrono::minutes(10));
     EXPECT_EQ(options.connections_per_address, 64u);
+    EXPECT_EQ(options.threads, std::max(1u, std::thread::hardware_concurrency()));
     const char* some[] = {"kavro-relay", "--listen",          "[::1]:0", "--resume-grace",
                           "0.5",         "--broadcast-delay", "2"};
     EXPECT_FALSE(parse_command_line(7, some, options).has_value());
@@ -134,6 +136,13 @@ TEST(RelayOptions, DefaultsAndCommandLine) {
     const auto code = parse_command_line(3, bad, options);
     ASSERT_TRUE(code.has_value());
     EXPECT_NE(*code, 0);
+    const char* four[] = {"kavro-relay", "--threads", "4"};
+    EXPECT_FALSE(parse_command_line(3, four, options).has_value());
+    EXPECT_EQ(options.threads, 4u);
+    for (const char* count : {"0", "257", "two"}) {
+        const char* wrong[] = {"kavro-relay", "--threads", count};
+        EXPECT_EQ(parse_command_line(3, wrong, options), 2) << count;
+    }
 }
 
 }  // namespace

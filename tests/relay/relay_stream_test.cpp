@@ -4,8 +4,8 @@
 
 #include <thread>
 
-#include "wire/wire_format.h"
 #include "tests/relay/running_relay.h"
+#include "wire/wire_format.h"
 
 namespace kavro::relay::testing {
 namespace {
@@ -212,6 +212,19 @@ TEST(RelayStream, ListPutsMostWatchersFirstWithCountsTrackAndPacketTime) {
     }));
 }
 
+TEST(RelayStream, TrackWithControlBytesReachesTheLogAndTheListPrintably) {
+    RunningRelay relay;
+    TestClient caster(relay.port());
+    ASSERT_TRUE(caster.cast("tracked", std::string("A\nB\x1b", 4)));
+    EXPECT_TRUE(relay.logged({"cast tracked started by", " on A?B?"}));
+    const auto list = list_of(relay.port());
+    ASSERT_EQ(list.size(), 1u);
+    EXPECT_EQ(list[0].track, "A?B?");
+    for (const std::string& line : relay.lines()) {
+        EXPECT_EQ(line.find_first_of(std::string("\n\x1b")), std::string::npos) << line;
+    }
+}
+
 TEST(RelayStream, SilentConnectionsGetAKeepAliveAfterTheInterval) {
     RelayOptions options = test_options();
     options.keepalive_interval = 200ms;
@@ -301,6 +314,7 @@ TEST(RelayStream, ReplayPastThePerCastLimitEndsTheCast) {
     ASSERT_TRUE(caster.cast("large"));
     ASSERT_TRUE(caster.send(recording.header_upload()));
     ASSERT_TRUE(watcher.watch("large"));
+    ASSERT_TRUE(relay.logged({"joined large"}));  // before the cast ends
     for (std::size_t i = 0; i < 3; ++i) caster.send(block_upload(recording.block(i)));
     const auto error = caster.read_skipping_keepalives();
     ASSERT_TRUE(error);

@@ -3,15 +3,25 @@
 #include <gtest/gtest.h>
 
 #include <boost/asio/post.hpp>
+#include <boost/asio/use_future.hpp>
+#include <cstdlib>
 
 #include "wire/wire_format.h"
 
 namespace kavro::relay::testing {
 
+std::size_t test_threads() {
+    const char* text = std::getenv("KAVRO_RELAY_TEST_THREADS");
+    return text != nullptr && std::atoi(text) > 0 ? static_cast<std::size_t>(std::atoi(text)) : 1;
+}
+
 RelayOptions test_options() {
     RelayOptions options;
     options.listen_host = "127.0.0.1";
     options.listen_port = 0;
+    options.threads = test_threads();
+    options.http_host = "127.0.0.1";
+    options.http_port = 0;
     return options;
 }
 
@@ -23,12 +33,34 @@ RunningRelay::RunningRelay(RelayOptions options) {
     });
     server_->start();
     port_ = server_->local_endpoint().port();
+    if (server_->serves_http()) http_port_ = server_->http_endpoint().port();
     thread_ = std::thread([this] { io_.run(); });
 }
 
 RunningRelay::~RunningRelay() {
     boost::asio::post(io_, [this] { server_->stop(); });
     thread_.join();
+    // Waits for the relay's other loops, which may still log, while the log is still here.
+    server_.reset();
+}
+
+std::size_t RunningRelay::connection_count() {
+    return boost::asio::post(
+               io_, boost::asio::use_future([this] { return server_->relay().connection_count(); }))
+        .get();
+}
+
+std::size_t RunningRelay::connections_from_loopback() {
+    return boost::asio::post(io_, boost::asio::use_future([this] {
+                                 return server_->relay().connections_from(
+                                     boost::asio::ip::make_address("127.0.0.1"));
+                             }))
+        .get();
+}
+
+std::vector<std::string> RunningRelay::lines() {
+    std::lock_guard lock(mutex_);
+    return lines_;
 }
 
 bool RunningRelay::logged(std::initializer_list<std::string> parts,

@@ -17,6 +17,10 @@
 
 namespace kavro::relay::testing {
 
+// Event loops the relay under test runs on: KAVRO_RELAY_TEST_THREADS, 1 when unset. CTest runs
+// the relay's tests once with 1 and once with 4.
+std::size_t test_threads();
+// A relay on 127.0.0.1, a port the OS picks, and test_threads() loops.
 RelayOptions test_options();
 
 class RunningRelay {
@@ -25,14 +29,21 @@ class RunningRelay {
     ~RunningRelay();
 
     std::uint16_t port() const { return port_; }
+    // Connections the relay has open, in all and from 127.0.0.1, asked on its own thread.
+    std::size_t connection_count();
+    std::size_t connections_from_loopback();
+    std::uint16_t http_port() const { return http_port_; }
     // True once a log line contains every one of `parts`.
     bool logged(std::initializer_list<std::string> parts,
                 std::chrono::milliseconds deadline = kDeadline);
+    // Every log line so far.
+    std::vector<std::string> lines();
 
   private:
     boost::asio::io_context io_{1};
     std::unique_ptr<RelayServer> server_;
     std::uint16_t port_ = 0;
+    std::uint16_t http_port_ = 0;
     std::thread thread_;
     std::mutex mutex_;
     std::condition_variable changed_;

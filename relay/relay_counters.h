@@ -1,0 +1,55 @@
+// What the relay has done since it started, as plain counters. Each event loop owns its own
+// counters and only that loop touches them; the HTTP side reads them through a snapshot taken
+// on the loop, so no lock guards them.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+namespace kavro::relay {
+
+// Why the relay turned a client away or declined what it asked for, short of a protocol error.
+enum class Refusal : std::size_t {
+    kRelayFull,       // past --max-connections
+    kAddressLimit,    // past --connections-per-address
+    kCastsFull,       // past --max-casts
+    kClientVersion,   // a hello from another client version
+    kBadCastName,     // empty, or with control bytes
+    kCastNameTaken,   // live under another connection
+    kNoSuchCast,      // a watch request for a name that is not live
+    kReplayTooLarge,  // past --max-replay-bytes
+    kCount
+};
+
+inline constexpr std::size_t kRefusalKinds = static_cast<std::size_t>(Refusal::kCount);
+
+// The label a refusal carries in the metrics.
+std::string_view refusal_label(Refusal refusal);
+
+struct RelayCounters {
+    std::uint64_t connections_accepted = 0;
+    std::uint64_t bytes_received = 0;  // from relay clients, HTTP not included
+    std::uint64_t bytes_sent = 0;      // to relay clients, HTTP not included
+    std::uint64_t protocol_errors = 0;
+    // Connections closed for sending no message, or not finishing one, in time.
+    std::uint64_t idle_timeouts = 0;
+    std::array<std::uint64_t, kRefusalKinds> refusals{};
+
+    void count(Refusal refusal) { ++refusals[static_cast<std::size_t>(refusal)]; }
+    std::uint64_t refused(Refusal refusal) const {
+        return refusals[static_cast<std::size_t>(refusal)];
+    }
+    // Adds another loop's counters.
+    RelayCounters& operator+=(const RelayCounters& other);
+};
+
+// Casts started, resumed and ended, counted where the casts are kept.
+struct CastCounters {
+    std::uint64_t started = 0;
+    std::uint64_t resumed = 0;
+    std::uint64_t ended = 0;
+};
+
+}  // namespace kavro::relay

@@ -1,0 +1,192 @@
+// The HTTP side's socket-free parts: client text as UTF-8, the JSON feed's fields, the metrics
+// text, the throughput meter, the answer to each request, and the --http option.
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include "relay/casts_json.h"
+#include "relay/client_text.h"
+#include "relay/http_routes.h"
+#include "relay/metrics_text.h"
+#include "relay/relay_options.h"
+#include "relay/throughput_meter.h"
+#include "tests/relay/exposition.h"
+
+namespace kavro::relay {
+namespace {
+
+namespace http = boost::beast::http;
+using namespace std::chrono_literals;
+
+RelayStatus status_with_casts() {
+    RelayStatus status;
+    status.version = "0.0.2.0";
+    status.uptime = 3723s;
+    status.accepting = true;
+    status.relay_connections = 4;
+    status.http_connections = 1;
+    status.max_connections = 100;
+    CastStatus connected;
+    connected.name = "Caf\xe9 \"League\" \\ \x80";
+    connected.track = "BL1";
+    connected.watchers = 3;
+    connected.packet_time_tenths = 5;
+    connected.live_for = 90500ms;
+    connected.replay_bytes = 16384 + 4096;
+    connected.caster_connected = true;
+    CastStatus away;
+    away.name = "Away";
+    away.watchers = 1;
+    away.grace_left = 1200ms;
+    status.casts = {connected, away};
+    status.counters.bytes_received = 1000;
+    status.counters.count(Refusal::kNoSuchCast);
+    status.cast_counters.started = 2;
+    status.received_bytes_per_second = 2047.6;
+    return status;
+}
+
+HttpRequest request(http::verb method, std::string_view target) {
+    HttpRequest r{method, target, 11};
+    r.set(http::field::host, "relay");
+    return r;
+}
+
+TEST(ClientText, WindowsCodePageBytesBecomeTheirCharactersInUtf8) {
+    EXPECT_EQ(utf8_from_client_text("Club race <b>"), "Club race <b>");
+    EXPECT_EQ(utf8_from_client_text("Caf\xe9"), "Caf\xc3\xa9");  // é
+    EXPECT_EQ(utf8_from_client_text("\x80"), "\xe2\x82\xac");    // €
+    EXPECT_EQ(utf8_from_client_text("\x9f"), "\xc5\xb8");        // Ÿ
+    EXPECT_EQ(utf8_from_client_text("\x81"), "\xc2\x81");        // a byte the code page skips
+    EXPECT_EQ(utf8_from_client_text("\xff"), "\xc3\xbf");        // ÿ
+}
+
+TEST(CastsJson, HasItsDocumentedFieldsAndValidUtf8ForAnyName) {
+    const auto document = nlohmann::ordered_json::parse(casts_json(status_with_casts()));
+    std::vector<std::string> top;
+    for (const auto& [key, value] : document.items()) top.push_back(key);
+    EXPECT_EQ(top, (std::vector<std::string>{"version", "uptime_seconds", "accepting_connections",
+                                             "connections", "http_connections", "watchers",
+                                             "received_bytes_per_second", "sent_bytes_per_second",
+                                             "casts"}));
+    EXPECT_EQ(document.at("uptime_seconds"), 3723);
+    EXPECT_EQ(document.at("watchers"), 4);
+    EXPECT_EQ(document.at("received_bytes_per_second"), 2048);
+    const auto& connected = document.at("casts").at(0);
+    std::vector<std::string> fields;
+    for (const auto& [key, value] : connected.items()) fields.push_back(key);
+    EXPECT_EQ(fields, (std::vector<std::string>{"name", "track", "watchers", "packet_time_seconds",
+                                                "live_seconds", "replay_bytes", "caster_connected",
+                                                "resume_seconds_left"}));
+    EXPECT_EQ(connected.at("name"), "Caf\xc3\xa9 \"League\" \\ \xe2\x82\xac");
+    EXPECT_DOUBLE_EQ(connected.at("packet_time_seconds").get<double>(), 0.5);
+    EXPECT_EQ(connected.at("live_seconds"), 90);
+    EXPECT_TRUE(connected.at("resume_seconds_left").is_null());
+    const auto& away = document.at("casts").at(1);
+    EXPECT_TRUE(away.at("packet_time_seconds").is_null());
+    EXPECT_EQ(away.at("resume_seconds_left"), 2);  // rounded up: never 0 while still listed
+    EXPECT_EQ(away.at("track"), "");
+}
+
+TEST(MetricsText, LabelsAreEscapedAndTheTextParses) {
+    EXPECT_EQ(metric_label_value("a\"b\\c\nd"), "a\\\"b\\\\c\\nd");
+    EXPECT_EQ(metric_label_value("Caf\xe9"), "Caf\xc3\xa9");
+
+    const std::string text = metrics_text(status_with_casts());
+    const auto scraped = testing::parse_exposition(text);
+    ASSERT_EQ(scraped.problem, "") << text;
+    EXPECT_EQ(scraped.value("kavro_relay_cast_watchers{cast=\"Caf\xc3\xa9 \\\"League\\\" \\\\ "
+                            "\xe2\x82\xac\"}"),
+              3);
+    EXPECT_EQ(scraped.value("kavro_relay_casts_awaiting_resume"), 1);
+    EXPECT_EQ(scraped.value("kavro_relay_uptime_seconds"), 3723);
+    EXPECT_EQ(scraped.value("kavro_relay_refusals_total{reason=\"no_such_cast\"}"), 1);
+    EXPECT_EQ(scraped.value("kavro_relay_refusals_total{reason=\"relay_full\"}"), 0);
+    EXPECT_EQ(scraped.type_of("kavro_relay_sent_bytes_total"), "counter");
+    // Every refusal reason has its own sample, even at zero, so the family never changes shape.
+    std::size_t refusal_samples = 0;
+    for (const auto& [sample, value] : scraped.samples) {
+        if (sample.starts_with("kavro_relay_refusals_total{")) ++refusal_samples;
+    }
+    EXPECT_EQ(refusal_samples, kRefusalKinds);
+
+    // The reader the tests rely on refuses what the format forbids.
+    EXPECT_NE(testing::parse_exposition("kavro_relay_x 1\n").problem, "");
+    EXPECT_NE(testing::parse_exposition("# HELP a b\n# TYPE a gauge\nb 1\n").problem, "");
+    EXPECT_NE(testing::parse_exposition("# HELP a b\n# TYPE a gauge\na{x=\"1} 1\n").problem, "");
+    EXPECT_NE(testing::parse_exposition("# HELP a b\n# TYPE a gauge\na one\n").problem, "");
+}
+
+TEST(ThroughputMeter, RatesOverTheLastFiveSecondsOfSamples) {
+    ThroughputMeter meter;
+    const auto t0 = std::chrono::steady_clock::time_point{} + 100s;
+    meter.sample(t0, 0, 0);
+    EXPECT_EQ(meter.received_per_second(), 0);
+    meter.sample(t0 + 500ms, 999999, 999999);  // under a second since the last: not kept
+    meter.sample(t0 + 1s, 1000, 500);
+    meter.sample(t0 + 2s, 3000, 1000);
+    EXPECT_DOUBLE_EQ(meter.received_per_second(), 1500);
+    EXPECT_DOUBLE_EQ(meter.sent_per_second(), 500);
+    for (int s = 3; s <= 7; ++s) meter.sample(t0 + std::chrono::seconds(s), 3000, 1000);
+    EXPECT_DOUBLE_EQ(meter.received_per_second(), 0);  // nothing moved in the last five
+}
+
+TEST(HttpRoutes, EachRequestGetsItsAnswer) {
+    const RelayStatus status = status_with_casts();
+
+    const auto page = answer(request(http::verb::get, "/"), status);
+    EXPECT_EQ(page.result(), http::status::ok);
+    EXPECT_EQ(page[http::field::content_type], "text/html; charset=utf-8");
+
+    const auto head = answer(request(http::verb::head, "/casts.json"), status);
+    const auto get = answer(request(http::verb::get, "/casts.json"), status);
+    EXPECT_TRUE(head.body().empty());
+    EXPECT_EQ(head[http::field::content_length], std::to_string(get.body().size()));
+    EXPECT_EQ(head[http::field::access_control_allow_origin], "*");
+
+    EXPECT_EQ(answer(request(http::verb::get, "/metrics?x=1"), status).result(), http::status::ok);
+    EXPECT_EQ(answer(request(http::verb::get, "/healthz"), status).body(), "ok\n");
+    RelayStatus full = status;
+    full.accepting = false;
+    EXPECT_EQ(answer(request(http::verb::get, "/healthz"), full).result(),
+              http::status::service_unavailable);
+
+    const auto post = answer(request(http::verb::post, "/"), status);
+    EXPECT_EQ(post.result(), http::status::method_not_allowed);
+    EXPECT_EQ(post[http::field::allow], "GET, HEAD");
+    EXPECT_FALSE(needs_status(request(http::verb::post, "/metrics")));
+    for (const auto* target : {"/index.html", "/casts.json/", "/metrics/x", "", "*"}) {
+        EXPECT_EQ(answer(request(http::verb::get, target), status).result(),
+                  http::status::not_found)
+            << target;
+        EXPECT_FALSE(needs_status(request(http::verb::get, target)));
+    }
+
+    auto closing = request(http::verb::get, "/");
+    closing.keep_alive(false);
+    EXPECT_FALSE(answer(closing, status).keep_alive());
+    EXPECT_TRUE(answer(request(http::verb::get, "/"), status).keep_alive());
+}
+
+TEST(RelayOptions, HttpAddressOrOff) {
+    RelayOptions options;
+    const char* none[] = {"kavro-relay"};
+    EXPECT_FALSE(parse_command_line(1, none, options).has_value());
+    EXPECT_TRUE(options.http_enabled);
+    EXPECT_EQ(options.http_host, "127.0.0.1");
+    EXPECT_EQ(options.http_port, 47476);
+    const char* some[] = {"kavro-relay", "--http", "[::]:8080"};
+    EXPECT_FALSE(parse_command_line(3, some, options).has_value());
+    EXPECT_EQ(options.http_host, "::");
+    EXPECT_EQ(options.http_port, 8080);
+    const char* off[] = {"kavro-relay", "--http", "off"};
+    EXPECT_FALSE(parse_command_line(3, off, options).has_value());
+    EXPECT_FALSE(options.http_enabled);
+    const char* bad[] = {"kavro-relay", "--http", "8080"};
+    const auto code = parse_command_line(3, bad, options);
+    ASSERT_TRUE(code.has_value());
+    EXPECT_NE(*code, 0);
+}
+
+}  // namespace
+}  // namespace kavro::relay

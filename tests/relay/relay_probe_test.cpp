@@ -1,0 +1,149 @@
+// Resource probes: what hostile or broken clients can cost the relay. Connections that reset
+// at once, senders that stall, watchers that stop reading, and option values no relay can use.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "tests/relay/relay_process.h"
+#include "tests/relay/running_relay.h"
+#include "wire/wire_format.h"
+
+namespace kavro::relay::testing {
+namespace {
+
+// Connects to 127.0.0.1:port and closes with a reset (SO_LINGER of zero) after `wait`, so
+// that resets land at every point of the relay's admission.
+void connect_and_reset(std::uint16_t port, std::chrono::microseconds wait) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(fd, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    const linger reset{1, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    if (wait > 0us) std::this_thread::sleep_for(wait);
+    ::close(fd);
+}
+
+// Polls until `check` holds or the deadline passes.
+template <typename Check>
+bool becomes(Check check) {
+    const auto until = std::chrono::steady_clock::now() + kDeadline;
+    while (std::chrono::steady_clock::now() < until) {
+        if (check()) return true;
+        std::this_thread::sleep_for(10ms);
+    }
+    return check();
+}
+
+TEST(RelayProbe, TwoThousandConnectAndResetsLeaveTheAddressAllItsConnections) {
+    RunningRelay relay;
+    for (int i = 0; i < 2000; ++i) connect_and_reset(relay.port(), (i % 8) * 25us);
+    ASSERT_TRUE(becomes([&] { return relay.connection_count() == 0; }));
+    EXPECT_EQ(relay.connections_from_loopback(), 0u);
+    // The whole per-address allowance is free again.
+    std::vector<std::unique_ptr<TestClient>> clients;
+    for (std::size_t i = 0; i < test_options().connections_per_address; ++i) {
+        clients.push_back(std::make_unique<TestClient>(relay.port()));
+        ASSERT_TRUE(clients.back()->send(hello_message(wire::kModeWatch)));
+        const auto answer = clients.back()->read_skipping_keepalives();
+        ASSERT_TRUE(answer) << "connection " << i;
+        EXPECT_EQ(answer->tag, "ACK") << "connection " << i << ": " << answer->text();
+    }
+    EXPECT_EQ(relay.connections_from_loopback(), clients.size());
+}
+
+TEST(RelayProbe, SenderThatStallsMidMessageAfterItsHelloIsClosedAfterTheIdleTimeOut) {
+    RelayOptions options = test_options();
+    options.idle_timeout = 500ms;
+    options.keepalive_interval = 100ms;  // keep-alives must not count as progress
+    RunningRelay relay(options);
+    TestClient slow(relay.port());
+    ASSERT_TRUE(slow.send(hello_message(wire::kModeWatch)));
+    ASSERT_TRUE(slow.read_skipping_keepalives());  // ACK
+    ASSERT_TRUE(slow.read_skipping_keepalives());  // CHL
+    // A watch request one byte at a time, far slower than the idle time-out allows for a
+    // whole message; the relay is not waiting for a first message any more.
+    const Bytes request = watch_message("anything");
+    const auto started = std::chrono::steady_clock::now();
+    std::optional<Message> error;
+    for (std::size_t sent = 0; sent < request.size() && !error; ++sent) {
+        if (!slow.send(std::span(request).subspan(sent, 1))) break;
+        const auto next_byte_at = std::chrono::steady_clock::now() + 200ms;
+        while (!error && std::chrono::steady_clock::now() < next_byte_at) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                next_byte_at - std::chrono::steady_clock::now());
+            const auto message = slow.read(std::max(left, 1ms));
+            if (!message) break;
+            if (message->tag == "ERR") error = message;
+        }
+    }
+    ASSERT_TRUE(error) << "the relay kept the stalled connection";
+    EXPECT_EQ(error->text(), "No message arrived in time.");
+    EXPECT_GE(std::chrono::steady_clock::now() - started, options.idle_timeout);
+    EXPECT_TRUE(slow.closed_by_relay());
+    EXPECT_TRUE(relay.logged({slow.local_address(), "left a message unfinished"}));
+}
+
+TEST(RelayProbe, WatchersThatStopReadingCostNoCopyOfA60MiBCast) {
+    constexpr std::size_t kBlocks = 60u * 1024 * 1024 / wire::kBlockSize;
+    RelayProcess relay({"--listen", "127.0.0.1:0", "--max-replay-bytes", "80000000"});
+    const std::uint16_t port = relay.port();
+    ASSERT_NE(port, 0);
+    const Recording recording(5);
+    TestClient caster(port);
+    ASSERT_TRUE(caster.cast("big"));
+    ASSERT_TRUE(caster.send(recording.header_upload()));
+    // Two watchers with small receive buffers that never read a byte.
+    TestClient stalled1(port, 4096), stalled2(port, 4096);
+    ASSERT_TRUE(stalled1.watch("big"));
+    ASSERT_TRUE(stalled2.watch("big"));
+    const std::size_t before = relay.memory_field("VmRSS");
+    std::thread upload([&] {
+        for (std::size_t i = 0; i < kBlocks; ++i) {
+            if (!caster.send(block_upload(recording.block(i)))) return;
+        }
+    });
+    // A watcher that reads everything shows when the relay holds the whole cast.
+    TestClient reader_client(port);
+    ASSERT_TRUE(reader_client.watch("big"));
+    ReplayReader reader;
+    const std::size_t size = wire::kReplayHeaderSize + kBlocks * wire::kBlockSize;
+    const bool complete = reader.read_until(reader_client, size, 120s);
+    upload.join();
+    ASSERT_TRUE(complete);
+    EXPECT_TRUE(reader.file() == recording.file(kBlocks));
+    const std::size_t peak = relay.memory_field("VmHWM");
+    const std::size_t stored = kBlocks * wire::kBlockSize;
+    // One stored copy plus overhead; a copy per stalled watcher would be three times this.
+    EXPECT_LT(peak - before, stored + stored / 2) << "relay grew by " << (peak - before) / 1024
+                                                  << " KiB for " << stored / 1024 << " KiB stored";
+}
+
+TEST(RelayProgram, SecondsOptionsOutOfRangeStopItBeforeItListensWithStatusTwo) {
+    for (const char* option :
+         {"--idle-timeout", "--resume-grace", "--keepalive", "--broadcast-delay"}) {
+        for (const char* value : {"1e10", "nan", "inf", "-1"}) {
+            RelayProcess relay({"--listen", "127.0.0.1:0", option, value});
+            const auto listening = relay.first_line();
+            EXPECT_FALSE(listening) << option << " " << value << ": " << *listening;
+            if (!listening) {
+                EXPECT_EQ(relay.exit_status(), 2) << option << " " << value;
+            }
+        }
+    }
+    RelayProcess fine({"--listen", "127.0.0.1:0", "--idle-timeout", "0.5"});
+    EXPECT_NE(fine.port(), 0);
+}
+
+}  // namespace
+}  // namespace kavro::relay::testing

@@ -1,0 +1,83 @@
+#include "tests/relay/relay_process.h"
+
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+extern char** environ;
+
+namespace kavro::relay::testing {
+
+RelayProcess::RelayProcess(const std::vector<std::string>& arguments) {
+    int pipe_ends[2];
+    if (pipe(pipe_ends) != 0) throw std::runtime_error("pipe failed");
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, pipe_ends[1], STDOUT_FILENO);
+    posix_spawn_file_actions_addclose(&actions, pipe_ends[0]);
+    // No HTTP side: its fixed default port would clash between tests run side by side.
+    std::vector<std::string> all{KAVRO_RELAY_PROGRAM, "--http", "off"};
+    all.insert(all.end(), arguments.begin(), arguments.end());
+    std::vector<char*> argv;
+    for (std::string& a : all) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    const int spawned =
+        posix_spawn(&pid_, KAVRO_RELAY_PROGRAM, &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(pipe_ends[1]);
+    output_ = pipe_ends[0];
+    if (spawned != 0) throw std::runtime_error("cannot start " KAVRO_RELAY_PROGRAM);
+}
+
+RelayProcess::~RelayProcess() {
+    if (!reaped_) {
+        kill(pid_, SIGTERM);
+        waitpid(pid_, nullptr, 0);
+    }
+    close(output_);
+}
+
+std::optional<std::string> RelayProcess::first_line() {
+    std::string line;
+    char c = 0;
+    while (read(output_, &c, 1) == 1) {
+        if (c == '\n') return line;
+        line += c;
+    }
+    return std::nullopt;
+}
+
+std::uint16_t RelayProcess::port() {
+    const auto line = first_line();
+    const std::string prefix = "listening on 127.0.0.1:";
+    if (!line || line->rfind(prefix, 0) != 0) return 0;
+    return static_cast<std::uint16_t>(std::stoi(line->substr(prefix.size())));
+}
+
+std::optional<int> RelayProcess::exit_status() {
+    int status = 0;
+    if (waitpid(pid_, &status, 0) != pid_) return std::nullopt;
+    reaped_ = true;
+    if (!WIFEXITED(status)) return std::nullopt;
+    return WEXITSTATUS(status);
+}
+
+std::size_t RelayProcess::memory_field(const std::string& name) const {
+    std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind(name + ":", 0) != 0) continue;
+        std::istringstream fields(line.substr(name.size() + 1));
+        std::size_t kilobytes = 0;
+        fields >> kilobytes;
+        return kilobytes * 1024;
+    }
+    return 0;
+}
+
+}  // namespace kavro::relay::testing

@@ -1,0 +1,140 @@
+// The relay's rules with fake connections and a fake clock: no sockets, no waiting. Time moves
+// only when the test says, so the deadlines are checked at their exact edges.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "relay/relay.h"
+#include "tests/relay/fake_connection.h"
+#include "tests/relay/test_client.h"
+#include "wire/wire_format.h"
+
+namespace kavro::relay::testing {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The tags of the messages in `bytes`, in order ("ACK0OK" for acknowledgements).
+std::vector<std::string> tags_in(const std::vector<std::uint8_t>& bytes) {
+    std::vector<std::string> tags;
+    std::size_t at = 0;
+    while (at + wire::kHeadSize <= bytes.size()) {
+        const auto rest = std::span(bytes).subspan(at);
+        if (wire::has_tag(rest, wire::kTagAck)) {
+            tags.emplace_back(rest.begin(), rest.begin() + 6);
+            at += 6;
+            continue;
+        }
+        tags.emplace_back(rest.begin(), rest.begin() + 3);
+        at += wire::kHeadSize + wire::payload_length(rest);
+    }
+    return tags;
+}
+
+class RelayRules : public ::testing::Test {
+  protected:
+    RelayOptions options_ = [] {
+        RelayOptions o;
+        o.connections_per_address = 2;
+        o.broadcast_delay = std::chrono::seconds(2);
+        o.resume_grace = std::chrono::seconds(5);
+        o.idle_timeout = std::chrono::seconds(30);
+        o.keepalive_interval = std::chrono::seconds(60);
+        return o;
+    }();
+    Clock::time_point now_ = Clock::time_point(std::chrono::hours(1));
+    std::vector<std::string> log_;
+    Relay relay_{options_, [this](const std::string& line) { log_.push_back(line); },
+                 [this] { return now_; }};
+
+    std::shared_ptr<FakeConnection> connect(const std::string& host, int port) {
+        auto c = std::make_shared<FakeConnection>(
+            relay_, Peer{boost::asio::ip::make_address(host), host + ":" + std::to_string(port)});
+        relay_.admit(c);
+        c->flush();
+        return c;
+    }
+    void advance(std::chrono::milliseconds by) {
+        now_ += by;
+        relay_.tick(now_);
+    }
+};
+
+TEST_F(RelayRules, BroadcastDelayAndGracePeriodRunOnTheRelaysClock) {
+    const Recording recording(3);
+    auto caster = connect("10.0.0.1", 1);
+    ASSERT_TRUE(caster->deliver(hello_message(wire::kModeCast, "live")));
+    caster->flush();
+    ASSERT_TRUE(caster->deliver(recording.header_upload()));
+    auto watcher = connect("10.0.0.2", 1);
+    ASSERT_TRUE(watcher->deliver(hello_message(wire::kModeWatch)));
+    watcher->flush();
+    ASSERT_TRUE(watcher->deliver(watch_message("live")));
+    watcher->flush();
+    ASSERT_TRUE(caster->deliver(block_upload(recording.block(0))));
+    watcher->flush();
+    EXPECT_EQ(tags_in(watcher->received()), (std::vector<std::string>{"ACK0OK", "CHL", "SRH"}));
+
+    advance(std::chrono::milliseconds(1999));
+    watcher->flush();
+    EXPECT_EQ(tags_in(watcher->received()).size(), 3u) << "a block went out before its delay";
+    advance(std::chrono::milliseconds(1));
+    watcher->flush();
+    EXPECT_EQ(tags_in(watcher->received()).back(), "SRD");
+    EXPECT_EQ(watcher->received().size(),
+              6 + 48 + 6 + wire::kReplayHeaderSize + 6 + wire::kBlockSize)
+        << "ACK, a list of one cast, the header and one block";
+
+    // The caster leaves: the cast waits exactly the grace period, then ends.
+    caster->flush();
+    caster->leave();
+    advance(std::chrono::milliseconds(4999));
+    ASSERT_NE(relay_.casts().find("live"), nullptr);
+    EXPECT_FALSE(watcher->said_goodbye());
+    advance(std::chrono::milliseconds(1));
+    EXPECT_EQ(relay_.casts().find("live"), nullptr);
+    watcher->flush();
+    EXPECT_TRUE(watcher->said_goodbye());
+}
+
+TEST_F(RelayRules, AConnectionIsCountedUnderItsOwnAddressUntilItCloses) {
+    const auto home = boost::asio::ip::make_address("10.0.0.7");
+    auto first = connect("10.0.0.7", 1);
+    auto second = connect("10.0.0.7", 2);
+    EXPECT_EQ(relay_.connections_from(home), 2u);
+    auto third = connect("10.0.0.7", 3);
+    EXPECT_TRUE(third->said_goodbye());
+    EXPECT_EQ(tags_in(third->received()), std::vector<std::string>{"ERR"});
+    EXPECT_EQ(relay_.connections_from(home), 2u) << "a refused connection is not counted";
+    third->leave();
+
+    first->leave();
+    EXPECT_EQ(relay_.connections_from(home), 1u);
+    auto fourth = connect("10.0.0.7", 4);
+    EXPECT_FALSE(fourth->said_goodbye());
+    second->leave();
+    fourth->leave();
+    EXPECT_EQ(relay_.connections_from(home), 0u);
+    EXPECT_EQ(relay_.connection_count(), 0u);
+}
+
+TEST_F(RelayRules, MessageBegunButNotFinishedEndsTheConnectionAtTheIdleTimeOut) {
+    auto client = connect("10.0.0.3", 1);
+    ASSERT_TRUE(client->deliver(hello_message(wire::kModeWatch)));
+    client->flush();
+    advance(std::chrono::seconds(20));
+    const Bytes request = watch_message("x");
+    ASSERT_TRUE(client->deliver(std::span(request).first(10)));
+    advance(std::chrono::seconds(29));
+    client->flush();
+    EXPECT_FALSE(client->said_goodbye());
+    advance(std::chrono::seconds(1));
+    client->flush();
+    EXPECT_TRUE(client->said_goodbye());
+    EXPECT_EQ(tags_in(client->received()).back(), "ERR");
+}
+
+}  // namespace
+}  // namespace kavro::relay::testing
