@@ -50,34 +50,8 @@ block_bytes=4096
 deadline=90
 client_options=(--timeout 280)
 
-finish() {
-  local status=$?
-  e2e_cleanup
-  if ((status == 0)) && [[ -z "${KAVRO_E2E_KEEP:-}" ]]; then
-    rm -rf "$work"
-  else
-    echo "---- what the processes said (kept in $work) ----"
-    for f in "$work"/relay.log "$work"/*/client.err "$work"/*/client.out "$work"/recorder.log; do
-      [[ -f "$f" ]] || continue
-      echo "== ${f#"$work"/}"
-      cat "$f"
-    done
-  fi
-  exit "$status"
-}
-trap finish EXIT
-trap 'exit 130' INT TERM HUP
-
-fail() {
-  echo "FAIL: $*"
-  exit 1
-}
-check() {
-  local what="$1"
-  shift
-  "$@" || fail "$what"
-  echo "ok: $what"
-}
+# shellcheck source=tests/support/e2e_checks.sh
+source "$(dirname "${BASH_SOURCE[0]}")/../support/e2e_checks.sh"
 
 start_recorder() {  # start_recorder VAR INSTALL BLOCKS RATE SEED
   "$recorder" --output "$2/data/mpr/temp_mpr.mpr" --blocks "$3" --rate "$4" --seed "$5" \

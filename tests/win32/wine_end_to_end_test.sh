@@ -75,34 +75,8 @@ declare -A at=(
   [btn_watch1]="45 162" [btn_refresh]="267 162"
 )
 
-finish() {
-  local status=$?
-  e2e_cleanup
-  if ((status == 0)) && [[ -z "${KAVRO_E2E_KEEP:-}" ]]; then
-    rm -rf "$work"
-  else
-    echo "---- what the processes said (kept in $work) ----"
-    for f in "$work"/relay.log "$work"/*/client.err "$work"/*/client.out "$work"/recorder.log; do
-      [[ -f "$f" ]] || continue
-      echo "== ${f#"$work"/}"
-      cat "$f"
-    done
-  fi
-  exit "$status"
-}
-trap finish EXIT
-trap 'exit 130' INT TERM HUP
-
-fail() {
-  echo "FAIL: $*"
-  exit 1
-}
-check() {
-  local what="$1"
-  shift
-  "$@" || fail "$what"
-  echo "ok: $what"
-}
+# shellcheck source=tests/support/e2e_checks.sh
+source "$(dirname "${BASH_SOURCE[0]}")/../support/e2e_checks.sh"
 
 # start_windows_client VAR INSTALL: kavro.exe under Wine in INSTALL/kavro, KAVRO_RELAY naming
 # the relay; stores its process id in VAR.
