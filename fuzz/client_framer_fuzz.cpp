@@ -15,7 +15,7 @@
 #include <string_view>
 #include <vector>
 
-#include "relay/client_framer.h"
+#include "relay/rules/client_framer.h"
 
 namespace {
 

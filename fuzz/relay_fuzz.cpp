@@ -26,8 +26,8 @@
 #include <string>
 #include <vector>
 
-#include "relay/connection.h"
-#include "relay/relay.h"
+#include "relay/rules/connection.h"
+#include "relay/rules/relay.h"
 #include "wire/wire_format.h"
 
 namespace {

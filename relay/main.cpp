@@ -5,10 +5,10 @@
 #include <cstdio>
 #include <exception>
 
-#include "relay/open_file_limit.h"
+#include "relay/transport/open_file_limit.h"
 #include "relay/relay_log.h"
 #include "relay/relay_options.h"
-#include "relay/relay_server.h"
+#include "relay/transport/relay_server.h"
 
 int main(int argc, char** argv) {
     using namespace kavro::relay;

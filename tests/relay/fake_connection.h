@@ -7,7 +7,7 @@
 #include <span>
 #include <vector>
 
-#include "relay/connection.h"
+#include "relay/rules/connection.h"
 
 namespace kavro::relay::testing {
 

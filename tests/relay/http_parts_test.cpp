@@ -4,12 +4,12 @@
 
 #include <nlohmann/json.hpp>
 
-#include "relay/casts_json.h"
-#include "relay/client_text.h"
-#include "relay/http_routes.h"
-#include "relay/metrics_text.h"
+#include "relay/http/casts_json.h"
+#include "relay/http/client_text.h"
+#include "relay/http/http_routes.h"
+#include "relay/http/metrics_text.h"
 #include "relay/relay_options.h"
-#include "relay/throughput_meter.h"
+#include "relay/transport/throughput_meter.h"
 #include "tests/relay/exposition.h"
 
 namespace kavro::relay {

@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "relay/connection.h"
-#include "relay/event_loops.h"
-#include "relay/relay.h"
+#include "relay/rules/connection.h"
+#include "relay/rules/event_loops.h"
+#include "relay/rules/relay.h"
 #include "tests/relay/test_client.h"
 
 namespace kavro::relay::testing {

@@ -6,7 +6,7 @@
 #include <stdexcept>
 #include <thread>
 
-#include "relay/relay_server.h"
+#include "relay/transport/relay_server.h"
 #include "tests/relay/exposition.h"
 #include "tests/relay/http_test_client.h"
 #include "tests/relay/live_scene.h"

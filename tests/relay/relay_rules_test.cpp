@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "relay/relay.h"
+#include "relay/rules/relay.h"
 #include "tests/relay/fake_connection.h"
 #include "tests/relay/test_client.h"
 #include "wire/wire_format.h"

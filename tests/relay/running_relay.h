@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "relay/relay_options.h"
-#include "relay/relay_server.h"
+#include "relay/transport/relay_server.h"
 #include "tests/relay/test_client.h"
 
 namespace kavro::relay::testing {

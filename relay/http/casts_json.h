@@ -1,0 +1,14 @@
+// /casts.json: the live casts and the relay's totals as JSON, for a league's website. The
+// field names are part of the relay's interface (relay/README.md lists them); add fields, never
+// rename them.
+#pragma once
+
+#include <string>
+
+#include "relay/rules/relay_status.h"
+
+namespace kavro::relay {
+
+std::string casts_json(const RelayStatus& status);
+
+}  // namespace kavro::relay

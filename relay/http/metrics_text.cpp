@@ -1,0 +1,125 @@
+#include "relay/http/metrics_text.h"
+
+#include <chrono>
+#include <cstdint>
+#include <iomanip>
+#include <sstream>
+
+#include "relay/http/client_text.h"
+
+namespace kavro::relay {
+
+namespace {
+
+// Writes families one at a time: a family's HELP and TYPE lines, then its samples.
+class Exposition {
+  public:
+    Exposition() { out_ << std::fixed << std::setprecision(3); }
+    void family(std::string_view name, std::string_view type, std::string_view help) {
+        name_ = name;
+        out_ << "# HELP " << name << ' ' << help << '\n';
+        out_ << "# TYPE " << name << ' ' << type << '\n';
+    }
+    template <typename Number>
+    void sample(Number value, std::string_view labels = {}) {
+        out_ << name_;
+        if (!labels.empty()) out_ << '{' << labels << '}';
+        out_ << ' ' << value << '\n';
+    }
+    std::string text() const { return out_.str(); }
+
+  private:
+    std::ostringstream out_;
+    std::string name_;
+};
+
+std::string label(std::string_view name, std::string_view client_text) {
+    return std::string(name) + "=\"" + metric_label_value(client_text) + "\"";
+}
+
+}  // namespace
+
+std::string metric_label_value(std::string_view client_text) {
+    std::string escaped;
+    for (const char c : utf8_from_client_text(client_text)) {
+        if (c == '\\') {
+            escaped += "\\\\";
+        } else if (c == '"') {
+            escaped += "\\\"";
+        } else if (c == '\n') {
+            escaped += "\\n";
+        } else {
+            escaped += c;
+        }
+    }
+    return escaped;
+}
+
+std::string metrics_text(const RelayStatus& status) {
+    Exposition m;
+    const RelayCounters& counters = status.counters;
+
+    m.family("kavro_relay_build_info", "gauge", "The relay's version, as a label; always 1.");
+    m.sample(1, label("version", status.version));
+    m.family("kavro_relay_uptime_seconds", "gauge", "Seconds since the relay started.");
+    m.sample(std::chrono::duration<double>(status.uptime).count());
+    m.family("kavro_relay_accepting_connections", "gauge",
+             "1 while the relay accepts new connections, 0 when it cannot or is full.");
+    m.sample(status.accepting ? 1 : 0);
+
+    m.family("kavro_relay_connections_open", "gauge",
+             "Connections open now, by kind: relay clients or HTTP.");
+    m.sample(status.relay_connections, "kind=\"relay\"");
+    m.sample(status.http_connections, "kind=\"http\"");
+    m.family("kavro_relay_connections_max", "gauge",
+             "Connections allowed at once, relay clients and HTTP together.");
+    m.sample(status.max_connections);
+    m.family("kavro_relay_connections_accepted_total", "counter",
+             "Relay client connections accepted.");
+    m.sample(counters.connections_accepted);
+
+    m.family("kavro_relay_casts_live", "gauge",
+             "Casts listed now, including those waiting for their caster to resume.");
+    m.sample(status.casts.size());
+    m.family("kavro_relay_casts_awaiting_resume", "gauge",
+             "Casts whose caster left and that wait for a resume.");
+    m.sample(status.casts_awaiting_resume());
+    m.family("kavro_relay_watchers", "gauge", "Watchers of all casts together.");
+    m.sample(status.watchers());
+    m.family("kavro_relay_cast_watchers", "gauge", "Watchers of each live cast.");
+    for (const CastStatus& cast : status.casts) m.sample(cast.watchers, label("cast", cast.name));
+    m.family("kavro_relay_cast_replay_bytes", "gauge",
+             "Replay bytes (header and data) stored for each live cast.");
+    for (const CastStatus& cast : status.casts) {
+        m.sample(cast.replay_bytes, label("cast", cast.name));
+    }
+
+    m.family("kavro_relay_received_bytes_total", "counter", "Bytes received from relay clients.");
+    m.sample(counters.bytes_received);
+    m.family("kavro_relay_sent_bytes_total", "counter", "Bytes sent to relay clients.");
+    m.sample(counters.bytes_sent);
+
+    m.family("kavro_relay_refusals_total", "counter",
+             "Requests the relay turned down without a protocol error, by reason.");
+    for (std::size_t i = 0; i < kRefusalKinds; ++i) {
+        const auto reason = static_cast<Refusal>(i);
+        m.sample(counters.refused(reason), label("reason", refusal_label(reason)));
+    }
+    m.family("kavro_relay_protocol_errors_total", "counter",
+             "Connections closed for breaking the protocol.");
+    m.sample(counters.protocol_errors);
+    m.family("kavro_relay_idle_timeouts_total", "counter",
+             "Connections closed for sending no complete message in time.");
+    m.sample(counters.idle_timeouts);
+
+    m.family("kavro_relay_casts_started_total", "counter", "Casts started.");
+    m.sample(status.cast_counters.started);
+    m.family("kavro_relay_casts_resumed_total", "counter",
+             "Casts taken over by their returning caster within the grace period.");
+    m.sample(status.cast_counters.resumed);
+    m.family("kavro_relay_casts_ended_total", "counter", "Casts ended.");
+    m.sample(status.cast_counters.ended);
+    return m.text();
+}
+
+}  // namespace kavro::relay

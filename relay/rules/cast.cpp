@@ -1,0 +1,213 @@
+#include "relay/rules/cast.h"
+
+#include <algorithm>
+
+#include "relay/relay_log.h"
+
+namespace kavro::relay {
+
+// What a cast posts to each loop: a new recording (its header), newly released blocks of a
+// recording, or the end.
+struct Cast::News {
+    enum class Kind { kRecording, kBlocks, kEnded };
+    Kind kind = Kind::kBlocks;
+    std::uint64_t generation = 0;
+    SharedBytes header_message;
+    std::size_t first_block = 0;  // index of blocks[0] in its recording
+    std::vector<SharedBytes> blocks;
+};
+
+void ReplayChunk::clear() {
+    header_message.reset();
+    for (auto& block : blocks) block.reset();
+    block_count = 0;
+}
+
+Cast::Cast(std::string name, std::uint64_t sequence, Duration broadcast_delay, EventLoops& loops)
+    : name_(std::move(name)),
+      sequence_(sequence),
+      broadcast_delay_(broadcast_delay),
+      loops_(loops),
+      views_(std::make_unique<LoopView[]>(loops.count())) {}
+
+void Cast::attach_caster(const boost::asio::ip::address& address, std::string_view track) {
+    caster_address_ = address;
+    track_ = printable(track);
+    caster_attached_ = true;
+    grace_ends_.reset();
+}
+
+void Cast::detach_caster(Clock::time_point grace_ends) {
+    caster_attached_ = false;
+    grace_ends_ = grace_ends;
+}
+
+void Cast::add_watcher(CastWatcher& watcher, std::size_t loop) {
+    LoopView& view = views_[loop];
+    watcher.cast_slot_ = view.watchers.size();
+    view.watchers.push_back(&watcher);
+    watcher_count_.fetch_add(1, std::memory_order_relaxed);
+}
+
+void Cast::remove_watcher(CastWatcher& watcher, std::size_t loop) {
+    LoopView& view = views_[loop];
+    const std::size_t slot = watcher.cast_slot_;
+    if (slot >= view.watchers.size() || view.watchers[slot] != &watcher) return;
+    watcher_count_.fetch_sub(1, std::memory_order_relaxed);
+    if (view.notifying) {
+        view.watchers[slot] = nullptr;
+        view.has_holes = true;
+        return;
+    }
+    view.watchers[slot] = view.watchers.back();  // order does not matter: swap with the last
+    view.watchers[slot]->cast_slot_ = slot;
+    view.watchers.pop_back();
+}
+
+void Cast::compact(LoopView& view) {
+    if (!view.has_holes) return;
+    std::size_t kept = 0;
+    for (CastWatcher* watcher : view.watchers) {
+        if (watcher == nullptr) continue;
+        watcher->cast_slot_ = kept;
+        view.watchers[kept++] = watcher;
+    }
+    view.watchers.resize(kept);
+    view.has_holes = false;
+}
+
+void Cast::start_recording(wire::ConstBytes header) {
+    store_.start_recording(header);
+    released_ = 0;
+    published_ = 0;
+    held_back_.clear();  // a pending release wait finds nothing due and lapses
+    packet_clock_.reset();
+    packet_time_.store(0, std::memory_order_relaxed);
+    auto news = std::make_shared<News>();
+    news->kind = News::Kind::kRecording;
+    news->generation = store_.generation();
+    news->header_message = store_.header_message();
+    tell_loops(std::move(news));
+}
+
+void Cast::append_block(wire::ConstBytes block, Clock::time_point now) {
+    store_.append(block);
+    packet_clock_.block_arrived(now);
+    packet_time_.store(packet_clock_.tenths(), std::memory_order_relaxed);
+    if (broadcast_delay_ <= Duration::zero()) {
+        released_ = store_.block_count();
+        return;
+    }
+    held_back_.push_back(now);
+}
+
+void Cast::release_due_blocks(Clock::time_point now) {
+    if (ended_) return;
+    while (!held_back_.empty() && held_back_.front() + broadcast_delay_ <= now) {
+        held_back_.pop_front();
+        ++released_;
+    }
+    publish();
+}
+
+void Cast::publish() {
+    if (ended_ || published_ >= released_) return;
+    auto news = std::make_shared<News>();
+    news->kind = News::Kind::kBlocks;
+    news->generation = store_.generation();
+    news->first_block = published_;
+    news->blocks.reserve(released_ - published_);
+    for (std::size_t i = published_; i < released_; ++i) news->blocks.push_back(store_.block(i));
+    published_ = released_;
+    tell_loops(std::move(news));
+}
+
+void Cast::tell_loops(std::shared_ptr<const News> news) {
+    for (std::size_t loop = 0; loop < loops_.count(); ++loop) {
+        loops_.post(loop,
+                    [self = shared_from_this(), loop, news] { self->take_news(loop, *news); });
+    }
+}
+
+void Cast::take_news(std::size_t loop, const News& news) {
+    LoopView& view = views_[loop];
+    switch (news.kind) {
+        case News::Kind::kRecording:
+            view.generation = news.generation;
+            view.header_message = news.header_message;
+            view.blocks.clear();
+            view.blocks.shrink_to_fit();
+            break;
+        case News::Kind::kBlocks:
+            // News of a recording since replaced is stale. Each loop takes the news in the order
+            // it was posted, under the shared lock, so the blocks follow on from those the view
+            // has; anything else is dropped rather than put out of place.
+            if (news.generation != view.generation || news.first_block != view.blocks.size()) {
+                return;
+            }
+            view.blocks.insert(view.blocks.end(), news.blocks.begin(), news.blocks.end());
+            break;
+        case News::Kind::kEnded: {
+            const auto leaving = static_cast<std::size_t>(
+                std::count_if(view.watchers.begin(), view.watchers.end(),
+                              [](const CastWatcher* watcher) { return watcher != nullptr; }));
+            watcher_count_.fetch_sub(leaving, std::memory_order_relaxed);
+            notify(view, true);
+            return;
+        }
+    }
+    notify(view, false);
+}
+
+bool Cast::next_chunk(std::size_t loop, Cursor& cursor, ReplayChunk& chunk) const {
+    const LoopView& view = views_[loop];
+    chunk.clear();
+    if (!view.header_message) return false;
+    if (cursor.generation != view.generation) {
+        chunk.header_message = view.header_message;
+        cursor = Cursor{view.generation, 0};
+        return true;
+    }
+    const std::size_t released = view.blocks.size();
+    const std::size_t available = released - std::min(released, cursor.next_block);
+    if (available == 0) return false;
+    chunk.block_count = std::min(available, kBlocksPerMessage);
+    for (std::size_t i = 0; i < chunk.block_count; ++i) {
+        chunk.blocks[i] = view.blocks[cursor.next_block + i];
+    }
+    cursor.next_block += chunk.block_count;
+    return true;
+}
+
+void Cast::notify(LoopView& view, bool ended) {
+    if (ended) {
+        // Every watcher on this loop leaves; each takes what it was already told of, then
+        // closes.
+        std::vector<CastWatcher*> leaving;
+        leaving.swap(view.watchers);
+        view.has_holes = false;
+        for (CastWatcher* watcher : leaving) {
+            if (watcher != nullptr) watcher->cast_ended();
+        }
+        return;
+    }
+    // A watcher may leave while it is being told: its slot empties and the walk skips it.
+    view.notifying = true;
+    for (std::size_t i = 0; i < view.watchers.size(); ++i) {
+        if (view.watchers[i] != nullptr) view.watchers[i]->cast_has_news();
+    }
+    view.notifying = false;
+    compact(view);
+}
+
+void Cast::end() {
+    if (ended_) return;
+    publish();
+    ended_ = true;
+    grace_ends_.reset();
+    auto news = std::make_shared<News>();
+    news->kind = News::Kind::kEnded;
+    tell_loops(std::move(news));
+}
+
+}  // namespace kavro::relay

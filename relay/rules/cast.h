@@ -1,0 +1,161 @@
+// One live cast, the room its watchers sit in. The cast knows its watchers only through the
+// CastWatcher interface: it tells them when there is something new to write and when it has
+// ended, and each watcher pulls from its own cursor when its socket is ready.
+//
+// The caster's side (the stored replay, the broadcast delay, the packet clock, the caster's
+// address) is changed under the relay's shared lock. Watchers never read it: each event loop
+// has its own view of the cast (the header and the released blocks, as shared immutable
+// buffers, and the watchers on that loop), which only that loop touches. The cast posts its news
+// (a new recording, newly released blocks, its end) to every loop, and each loop brings its view
+// up to date and tells its watchers. A watcher's writes thus take no lock.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <boost/asio/ip/address.hpp>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "relay/store/cast_store.h"
+#include "relay/rules/event_loops.h"
+#include "relay/rules/packet_clock.h"
+#include "relay/relay_options.h"
+
+namespace kavro::relay {
+
+class CastWatcher {
+  public:
+    // A new header, or blocks newly released to watchers.
+    virtual void cast_has_news() = 0;
+    // The cast is over; the watcher is already removed from it.
+    virtual void cast_ended() = 0;
+
+  protected:
+    ~CastWatcher() = default;
+
+  private:
+    friend class Cast;
+    std::size_t cast_slot_ = 0;  // the watcher's index in its cast's list
+};
+
+// A watcher's position in the stored replay: the recording it has the header of (0: none yet)
+// and the next block of that recording it needs.
+struct Cursor {
+    std::uint64_t generation = 0;
+    std::size_t next_block = 0;
+};
+
+inline constexpr std::size_t kBlocksPerMessage = wire::kMaxReplayDataPayload / wire::kBlockSize;
+
+// One message's worth of stored replay: the SRH message, or up to four consecutive blocks to
+// go out as one SRD. Holding the shared buffers keeps them alive while a write uses them.
+struct ReplayChunk {
+    SharedBytes header_message;
+    std::array<SharedBytes, kBlocksPerMessage> blocks;
+    std::size_t block_count = 0;
+    void clear();
+};
+
+class Cast : public std::enable_shared_from_this<Cast> {
+  public:
+    using Clock = std::chrono::steady_clock;
+
+    Cast(std::string name, std::uint64_t sequence, Duration broadcast_delay, EventLoops& loops);
+
+    const std::string& name() const { return name_; }
+    // Creation order, the tie-break in the cast list.
+    std::uint64_t sequence() const { return sequence_; }
+    const std::string& track() const { return track_; }
+    Clock::time_point started_at() const { return started_at_; }
+
+    // The caster: attached while its connection is open, remembered by address for a resume.
+    // The track is kept with control bytes shown as '?': it goes to the log and to every
+    // watcher's list.
+    void attach_caster(const boost::asio::ip::address& address, std::string_view track);
+    // The caster's connection closed; the cast waits for a resume until `grace_ends`.
+    void detach_caster(Clock::time_point grace_ends);
+    bool caster_attached() const { return caster_attached_; }
+    const boost::asio::ip::address& caster_address() const { return caster_address_; }
+    // True once the caster has been gone for the whole grace period.
+    bool grace_over(Clock::time_point now) const { return grace_ends_ && now >= *grace_ends_; }
+    // While the caster is away: when its resume grace period ends.
+    const std::optional<Clock::time_point>& grace_ends() const { return grace_ends_; }
+
+    // On the watcher's own loop.
+    void add_watcher(CastWatcher& watcher, std::size_t loop);
+    void remove_watcher(CastWatcher& watcher, std::size_t loop);
+    // Watchers on every loop (read from any thread, for the cast list).
+    std::size_t watcher_count() const { return watcher_count_.load(std::memory_order_relaxed); }
+
+    // A new header starts a new recording; every loop is told at once.
+    void start_recording(wire::ConstBytes header);
+    // Appends a block; it is released after the broadcast delay (at once without one) and
+    // goes to the loops at the next publish().
+    void append_block(wire::ConstBytes block, Clock::time_point now);
+    // Releases the blocks whose broadcast delay has passed by `now`, and publishes them.
+    void release_due_blocks(Clock::time_point now);
+    // Posts the blocks released since the last publish to every loop, in one piece, so a
+    // caster's read of several blocks tells each watcher once.
+    void publish();
+    const CastStore& store() const { return store_; }
+    std::uint16_t packet_time() const { return packet_time_.load(std::memory_order_relaxed); }
+
+    // The next message for a watcher on `loop` at `cursor`, advancing the cursor. False when
+    // the watcher has everything that loop has been told of.
+    bool next_chunk(std::size_t loop, Cursor& cursor, ReplayChunk& chunk) const;
+
+    // Ends the cast: what was released still goes out, then every loop tells its watchers,
+    // who are then no longer in it.
+    void end();
+    bool ended() const { return ended_; }
+
+  private:
+    struct News;
+    // One loop's view of the cast; touched only on that loop.
+    struct LoopView {
+        std::uint64_t generation = 0;
+        SharedBytes header_message;
+        std::vector<SharedBytes> blocks;  // released blocks of the current recording
+        // A plain list, cheap to walk once per news. A watcher leaves by swapping with the
+        // last one; during a walk its slot is only emptied, and the list compacted after.
+        std::vector<CastWatcher*> watchers;
+        bool notifying = false;
+        bool has_holes = false;
+    };
+
+    void tell_loops(std::shared_ptr<const News> news);
+    void take_news(std::size_t loop, const News& news);
+    static void notify(LoopView& view, bool ended);
+    static void compact(LoopView& view);
+
+    std::string name_;
+    std::uint64_t sequence_;
+    std::string track_;
+    Clock::time_point started_at_ = Clock::now();
+    Duration broadcast_delay_;
+    EventLoops& loops_;
+    boost::asio::ip::address caster_address_;
+    bool caster_attached_ = false;
+    std::optional<Clock::time_point> grace_ends_;
+    bool ended_ = false;
+
+    CastStore store_;
+    std::size_t released_ = 0;                 // blocks watchers may have
+    std::size_t published_ = 0;                // blocks posted to the loops
+    std::deque<Clock::time_point> held_back_;  // arrival of each block not yet released
+    PacketClock packet_clock_;
+    std::atomic<std::uint16_t> packet_time_{0};
+
+    std::unique_ptr<LoopView[]> views_;
+    std::atomic<std::size_t> watcher_count_{0};
+};
+
+}  // namespace kavro::relay

@@ -1,0 +1,99 @@
+#include "relay/rules/cast_directory.h"
+
+#include <algorithm>
+#include <chrono>
+
+#include "relay/rules/caster_list.h"
+
+namespace kavro::relay {
+
+bool acceptable_cast_name(const std::string& name) {
+    return !name.empty() && std::none_of(name.begin(), name.end(),
+                                         [](char c) { return static_cast<unsigned char>(c) < 32; });
+}
+
+CastDirectory::CastDirectory(const RelayOptions& options, LogSink log, EventLoops& loops)
+    : options_(options), log_(std::move(log)), loops_(loops) {}
+
+CastDirectory::Registration CastDirectory::register_caster(const std::string& name,
+                                                           const std::string& track,
+                                                           const boost::asio::ip::address& address,
+                                                           const std::string& peer) {
+    if (const auto it = casts_.find(name); it != casts_.end()) {
+        const std::shared_ptr<Cast>& cast = it->second;
+        if (cast->caster_attached() || cast->caster_address() != address) {
+            log_("cast " + printable(name) + " refused for " + peer +
+                 ": the name is live elsewhere");
+            return {Outcome::kRefused, nullptr};
+        }
+        cast->attach_caster(address, track);
+        ++counters_.resumed;
+        log_("cast " + printable(name) + " resumed by " + peer);
+        return {Outcome::kResumed, cast};
+    }
+    if (casts_.size() >= options_.max_casts) {
+        log_("cast " + printable(name) + " refused for " + peer + ": the relay has its most casts");
+        return {Outcome::kFull, nullptr};
+    }
+    auto cast = std::make_shared<Cast>(name, next_sequence_++, options_.broadcast_delay, loops_);
+    cast->attach_caster(address, track);
+    casts_.emplace(name, cast);
+    ++counters_.started;
+    log_("cast " + printable(name) + " started by " + peer +
+         (cast->track().empty() ? "" : " on " + cast->track()));
+    return {Outcome::kCreated, cast};
+}
+
+void CastDirectory::caster_left(const std::shared_ptr<Cast>& cast, Clock::time_point now) {
+    if (cast->ended()) return;
+    cast->detach_caster(now + options_.resume_grace);
+    log_("caster of " + printable(cast->name()) + " left; the cast waits " +
+         seconds_text(options_.resume_grace) + " for a resume");
+}
+
+void CastDirectory::tick(Clock::time_point now) {
+    // Ending a cast or telling watchers may change the directory: walk a copy.
+    tick_scratch_.clear();
+    for (const auto& [name, cast] : casts_) tick_scratch_.push_back(cast);
+    for (const auto& cast : tick_scratch_) {
+        if (cast->grace_over(now)) {
+            end_cast(cast, "its caster did not return");
+        } else {
+            cast->release_due_blocks(now);
+        }
+    }
+    tick_scratch_.clear();
+}
+
+void CastDirectory::end_cast(const std::shared_ptr<Cast>& cast, const std::string& reason) {
+    if (cast->ended()) return;
+    const auto it = casts_.find(cast->name());
+    if (it != casts_.end() && it->second == cast) casts_.erase(it);
+    ++counters_.ended;
+    log_("cast " + printable(cast->name()) + " ended: " + reason + " (" +
+         std::to_string(cast->watcher_count()) + " watchers)");
+    cast->end();
+}
+
+void CastDirectory::end_all(const std::string& reason) {
+    std::vector<std::shared_ptr<Cast>> all;
+    for (const auto& [name, cast] : casts_) all.push_back(cast);
+    for (const auto& cast : all) end_cast(cast, reason);
+}
+
+std::shared_ptr<Cast> CastDirectory::find(const std::string& name) const {
+    const auto it = casts_.find(name);
+    return it == casts_.end() ? nullptr : it->second;
+}
+
+std::vector<std::uint8_t> CastDirectory::caster_list() const {
+    std::vector<ListedCast> listed;
+    listed.reserve(casts_.size());
+    for (const auto& [name, cast] : casts_) {
+        listed.push_back(ListedCast{name, cast->track(), cast->watcher_count(), cast->packet_time(),
+                                    cast->sequence()});
+    }
+    return build_caster_list(std::move(listed));
+}
+
+}  // namespace kavro::relay

@@ -1,0 +1,166 @@
+// One client connection as the relay's rules see it, with no socket in it. It frames what the
+// client sends and hands whole messages to the relay; it writes with one write in flight,
+// control messages (ACK, CHL, ERR, KAL) first, then the stored replay from its own cursor when
+// it watches a cast; and it keeps the connection's deadlines (the idle and mid-message
+// time-outs, stalled writes, keep-alive), checked in tick(now).
+//
+// Under load it batches. A caster is read into a large buffer, so one read takes whatever it
+// has sent, and the relay tells the watchers once for all its blocks. A watcher that is behind
+// gets up to four blocks per SRD and up to four SRDs (64 KiB of replay) in one write; one that
+// keeps up gets each block in a write of its own, as soon as it is in.
+//
+// The transport beneath (an Asio socket in Session, a fake in tests and fuzzing) implements the
+// four transport hooks and reports each completion through read_done()/read_failed() and
+// write_done()/write_failed(). At most one read and one write are asked for at a time. The
+// connection owns itself through shared_from_this() while the transport has work pending;
+// every way out goes through close() once.
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "relay/rules/cast.h"
+#include "relay/store/cast_store.h"
+#include "relay/rules/client_framer.h"
+#include "relay/relay_options.h"
+
+namespace kavro::relay {
+
+class Relay;
+
+// What the connection has said it is, as far as the relay's message rules care.
+struct ConnectionRole {
+    std::optional<std::uint8_t> hello_mode;  // mode of the last CCN0
+    std::shared_ptr<Cast> casting;           // the cast this connection is the caster of
+};
+
+// Who is at the other end: the address connections are counted under, and how logs show it.
+struct Peer {
+    boost::asio::ip::address address;
+    std::string text;  // "1.2.3.4:5678"
+};
+
+// A caster's read buffer: room for several uploads, so a caster that is ahead is read in one
+// go.
+inline constexpr std::size_t kCasterReadSize = 64 * 1024;
+// Replay messages (SRH, or SRD of up to four blocks) gathered into one write.
+inline constexpr std::size_t kReplayMessagesPerWrite = 4;
+// Pieces of the largest write: each SRD is its head and its blocks.
+inline constexpr std::size_t kMostWritePieces = kReplayMessagesPerWrite * (1 + kBlocksPerMessage);
+
+class Connection : public CastWatcher, public std::enable_shared_from_this<Connection> {
+  public:
+    using Clock = std::chrono::steady_clock;
+
+    Connection(Relay& relay, Peer peer);
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+    virtual ~Connection() = default;
+
+    // Starts reading.
+    void start();
+
+    const std::string& peer() const { return peer_.text; }
+    const boost::asio::ip::address& address() const { return peer_.address; }
+    ConnectionRole& role() { return role_; }
+    bool closed() const { return closed_; }
+    // Closing: nothing more is read, and only what is queued is still written.
+    bool finishing() const { return finishing_; }
+
+    // Queues a control message behind those already queued.
+    void send(SharedBytes message);
+    // Sends ERR with `text`, then closes once it is written.
+    void fail(const std::string& text);
+    // Closes once everything queued is written (and, after its cast ended, the replay the
+    // cast released to this watcher).
+    void finish();
+    // Closes at once and leaves the relay.
+    void close(const std::string& reason);
+    // A keep-alive is due at `when` even if the connection has not been silent long.
+    void keepalive_at(Clock::time_point when) { keepalive_due_ = when; }
+
+    // Subscribes to `cast` from the start of its recording, leaving any cast watched before.
+    void watch(std::shared_ptr<Cast> cast);
+    void stop_watching();
+    const std::shared_ptr<Cast>& watching() const { return watching_; }
+
+    // Called a few times a second: idle and mid-message time-outs, stalled writes, keep-alive.
+    void tick(Clock::time_point now, const RelayOptions& options);
+
+    // CastWatcher
+    void cast_has_news() override;
+    void cast_ended() override;
+
+    // Completions from the transport.
+    void read_done(std::size_t count);
+    // `end_of_stream`: the client closed its sending side; otherwise the connection broke.
+    void read_failed(bool end_of_stream, const std::string& detail);
+    void write_done();
+    void write_failed(const std::string& detail);
+
+  protected:
+    // Receive some bytes (at least one) into `into`, which stays valid until the completion.
+    virtual void start_read(std::span<std::uint8_t> into) = 0;
+    // Send all of `pieces` in order; their bytes stay valid until the completion.
+    virtual void start_write(std::span<const wire::ConstBytes> pieces) = 0;
+    // No more bytes will be sent; the client sees its end of stream.
+    virtual void shutdown_send() = 0;
+    // Close now; a pending read or write may still complete (it is then ignored).
+    virtual void close_transport() = 0;
+
+  private:
+    void read_more();
+    void read_to_end();
+    // Frames `count` bytes just put in the framer's space; false once the connection failed.
+    bool framed(std::size_t count);
+    // Frames `count` bytes read into the caster's buffer.
+    void frame_bulk(std::size_t count);
+    void say_goodbye();
+    void pump();
+    std::size_t gather_control();
+    std::size_t gather_replay();
+    void write(std::size_t piece_count);
+    void release_in_flight();
+
+    Relay& relay_;
+    Peer peer_;
+    ConnectionRole role_;
+
+    ClientFramer framer_;
+    bool reading_ = false;
+    bool reading_bulk_ = false;       // the read under way goes to bulk_
+    std::vector<std::uint8_t> bulk_;  // a caster's read buffer, made when it casts
+    bool tag_judged_ = false;         // the relay has allowed the tag of the message being read
+    bool got_message_ = false;
+
+    std::vector<SharedBytes> outbox_;  // control messages, oldest first
+    bool writing_ = false;
+    bool finishing_ = false;
+    bool draining_ = false;      // finishing, but still writing the watched replay
+    bool said_goodbye_ = false;  // everything written and the sending side shut down
+    bool closed_ = false;
+    // What the write under way holds alive, and its pieces.
+    std::vector<SharedBytes> control_in_flight_;
+    std::array<ReplayChunk, kReplayMessagesPerWrite> chunks_in_flight_;
+    std::array<std::array<std::uint8_t, wire::kHeadSize>, kReplayMessagesPerWrite> data_heads_{};
+    std::array<wire::ConstBytes, kMostWritePieces> write_pieces_;
+
+    std::shared_ptr<Cast> watching_;
+    Cursor cursor_;
+
+    Clock::time_point opened_;
+    Clock::time_point message_began_;  // when the first bytes of the message being read came
+    Clock::time_point last_output_;
+    Clock::time_point write_started_;
+    std::size_t write_bytes_ = 0;  // of the write under way, counted once it is done
+    Clock::time_point finishing_since_;
+    std::optional<Clock::time_point> keepalive_due_;
+};
+
+}  // namespace kavro::relay

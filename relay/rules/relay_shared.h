@@ -1,0 +1,51 @@
+// What the relays of every event loop share: the options, log and clock, the casts, and the
+// connection counts the limits are kept against (in total and per client address; HTTP
+// connections count in the total). Its lock guards the directory, the casts' caster side and the
+// counts. It is taken for admissions, closings, control messages, uploads, the directory's tick
+// and an HTTP request's copy of the cast list, and held only briefly: a cast posts its news to
+// the loops under it but tells no watcher, so no watcher's write ever waits for it.
+#pragma once
+
+#include <boost/asio/ip/address.hpp>
+#include <chrono>
+#include <cstddef>
+#include <functional>
+#include <map>
+#include <mutex>
+
+#include "relay/rules/cast_directory.h"
+#include "relay/rules/event_loops.h"
+#include "relay/relay_log.h"
+#include "relay/relay_options.h"
+
+namespace kavro::relay {
+
+struct RelayShared {
+    using Clock = std::chrono::steady_clock;
+    using ClockSource = std::function<Clock::time_point()>;
+
+    // `clock` defaults to the steady clock.
+    RelayShared(RelayOptions relay_options, LogSink log_sink, ClockSource clock_source,
+                EventLoops& event_loops)
+        : options(std::move(relay_options)),
+          log(std::move(log_sink)),
+          clock(clock_source ? std::move(clock_source) : ClockSource([] { return Clock::now(); })),
+          loops(event_loops),
+          casts(options, log, loops) {}
+    RelayShared(const RelayShared&) = delete;
+    RelayShared& operator=(const RelayShared&) = delete;
+
+    const RelayOptions options;
+    const LogSink log;
+    const ClockSource clock;
+    EventLoops& loops;
+
+    // Recursive: a rule run under it may close a connection, whose closing takes it again.
+    std::recursive_mutex mutex;
+    CastDirectory casts;
+    std::size_t connections = 0;       // relay clients
+    std::size_t http_connections = 0;  // they count against --max-connections too
+    std::map<boost::asio::ip::address, std::size_t> per_address;
+};
+
+}  // namespace kavro::relay

@@ -1,0 +1,24 @@
+#include "relay/store/cast_store.h"
+
+namespace kavro::relay {
+
+SharedBytes share(std::vector<std::uint8_t> bytes) {
+    return std::make_shared<const std::vector<std::uint8_t>>(std::move(bytes));
+}
+
+void CastStore::start_recording(wire::ConstBytes header) {
+    ++generation_;
+    header_message_ = share(wire::make_message(wire::kTagReplayHeader, header));
+    blocks_.clear();
+    blocks_.shrink_to_fit();
+}
+
+void CastStore::append(wire::ConstBytes block) {
+    blocks_.push_back(share(std::vector<std::uint8_t>(block.begin(), block.end())));
+}
+
+std::size_t CastStore::stored_bytes() const {
+    return (has_header() ? wire::kReplayHeaderSize : 0) + blocks_.size() * wire::kBlockSize;
+}
+
+}  // namespace kavro::relay

@@ -1,0 +1,233 @@
+#include "relay/transport/relay_server.h"
+
+#include <algorithm>
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/post.hpp>
+#include <stdexcept>
+
+#include "relay/transport/session.h"
+
+namespace kavro::relay {
+
+namespace {
+
+// Often enough that time-outs, keep-alives and delayed blocks land close to when they are due,
+// rarely enough to cost nothing with thousands of connections.
+Duration tick_period_for(const RelayOptions& options) {
+    Duration shortest = std::min(options.idle_timeout, options.keepalive_interval);
+    if (options.broadcast_delay > Duration::zero()) {
+        shortest = std::min(shortest, options.broadcast_delay);
+    }
+    return std::clamp<Duration>(shortest / 4, std::chrono::milliseconds(10),
+                                std::chrono::milliseconds(250));
+}
+
+}  // namespace
+
+struct RelayServer::Loop {
+    explicit Loop(boost::asio::io_context& context) : io(context), tick_timer(context) {}
+    std::unique_ptr<boost::asio::io_context> owned;  // every loop's but the first
+    boost::asio::io_context& io;
+    std::unique_ptr<Relay> relay;
+    ThroughputMeter throughput;  // of this loop's relay clients, sampled by its tick
+    boost::asio::steady_timer tick_timer;
+    bool stopped = false;  // a tick already due when the timer was cancelled does not re-arm it
+    std::thread thread;
+};
+
+class RelayServer::AsioLoops final : public EventLoops {
+  public:
+    explicit AsioLoops(const std::vector<std::unique_ptr<Loop>>& loops) : loops_(loops) {}
+    std::size_t count() const override { return loops_.size(); }
+    void post(std::size_t index, std::function<void()> work) override {
+        boost::asio::post(loops_[index]->io, std::move(work));
+    }
+
+  private:
+    const std::vector<std::unique_ptr<Loop>>& loops_;
+};
+
+RelayServer::RelayServer(boost::asio::io_context& io, const RelayOptions& options, LogSink log)
+    : acceptor_(io), accept_retry_timer_(io), tick_period_(tick_period_for(options)) {
+    const std::size_t count = std::max<std::size_t>(1, options.threads);
+    loops_.push_back(std::make_unique<Loop>(io));
+    for (std::size_t i = 1; i < count; ++i) {
+        auto owned = std::make_unique<boost::asio::io_context>(1);
+        auto loop = std::make_unique<Loop>(*owned);
+        loop->owned = std::move(owned);
+        loops_.push_back(std::move(loop));
+    }
+    event_loops_ = std::make_unique<AsioLoops>(loops_);
+    shared_ = std::make_unique<RelayShared>(options, std::move(log), RelayShared::ClockSource{},
+                                            *event_loops_);
+    for (std::size_t i = 0; i < count; ++i) {
+        loops_[i]->relay = std::make_unique<Relay>(*shared_, i);
+    }
+}
+
+RelayServer::~RelayServer() {
+    for (std::size_t i = 1; i < loops_.size(); ++i) {
+        Loop& loop = *loops_[i];
+        if (!loop.thread.joinable()) continue;
+        if (!stopped_) loop.io.stop();  // never stopped: nothing will end these loops' work
+        loop.thread.join();
+    }
+    // The relays go before the casts and counts they share.
+    for (auto& loop : loops_) loop->relay.reset();
+}
+
+void RelayServer::start() {
+    const auto& options = shared_->options;
+    try {
+        const boost::asio::ip::tcp::endpoint endpoint(
+            boost::asio::ip::make_address(options.listen_host), options.listen_port);
+        acceptor_.open(endpoint.protocol());
+        acceptor_.set_option(boost::asio::ip::tcp::acceptor::reuse_address(true));
+        acceptor_.bind(endpoint);
+        acceptor_.listen(boost::asio::socket_base::max_listen_connections);
+    } catch (const boost::system::system_error& e) {
+        throw std::runtime_error("cannot listen on " + options.listen_host + ":" +
+                                 std::to_string(options.listen_port) + ": " + e.what());
+    }
+    if (options.http_enabled) {
+        Relay& first = *loops_.front()->relay;
+        try {
+            http_ = std::make_unique<HttpServer>(
+                loops_.front()->io, static_cast<HttpHost&>(*this), options.http_request_timeout,
+                [&first](const std::string& line) { first.log(line); });
+            http_->start({boost::asio::ip::make_address(options.http_host), options.http_port});
+        } catch (const boost::system::system_error& e) {
+            throw std::runtime_error("cannot serve HTTP on " + options.http_host + ":" +
+                                     std::to_string(options.http_port) + ": " + e.what() +
+                                     " (--http off runs the relay without it)");
+        }
+    }
+    accept();
+    for (std::size_t i = 0; i < loops_.size(); ++i) {
+        Loop& loop = *loops_[i];
+        arm_tick(loop);
+        if (i > 0) loop.thread = std::thread([&loop] { loop.io.run(); });
+    }
+}
+
+Relay& RelayServer::relay(std::size_t index) { return *loops_[index]->relay; }
+
+boost::asio::ip::tcp::endpoint RelayServer::http_endpoint() const {
+    return http_ ? http_->local_endpoint() : boost::asio::ip::tcp::endpoint{};
+}
+
+RelayStatus RelayServer::first_loop_status() {
+    const auto now = std::chrono::steady_clock::now();
+    const Loop& first = *loops_.front();
+    RelayStatus status = first.relay->status(now);
+    status.version = KAVRO_RELAY_VERSION;
+    status.uptime = now - started_;
+    status.accepting = !stopped_ && !accept_failing_ &&
+                       status.relay_connections + status.http_connections < status.max_connections;
+    status.received_bytes_per_second = first.throughput.received_per_second();
+    status.sent_bytes_per_second = first.throughput.sent_per_second();
+    return status;
+}
+
+void RelayServer::request_status(std::function<void(RelayStatus)> done) {
+    // What the other loops add: their counters and byte rates, each copied on its own loop.
+    struct Gather {
+        RelayStatus status;
+        std::size_t waiting = 0;
+        std::function<void(RelayStatus)> done;
+        // The first loop keeps running until every answer is back, even while stopping.
+        boost::asio::executor_work_guard<boost::asio::io_context::executor_type> first_loop;
+    };
+    Loop& first = *loops_.front();
+    // Once stopping, the other loops may be done: the first loop's part is all there is.
+    if (loops_.size() == 1 || stopped_) return done(first_loop_status());
+    auto gather =
+        std::make_shared<Gather>(Gather{first_loop_status(), loops_.size() - 1, std::move(done),
+                                        boost::asio::make_work_guard(first.io)});
+    for (std::size_t i = 1; i < loops_.size(); ++i) {
+        Loop& loop = *loops_[i];
+        boost::asio::post(loop.io, [&first, &loop, gather]() mutable {
+            const RelayCounters counters = loop.relay->counters();
+            const double received = loop.throughput.received_per_second();
+            const double sent = loop.throughput.sent_per_second();
+            // Moved on, so the gather (and the HTTP connection it answers) is only ever let go
+            // on the first loop.
+            boost::asio::post(first.io, [gather = std::move(gather), counters, received, sent] {
+                gather->status.counters += counters;
+                gather->status.received_bytes_per_second += received;
+                gather->status.sent_bytes_per_second += sent;
+                if (--gather->waiting > 0) return;
+                auto answer = std::move(gather->done);
+                gather->done = nullptr;
+                gather->first_loop.reset();
+                answer(std::move(gather->status));
+            });
+        });
+    }
+}
+
+bool RelayServer::open_http_connection() { return loops_.front()->relay->open_http_connection(); }
+
+void RelayServer::close_http_connection() { loops_.front()->relay->close_http_connection(); }
+
+boost::asio::ip::tcp::endpoint RelayServer::local_endpoint() const {
+    return acceptor_.local_endpoint();
+}
+
+void RelayServer::stop() {
+    if (stopped_) return;
+    stopped_ = true;
+    boost::system::error_code ignored;
+    acceptor_.close(ignored);
+    accept_retry_timer_.cancel();
+    if (http_) http_->stop();
+    // The first loop ends the casts; every loop closes its own connections.
+    for (auto& loop : loops_) {
+        Loop* each = loop.get();
+        boost::asio::post(each->io, [each] {
+            each->stopped = true;
+            each->tick_timer.cancel();
+            each->relay->stop();
+        });
+    }
+    loops_.front()->relay->log("relay stopped");
+}
+
+void RelayServer::accept() {
+    // Each new socket belongs to the next loop in turn, which admits it.
+    Loop& target = *loops_[next_loop_];
+    next_loop_ = (next_loop_ + 1) % loops_.size();
+    acceptor_.async_accept(target.io, [this, &target](const boost::system::error_code& error,
+                                                      boost::asio::ip::tcp::socket socket) {
+        if (stopped_) return;
+        if (!error) {
+            accept_failing_ = false;
+            boost::asio::post(target.io, [&target, socket = std::move(socket)]() mutable {
+                start_session(std::move(socket), *target.relay);
+            });
+            accept();
+            return;
+        }
+        // Out of file descriptors, typically: wait a moment rather than spin.
+        accept_failing_ = true;
+        loops_.front()->relay->log("accepting a connection failed: " + error.message());
+        accept_retry_timer_.expires_after(std::chrono::milliseconds(100));
+        accept_retry_timer_.async_wait([this](const boost::system::error_code& wait_error) {
+            if (!wait_error && !stopped_) accept();
+        });
+    });
+}
+
+void RelayServer::arm_tick(Loop& loop) {
+    loop.tick_timer.expires_after(tick_period_);
+    loop.tick_timer.async_wait([this, &loop](const boost::system::error_code& error) {
+        if (error || loop.stopped) return;
+        const auto now = std::chrono::steady_clock::now();
+        loop.relay->tick(now);
+        const RelayCounters& counters = loop.relay->counters();
+        loop.throughput.sample(now, counters.bytes_received, counters.bytes_sent);
+        arm_tick(loop);
+    });
+}
+
+}  // namespace kavro::relay

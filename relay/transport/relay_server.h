@@ -1,0 +1,83 @@
+// The listening side of the relay: accepts connections and hands them out round-robin to its
+// event loops, and runs each loop's periodic checks (idle time-out, keep-alive, stalled writes;
+// on the first loop also grace periods and delayed blocks). The first loop is the io_context
+// it is given, run by the caller; with --threads N the server makes N - 1 more, each on a
+// thread of its own. Each loop has its own Relay; they share the casts and the limits.
+//
+// The HTTP side runs on the first loop. A request that needs the relay's state reads the casts
+// and connection counts from the shared directory (under its lock, as the rules do), and gathers
+// each other loop's counters and byte rates by posting to that loop and back: counters are only
+// ever touched by the loop that owns them.
+#pragma once
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <functional>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "relay/rules/event_loops.h"
+#include "relay/http/http_server.h"
+#include "relay/rules/relay.h"
+#include "relay/relay_log.h"
+#include "relay/relay_options.h"
+#include "relay/rules/relay_shared.h"
+#include "relay/rules/relay_status.h"
+#include "relay/transport/throughput_meter.h"
+
+namespace kavro::relay {
+
+class RelayServer : private HttpHost {
+  public:
+    RelayServer(boost::asio::io_context& io, const RelayOptions& options, LogSink log);
+    // Waits for the other loops' threads, which end once stop() has run.
+    ~RelayServer();
+    RelayServer(const RelayServer&) = delete;
+    RelayServer& operator=(const RelayServer&) = delete;
+
+    // Binds and listens on the configured address, and on the HTTP address unless HTTP is off,
+    // then starts the other loops' threads; throws std::runtime_error saying which address
+    // when it cannot listen.
+    void start();
+    // The address actually bound (the port the OS chose when 0 was asked for).
+    boost::asio::ip::tcp::endpoint local_endpoint() const;
+    bool serves_http() const { return http_ != nullptr; }
+    boost::asio::ip::tcp::endpoint http_endpoint() const;
+    // On the first loop: stops accepting, ends every cast and closes every connection on every
+    // loop; each loop's run() then returns once nothing is left to do.
+    void stop();
+
+    std::size_t loop_count() const { return loops_.size(); }
+    // The relay of loop `index`, to be used on that loop only.
+    Relay& relay(std::size_t index = 0);
+
+  private:
+    struct Loop;
+    class AsioLoops;
+
+    void accept();
+    void arm_tick(Loop& loop);
+    // The shared state, the first loop's counters and what only the server knows.
+    RelayStatus first_loop_status();
+
+    // HttpHost, on the first loop
+    void request_status(std::function<void(RelayStatus)> done) override;
+    bool open_http_connection() override;
+    void close_http_connection() override;
+
+    std::vector<std::unique_ptr<Loop>> loops_;
+    std::unique_ptr<AsioLoops> event_loops_;
+    std::unique_ptr<RelayShared> shared_;
+    boost::asio::ip::tcp::acceptor acceptor_;
+    boost::asio::steady_timer accept_retry_timer_;
+    Duration tick_period_;
+    std::size_t next_loop_ = 0;
+    bool stopped_ = false;
+    bool accept_failing_ = false;  // the last accept failed (out of file descriptors, say)
+    std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
+    std::unique_ptr<HttpServer> http_;
+};
+
+}  // namespace kavro::relay
