@@ -3,6 +3,9 @@
 // alive, and a cast that ends while the broadcast delay still holds blocks back.
 #include <gtest/gtest.h>
 
+#include <memory>
+#include <vector>
+
 #include "tests/relay/running_relay.h"
 #include "wire/wire_format.h"
 
@@ -126,6 +129,29 @@ TEST(RelayDelayedTail, WatchersGetEveryHeldBackBlockWhenTheCastEndsThenAnOrderly
     EXPECT_EQ(reader.file(), recording.file(20));
     EXPECT_TRUE(watcher.ends_cleanly());
     EXPECT_TRUE(relay.logged({"cast tail ended: its caster did not return"}));
+
+    // A relay that stops ends its casts the same way, on whichever loop each watcher is.
+    TestClient last_caster(relay.port());
+    std::vector<std::unique_ptr<TestClient>> watchers;
+    ASSERT_TRUE(last_caster.cast("last"));
+    for (int i = 0; i < 4; ++i) {
+        watchers.push_back(std::make_unique<TestClient>(relay.port(), 4096));  // fills fast
+        ASSERT_TRUE(watchers.back()->watch("last"));
+    }
+    ASSERT_TRUE(relay.logged({"joined last (4 watchers)"}));
+    ASSERT_TRUE(last_caster.send(recording.header_upload()));
+    // More than the sockets between the relay and a watcher hold: most is still to write.
+    ASSERT_TRUE(upload(last_caster, recording, 0, 1000));
+    // The header again, once the relay holds every block, says so in the log.
+    ASSERT_TRUE(last_caster.send(recording.header_upload()));
+    ASSERT_TRUE(relay.logged({"cast last: ", "against the 1000 held"}));
+    relay.stop();
+    for (auto& each : watchers) {
+        ReplayReader stopped;
+        ASSERT_TRUE(stopped.read_until(*each, file_size(1000)));
+        EXPECT_EQ(stopped.file(), recording.file(1000));
+        EXPECT_TRUE(each->ends_cleanly());
+    }
 }
 
 }  // namespace

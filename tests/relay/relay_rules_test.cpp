@@ -9,6 +9,7 @@
 
 #include "relay/rules/relay.h"
 #include "tests/relay/fake_connection.h"
+#include "tests/relay/recording_connection.h"
 #include "tests/relay/test_client.h"
 #include "wire/wire_format.h"
 
@@ -32,28 +33,6 @@ std::vector<std::string> tags_in(const std::vector<std::uint8_t>& bytes) {
         at += wire::kHeadSize + wire::payload_length(rest);
     }
     return tags;
-}
-
-// The replay a watcher's bytes make: each SRH starts it again, each SRD adds to it.
-std::vector<std::uint8_t> replay_in(const std::vector<std::uint8_t>& bytes) {
-    std::vector<std::uint8_t> replay;
-    std::size_t at = 0;
-    while (at + wire::kHeadSize <= bytes.size()) {
-        const auto rest = std::span(bytes).subspan(at);
-        if (wire::has_tag(rest, wire::kTagAck)) {
-            at += 6;
-            continue;
-        }
-        const std::size_t total = wire::kHeadSize + wire::payload_length(rest);
-        const auto payload = rest.subspan(wire::kHeadSize, total - wire::kHeadSize);
-        if (wire::has_tag(rest, wire::kTagReplayHeader)) replay.clear();
-        if (wire::has_tag(rest, wire::kTagReplayHeader) ||
-            wire::has_tag(rest, wire::kTagReplayData)) {
-            replay.insert(replay.end(), payload.begin(), payload.end());
-        }
-        at += total;
-    }
-    return replay;
 }
 
 RelayOptions rules_options() {
