@@ -23,16 +23,23 @@ bool upload(TestClient& caster, const Recording& recording, std::size_t from, st
     return true;
 }
 
+// `caster` registers `name`, `watcher` joins it, and the caster uploads the header and the first
+// `blocks` blocks of `recording`.
+void start_cast(TestClient& caster, TestClient& watcher, std::string_view name,
+                const Recording& recording, std::size_t blocks) {
+    ASSERT_TRUE(caster.cast(name));
+    ASSERT_TRUE(watcher.watch(name));
+    ASSERT_TRUE(caster.send(recording.header_upload()));
+    ASSERT_TRUE(upload(caster, recording, 0, blocks));
+}
+
 TEST(RelayResume, ReUploadFromTheHeaderAfterACutFillsTheGapWithoutRepeats) {
     RunningRelay relay;
     const Recording recording(21);
     auto caster = std::make_unique<TestClient>(relay.port());
     TestClient watcher(relay.port());
-    ASSERT_TRUE(caster->cast("cut"));
-    ASSERT_TRUE(watcher.watch("cut"));
-    ASSERT_TRUE(caster->send(recording.header_upload()));
     // The caster counts 8 blocks as sent, but the relay gets only 5 before the path is cut.
-    ASSERT_TRUE(upload(*caster, recording, 0, 5));
+    ASSERT_NO_FATAL_FAILURE(start_cast(*caster, watcher, "cut", recording, 5));
     ReplayReader reader;
     ASSERT_TRUE(reader.read_until(watcher, file_size(5)));
     caster->cut();
@@ -54,10 +61,7 @@ TEST(RelayResume, ABlockThatDiffersStartsANewRecordingOfWhatTheCasterReSent) {
     const Recording changed(23);  // the caster's file from block 3 on, after the relay held 6
     TestClient caster(relay.port());
     TestClient early(relay.port());
-    ASSERT_TRUE(caster.cast("changed"));
-    ASSERT_TRUE(early.watch("changed"));
-    ASSERT_TRUE(caster.send(first.header_upload()));
-    ASSERT_TRUE(upload(caster, first, 0, 6));
+    ASSERT_NO_FATAL_FAILURE(start_cast(caster, early, "changed", first, 6));
     ReplayReader before;
     ASSERT_TRUE(before.read_until(early, file_size(6)));
 
@@ -85,10 +89,7 @@ TEST(RelayTakeover, TheOwnerTakesItsCastOverFromAConnectionThatStoppedReading) {
     const Recording recording(24);
     TestClient frozen(relay.port());  // stays open and reads nothing from here on
     TestClient watcher(relay.port());
-    ASSERT_TRUE(frozen.cast("held"));
-    ASSERT_TRUE(watcher.watch("held"));
-    ASSERT_TRUE(frozen.send(recording.header_upload()));
-    ASSERT_TRUE(upload(frozen, recording, 0, 4));
+    ASSERT_NO_FATAL_FAILURE(start_cast(frozen, watcher, "held", recording, 4));
     ReplayReader reader;
     ASSERT_TRUE(reader.read_until(watcher, file_size(4)));
 
@@ -118,10 +119,7 @@ TEST(RelayDelayedTail, WatchersGetEveryHeldBackBlockWhenTheCastEndsThenAnOrderly
     const Recording recording(26);
     auto caster = std::make_unique<TestClient>(relay.port());
     TestClient watcher(relay.port());
-    ASSERT_TRUE(caster->cast("tail"));
-    ASSERT_TRUE(watcher.watch("tail"));
-    ASSERT_TRUE(caster->send(recording.header_upload()));
-    ASSERT_TRUE(upload(*caster, recording, 0, 20));
+    ASSERT_NO_FATAL_FAILURE(start_cast(*caster, watcher, "tail", recording, 20));
     ReplayReader reader;
     ASSERT_TRUE(reader.read_until(watcher, file_size(0)));  // the header goes out at once
     caster.reset();  // gone for good: the grace period ends before the delay does
