@@ -90,15 +90,26 @@ e2e_relay_port_known() {
 }
 
 # e2e_start_relay RELAY_PROGRAM DIR [OPTIONS...]: starts the relay on a loopback port the system
-# picks, its HTTP side on another; its first lines ("listening on", "http on") go to
-# DIR/relay.out, its log to DIR/relay.log. Sets E2E_RELAY_PID and E2E_RELAY_PORT.
+# picks, its HTTP side on another, its recordings in DIR/relay-data; its first lines
+# ("listening on", "http on") go to DIR/relay.out, its log to DIR/relay.log. Sets
+# E2E_RELAY_PID and E2E_RELAY_PORT.
 e2e_start_relay() {
   local program="$1" dir="$2"
   shift 2
-  "$program" --listen 127.0.0.1:0 --http 127.0.0.1:0 "$@" >"$dir/relay.out" 2>"$dir/relay.log" &
+  "$program" --listen 127.0.0.1:0 --http 127.0.0.1:0 --data-dir "$dir/relay-data" "$@" \
+    >"$dir/relay.out" 2>"$dir/relay.log" &
   E2E_RELAY_PID=$!
   E2E_PIDS+=("$E2E_RELAY_PID")
   e2e_wait_until "the relay to say its port" 30 e2e_relay_port_known "$dir/relay.out"
+}
+
+# e2e_relay_http DIR: the relay's HTTP address, from DIR/relay.out.
+e2e_relay_http() { sed -n 's/^http on //p' "$1/relay.out"; }
+
+# e2e_download_equals DIR URL FILE: the relay's download at URL (relative to its root) equals
+# FILE byte for byte.
+e2e_download_equals() {
+  curl -sf -o "$1/download.mpr" "http://$(e2e_relay_http "$1")/$2" && cmp -s -- "$1/download.mpr" "$3"
 }
 
 # e2e_start_client VAR CLIENT_PROGRAM INSTALL_DIR (cast|watch) NAME [OPTIONS...]: starts the

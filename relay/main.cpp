@@ -4,10 +4,12 @@
 #include <csignal>
 #include <cstdio>
 #include <exception>
+#include <memory>
 
-#include "relay/transport/open_file_limit.h"
 #include "relay/relay_log.h"
 #include "relay/relay_options.h"
+#include "relay/store/data_folder.h"
+#include "relay/transport/open_file_limit.h"
 #include "relay/transport/relay_server.h"
 
 int main(int argc, char** argv) {
@@ -18,8 +20,19 @@ int main(int argc, char** argv) {
     const auto file_limit = raise_open_file_limit();
     const LogSink log = stderr_log();
 
+    // A file-size limit (ulimit -f) then fails a write, which the store survives, instead of
+    // killing the relay.
+    std::signal(SIGXFSZ, SIG_IGN);
+
     boost::asio::io_context io(1);
-    RelayServer server(io, options, log);
+    std::unique_ptr<RelayServer> made;
+    try {
+        made = std::make_unique<RelayServer>(io, options, log);
+    } catch (const DataFolderError& e) {
+        log(std::string("kavro-relay cannot start: ") + e.what());
+        return 2;
+    }
+    RelayServer& server = *made;
     try {
         server.start();
     } catch (const std::exception& e) {

@@ -5,6 +5,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <thread>
 
 namespace kavro::relay {
@@ -50,6 +51,15 @@ double to_seconds(Duration d) { return std::chrono::duration<double>(d).count();
 
 std::size_t default_thread_count() {
     return std::max<std::size_t>(1, std::thread::hardware_concurrency());
+}
+
+std::filesystem::path default_data_dir() {
+    const char* state = std::getenv("STATE_DIRECTORY");
+    if (state != nullptr && *state != '\0') {
+        const std::string first = std::string(state).substr(0, std::string(state).find(':'));
+        if (!first.empty()) return first;
+    }
+    return "kavro-relay-data";
 }
 
 bool parse_host_and_port(const std::string& text, std::string& host_out, std::uint16_t& port_out) {
@@ -126,6 +136,19 @@ std::optional<int> parse_command_line(int argc, const char* const* argv, RelayOp
         ->capture_default_str()
         ->check(CLI::Range(std::size_t{1}, kMostThreads));
 
+    std::string data_dir;
+    app.add_option("--data-dir", data_dir,
+                   "Folder the recordings and their catalogue are kept in, or off to keep casts "
+                   "in memory only; default: $STATE_DIRECTORY, else kavro-relay-data here");
+    app.add_option("--keep-days", options.keep_days,
+                   "Days a finished recording is kept; 0: no limit by age")
+        ->capture_default_str()
+        ->check(CLI::Range(0.0, 36500.0));
+    app.add_option("--keep-bytes", options.keep_bytes,
+                   "Bytes the recordings may take together before the oldest finished ones go; "
+                   "0: no limit by size")
+        ->capture_default_str();
+
     app.add_option("--http", http,
                    "Address and port of the status page, cast feed and metrics, HOST:PORT, or off")
         ->capture_default_str();
@@ -139,6 +162,15 @@ std::optional<int> parse_command_line(int argc, const char* const* argv, RelayOp
         if (options.http_enabled &&
             !parse_host_and_port(http, options.http_host, options.http_port)) {
             throw CLI::ValidationError("--http", "expected HOST:PORT or off, got " + http);
+        }
+        if (app.count("--data-dir") == 0) {
+            options.data_dir = default_data_dir();
+        } else if (data_dir == "off") {
+            options.data_dir.reset();
+        } else if (data_dir.empty()) {
+            throw CLI::ValidationError("--data-dir", "expected a folder or off");
+        } else {
+            options.data_dir = data_dir;
         }
     } catch (const CLI::ParseError& e) {
         // --help exits with 0; any option the relay cannot use, with 2, before it listens.

@@ -8,11 +8,14 @@
 #include <boost/asio/steady_timer.hpp>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <unordered_map>
+#include <vector>
 
 #include "relay/relay_log.h"
 #include "relay/relay_options.h"
 #include "relay/rules/relay_status.h"
+#include "relay/store/recording_row.h"
 
 namespace kavro::relay {
 
@@ -26,6 +29,12 @@ class HttpHost {
     // Takes a place under --max-connections for an HTTP connection; false when none is left.
     virtual bool open_http_connection() = 0;
     virtual void close_http_connection() = 0;
+    // Whether the relay keeps its recordings in a data folder.
+    virtual bool keeps_recordings() const = 0;
+    // The recordings in the data folder, newest first; none without one.
+    virtual std::vector<RecordingRow> archive() = 0;
+    // Recording `id` to download; nothing when there is none (or no data folder).
+    virtual std::optional<ReplayFile> replay(std::uint64_t id) = 0;
 
   protected:
     ~HttpHost() = default;

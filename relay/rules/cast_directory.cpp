@@ -12,8 +12,9 @@ bool acceptable_cast_name(const std::string& name) {
                                          [](char c) { return static_cast<unsigned char>(c) < 32; });
 }
 
-CastDirectory::CastDirectory(const RelayOptions& options, LogSink log, EventLoops& loops)
-    : options_(options), log_(std::move(log)), loops_(loops) {}
+CastDirectory::CastDirectory(const RelayOptions& options, LogSink log, EventLoops& loops,
+                             std::recursive_mutex& lock, RecordingKeeper* keeper)
+    : options_(options), log_(std::move(log)), loops_(loops), lock_(lock), keeper_(keeper) {}
 
 CastDirectory::Registration CastDirectory::register_caster(const std::string& name,
                                                            const std::string& track,
@@ -45,13 +46,46 @@ CastDirectory::Registration CastDirectory::register_caster(const std::string& na
         log_("cast " + printable(name) + " refused for " + peer + ": the relay has its most casts");
         return {Outcome::kFull, nullptr, 0};
     }
-    auto cast = std::make_shared<Cast>(name, next_sequence_++, options_.broadcast_delay, loops_);
+    auto cast = std::make_shared<Cast>(name, next_sequence_++,
+                                       CastPlace{options_.broadcast_delay, loops_, lock_, keeper_});
     const std::uint64_t seat = cast->attach_caster(address, peer, track, std::move(send_away));
     casts_.emplace(name, cast);
     ++counters_.started;
     log_("cast " + printable(name) + " started by " + peer +
          (cast->track().empty() ? "" : " on " + cast->track()));
     return {Outcome::kCreated, cast, seat};
+}
+
+void CastDirectory::restore(const std::vector<RestoredRecording>& restored, Clock::time_point now) {
+    const auto wall_now = std::chrono::system_clock::now();
+    for (const RestoredRecording& recording : restored) {
+        const std::string& name = recording.start.name;
+        if (casts_.count(name) > 0 || casts_.size() >= options_.max_casts ||
+            !acceptable_cast_name(name)) {
+            log_("recording " + std::to_string(recording.id) + " (" + printable(name) +
+                 ") was live but its cast cannot come back: " +
+                 (casts_.count(name) > 0       ? "its name is live"
+                  : acceptable_cast_name(name) ? "the relay has its most casts"
+                                               : "the name is not one a cast may have"));
+            if (auto kept = keeper_ ? keeper_->resume(recording.id, nullptr) : nullptr) {
+                kept->finish();
+            }
+            continue;
+        }
+        boost::system::error_code error;
+        const auto owner = boost::asio::ip::make_address(recording.start.owner, error);
+        const auto age = std::chrono::duration_cast<Clock::duration>(
+            std::max(wall_now - recording.started, std::chrono::system_clock::duration::zero()));
+        auto cast = std::make_shared<Cast>(
+            name, next_sequence_++, CastPlace{options_.broadcast_delay, loops_, lock_, keeper_});
+        cast->restore(recording, error ? boost::asio::ip::address() : owner, now - age, now,
+                      now + options_.resume_grace);
+        casts_.emplace(name, cast);
+        ++counters_.restored;
+        log_("cast " + printable(name) + " restored from the data folder with " +
+             std::to_string(recording.blocks) + " blocks; it waits " +
+             seconds_text(options_.resume_grace) + " for its caster");
+    }
 }
 
 void CastDirectory::caster_left(const std::shared_ptr<Cast>& cast, std::uint64_t seat,

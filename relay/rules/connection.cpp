@@ -51,6 +51,17 @@ void Connection::close(const std::string& reason) {
     relay_.connection_closed(*this, reason);
 }
 
+void Connection::leave_for_restart() {
+    if (closed_ || taking_the_tail()) return;  // the tail of an ended cast goes out whole
+    if (!watching_ || finishing_) {
+        close("the relay is stopping");
+        return;
+    }
+    drain_ends_ = relay_.now() + kRestartDrainLimit;
+    draining_ = true;
+    finish();
+}
+
 void Connection::send_away(const std::string& why) {
     if (closed_ || finishing_) return;
     relay_.log("connection from " + peer() + ": " + why + "; closing it");
@@ -107,6 +118,10 @@ void Connection::tick(Clock::time_point now, const RelayOptions& options) {
     }
     if (writing_ && now - write_progress_ >= kStallLimit) {
         close("it took nothing the relay wrote for " + seconds_text(kStallLimit));
+        return;
+    }
+    if (drain_ends_ && now >= *drain_ends_) {
+        close("the relay is stopping; the watcher catches up after the restart");
         return;
     }
     if (finishing_) {
@@ -262,7 +277,7 @@ std::size_t Connection::gather_replay() {
                        static_cast<std::uint16_t>(chunk.block_count * wire::kBlockSize));
         write_pieces_[pieces++] = data_heads_[m];
         for (std::size_t i = 0; i < chunk.block_count; ++i) {
-            write_pieces_[pieces++] = *chunk.blocks[i];
+            write_pieces_[pieces++] = wire::ConstBytes(chunk.blocks[i], wire::kBlockSize);
         }
     }
     return pieces;

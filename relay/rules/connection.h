@@ -63,6 +63,10 @@ inline constexpr Duration kStallLimit = std::chrono::seconds(30);
 // A connection that has said goodbye (sent its last byte and shut down its sending side)
 // waits this long for the client to close, and so does one whose final ERR does not go out.
 inline constexpr Duration kFinishLimit = std::chrono::seconds(5);
+// A relay that stops and keeps its casts for the next start gives each watcher this long to
+// take what it was released, then closes it: the watcher comes back and catches up from the
+// data folder.
+inline constexpr Duration kRestartDrainLimit = std::chrono::seconds(3);
 
 class Connection : public CastWatcher, public std::enable_shared_from_this<Connection> {
   public:
@@ -94,6 +98,9 @@ class Connection : public CastWatcher, public std::enable_shared_from_this<Conne
     void close(const std::string& reason);
     // Another connection took this one's cast over (`why` says which): ERR, then close.
     void send_away(const std::string& why);
+    // The relay stops and keeps the cast: the watcher takes what its cast released so far for
+    // at most kRestartDrainLimit, then closes; any other connection closes at once.
+    void leave_for_restart();
     // Closing, but still writing the stream of a cast that ended; it closes itself after.
     bool taking_the_tail() const { return finishing_ && draining_ && !closed_; }
     // A keep-alive is due at `when` even if the connection has not been silent long.
@@ -178,6 +185,7 @@ class Connection : public CastWatcher, public std::enable_shared_from_this<Conne
     std::size_t write_bytes_ = 0;        // of the write under way, counted once it is done
     Clock::time_point finishing_since_;  // since finish(), then since the goodbye
     std::optional<Clock::time_point> keepalive_due_;
+    std::optional<Clock::time_point> drain_ends_;  // when the relay stops keeping its casts
 };
 
 }  // namespace kavro::relay

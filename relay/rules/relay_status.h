@@ -10,8 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "relay/rules/relay_counters.h"
 #include "relay/relay_options.h"
+#include "relay/rules/relay_counters.h"
+#include "relay/store/recording_row.h"
 
 namespace kavro::relay {
 
@@ -25,8 +26,9 @@ struct CastStatus {
     Duration live_for{};                   // since the cast was created
     std::size_t replay_bytes = 0;          // header and blocks stored
     bool caster_connected = false;
-    Duration grace_left{};       // while the caster is away: time left for a resume
-    std::uint64_t sequence = 0;  // creation order
+    Duration grace_left{};           // while the caster is away: time left for a resume
+    std::uint64_t sequence = 0;      // creation order
+    std::uint64_t recording_id = 0;  // in the data folder; 0 without one
 };
 
 struct RelayStatus {
@@ -41,6 +43,7 @@ struct RelayStatus {
     CastCounters cast_counters;
     double received_bytes_per_second = 0;
     double sent_bytes_per_second = 0;
+    StoreStatus store;  // the data folder's figures; not enabled without one
 
     std::size_t watchers() const;
     std::size_t casts_awaiting_resume() const;

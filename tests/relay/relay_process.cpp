@@ -1,10 +1,12 @@
 #include "tests/relay/relay_process.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -13,15 +15,25 @@ extern char** environ;
 
 namespace kavro::relay::testing {
 
-RelayProcess::RelayProcess(const std::vector<std::string>& arguments) {
+RelayProcess::RelayProcess(const std::vector<std::string>& arguments, const std::string& log_path) {
     int pipe_ends[2];
     if (pipe(pipe_ends) != 0) throw std::runtime_error("pipe failed");
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, pipe_ends[1], STDOUT_FILENO);
     posix_spawn_file_actions_addclose(&actions, pipe_ends[0]);
-    // No HTTP side: its fixed default port would clash between tests run side by side.
-    std::vector<std::string> all{KAVRO_RELAY_PROGRAM, "--http", "off"};
+    if (!log_path.empty()) {
+        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, log_path.c_str(),
+                                         O_WRONLY | O_CREAT | O_APPEND, 0644);
+    }
+    const auto given = [&](const std::string& option) {
+        return std::find(arguments.begin(), arguments.end(), option) != arguments.end();
+    };
+    std::vector<std::string> all{KAVRO_RELAY_PROGRAM};
+    // No HTTP side (its fixed default port would clash between tests run side by side), and no
+    // data folder in the working directory.
+    if (!given("--http")) all.insert(all.end(), {"--http", "off"});
+    if (!given("--data-dir")) all.insert(all.end(), {"--data-dir", "off"});
     all.insert(all.end(), arguments.begin(), arguments.end());
     std::vector<char*> argv;
     for (std::string& a : all) argv.push_back(a.data());
@@ -59,7 +71,20 @@ std::uint16_t RelayProcess::port() {
     return static_cast<std::uint16_t>(std::stoi(line->substr(prefix.size())));
 }
 
+std::uint16_t RelayProcess::http_port() {
+    const auto line = first_line();
+    const std::string prefix = "http on 127.0.0.1:";
+    if (!line || line->rfind(prefix, 0) != 0) return 0;
+    return static_cast<std::uint16_t>(std::stoi(line->substr(prefix.size())));
+}
+
+std::optional<int> RelayProcess::end_with(int signal) {
+    if (!reaped_) kill(pid_, signal);
+    return exit_status();
+}
+
 std::optional<int> RelayProcess::exit_status() {
+    if (reaped_) return std::nullopt;
     int status = 0;
     if (waitpid(pid_, &status, 0) != pid_) return std::nullopt;
     reaped_ = true;

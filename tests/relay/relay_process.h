@@ -14,8 +14,11 @@ namespace kavro::relay::testing {
 
 class RelayProcess {
   public:
-    // Starts kavro-relay with `arguments`; its standard output is kept for first_line().
-    explicit RelayProcess(const std::vector<std::string>& arguments);
+    // Starts kavro-relay with `arguments`; its standard output is kept for first_line(), its
+    // log goes to `log_path` when one is given. Unless the arguments say otherwise it keeps
+    // nothing on disk (--data-dir off) and serves no HTTP (--http off).
+    explicit RelayProcess(const std::vector<std::string>& arguments,
+                          const std::string& log_path = {});
     ~RelayProcess();
     RelayProcess(const RelayProcess&) = delete;
     RelayProcess& operator=(const RelayProcess&) = delete;
@@ -24,8 +27,13 @@ class RelayProcess {
     std::optional<std::string> first_line();
     // The port from "listening on 127.0.0.1:PORT", or 0.
     std::uint16_t port();
+    // The port from "http on 127.0.0.1:PORT", the line after the listening one, or 0.
+    std::uint16_t http_port();
     // Waits for the program to end by itself; its exit status, or nothing if it was killed.
     std::optional<int> exit_status();
+    // Kills it with `signal` and waits for it to end; its exit status, or nothing if the
+    // signal ended it.
+    std::optional<int> end_with(int signal);
     // A "kB" field of /proc/PID/status (VmRSS, VmHWM), in bytes.
     std::size_t memory_field(const std::string& name) const;
 
