@@ -16,7 +16,7 @@ extern char** environ;
 namespace kavro::bench {
 
 RelayProcess::RelayProcess(const std::string& program, const std::vector<std::string>& arguments,
-                           const std::string& log_path) {
+                           const std::string& log_path, bool http) {
     int out[2];
     if (pipe(out) != 0) throw std::runtime_error("pipe failed");
     posix_spawn_file_actions_t actions;
@@ -36,17 +36,25 @@ RelayProcess::RelayProcess(const std::string& program, const std::vector<std::st
         close(out[0]);
         throw std::runtime_error("cannot start " + program);
     }
-    // The first line is "listening on 127.0.0.1:PORT".
-    std::string line;
-    char c;
-    while (read(out[0], &c, 1) == 1 && c != '\n') line.push_back(c);
+    // The first line is "listening on 127.0.0.1:PORT", the next "http on 127.0.0.1:PORT".
+    const auto next_line = [&] {
+        std::string line;
+        char c;
+        while (read(out[0], &c, 1) == 1 && c != '\n') line.push_back(c);
+        return line;
+    };
+    const auto port_in = [&](const std::string& line, const char* prefix) {
+        const auto colon = line.rfind(':');
+        if (line.rfind(prefix, 0) != 0 || colon == std::string::npos) {
+            close(out[0]);
+            stop();
+            throw std::runtime_error("relay said \"" + line + "\" instead of its address");
+        }
+        return static_cast<std::uint16_t>(std::stoi(line.substr(colon + 1)));
+    };
+    port_ = port_in(next_line(), "listening on ");
+    if (http) http_port_ = port_in(next_line(), "http on ");
     close(out[0]);
-    const auto colon = line.rfind(':');
-    if (line.rfind("listening on ", 0) != 0 || colon == std::string::npos) {
-        stop();
-        throw std::runtime_error("relay said \"" + line + "\" instead of its address");
-    }
-    port_ = static_cast<std::uint16_t>(std::stoi(line.substr(colon + 1)));
 }
 
 RelayProcess::~RelayProcess() { stop(); }
@@ -65,14 +73,16 @@ double cpu_seconds_of(pid_t pid) {
     return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
-std::uint64_t rss_kib_of(pid_t pid) {
+std::uint64_t status_kib_of(pid_t pid, const std::string& field) {
     std::ifstream status("/proc/" + std::to_string(pid) + "/status");
     std::string line;
     while (std::getline(status, line)) {
-        if (line.rfind("VmRSS:", 0) == 0) return std::stoull(line.substr(6));
+        if (line.rfind(field + ":", 0) == 0) return std::stoull(line.substr(field.size() + 1));
     }
     return 0;
 }
+
+std::uint64_t rss_kib_of(pid_t pid) { return status_kib_of(pid, "VmRSS"); }
 
 int stop_process(pid_t pid) {
     if (pid <= 0) return 0;

@@ -23,12 +23,13 @@ namespace {
 
 using SteadyClock = std::chrono::steady_clock;
 
-// How often the disk's thread looks for queued work when nobody wakes it.
-constexpr auto kWritePeriod = std::chrono::milliseconds(100);
-// Queued blocks that wake the disk's thread at once, and unsynced bytes that make it sync at
-// once: a caster uploading fast keeps little in memory.
-constexpr std::size_t kWakeBytes = 1u << 20;
+// The least time between two retention checks, however short the interval asked for.
+constexpr auto kShortestRetentionInterval = std::chrono::milliseconds(100);
+// Unsynced bytes that make the disk's thread sync at once: a caster uploading fast keeps
+// little in memory.
 constexpr std::uint64_t kSyncBytes = 16u << 20;
+// Bytes let go of since the last trim that make the next one worth its walk of the heap.
+constexpr std::uint64_t kTrimBytes = 8u << 20;
 // How long after a sync the memory the casts let go of is handed back to the system.
 constexpr auto kTrimDelay = std::chrono::milliseconds(300);
 // Blocks written in one call.
@@ -121,8 +122,10 @@ class RecordingStore::Handle final : public KeptRecording {
         std::lock_guard lock(store_.mutex_);
         if (entry_->failed || entry_->finish_requested || store_.closed_) return;
         entry_->pending.push_back(block);
+        // The first block since the disk's thread took the last batch wakes it; the others
+        // join that batch.
+        if (store_.pending_bytes_ == 0) store_.notify_locked();
         store_.pending_bytes_ += block->size();
-        if (store_.pending_bytes_ >= kWakeBytes) store_.notify_locked();
     }
 
     void caster_connected(bool connected) override {
@@ -131,6 +134,7 @@ class RecordingStore::Handle final : public KeptRecording {
         if (!state_is_open(row.state)) return;
         row.state = connected ? RecordingState::kLive : RecordingState::kAwaitingResume;
         entry_->dirty = true;
+        store_.rows_dirty_ = true;
     }
 
     void watchers_now(std::size_t count) override {
@@ -138,6 +142,7 @@ class RecordingStore::Handle final : public KeptRecording {
         if (count <= entry_->row.watchers_peak) return;
         entry_->row.watchers_peak = count;
         entry_->dirty = true;
+        store_.rows_dirty_ = true;
     }
 
     void finish() override {
@@ -149,6 +154,7 @@ class RecordingStore::Handle final : public KeptRecording {
             entry_->row.state = RecordingState::kFinished;
         }
         entry_->dirty = true;
+        store_.rows_dirty_ = true;
         store_.notify_locked();
     }
 
@@ -403,15 +409,32 @@ bool RecordingStore::close() {
     return !catalogue_failing_;
 }
 
+SteadyClock::time_point RecordingStore::next_wake(const std::vector<std::shared_ptr<Entry>>& open,
+                                                  SteadyClock::time_point last_catalogue_write,
+                                                  bool rows_dirty) const {
+    // Nothing to do until the first of: a sync due, the next retention check, a trim, or the
+    // catalogue's rows that changed without new data. Queued work wakes the thread sooner.
+    auto wake = last_retention_ + std::max<SteadyClock::duration>(options_.retention_interval,
+                                                                  kShortestRetentionInterval);
+    for (const auto& entry : open) {
+        if (entry->unsynced_since)
+            wake = std::min(wake, *entry->unsynced_since + options_.sync_interval);
+    }
+    if (trim_at_) wake = std::min(wake, *trim_at_);
+    if (rows_dirty) wake = std::min(wake, last_catalogue_write + options_.sync_interval);
+    return wake;
+}
+
 void RecordingStore::run() {
     std::vector<Work> work;
+    std::vector<std::shared_ptr<Entry>> open;
     auto last_catalogue_write = SteadyClock::now();
     for (;;) {
         bool closing = false;
-        std::vector<std::shared_ptr<Entry>> open;
         {
             std::unique_lock lock(mutex_);
-            wake_.wait_for(lock, kWritePeriod, [&] { return urgent_ || closing_; });
+            wake_.wait_until(lock, next_wake(open, last_catalogue_write, rows_dirty_),
+                             [&] { return urgent_ || closing_; });
             urgent_ = false;
             closing = closing_;
             pending_bytes_ = 0;
@@ -451,6 +474,11 @@ void RecordingStore::run() {
             write_catalogue();
             last_catalogue_write = now;
         }
+        if (!trim_at_ && released_since_trim_ >= kTrimBytes) {
+            // After the loops have taken the news and dropped their copies.
+            trim_at_ = now + kTrimDelay;
+            released_since_trim_ = 0;
+        }
         if (trim_at_ && now >= *trim_at_) {
             // The casts let go of the memory copies of what was synced; glibc keeps freed
             // blocks for itself unless asked to hand whole pages back.
@@ -487,6 +515,12 @@ void RecordingStore::write_work(Work& work) {
             const int why = errno;
             if (fd >= 0) ::close(fd);
             if (!ok) return write_failed(e, "writing its about file", why);
+            // The two new names in the folder outlive a power cut too.
+            const int folder = ::open(folder_.recordings().c_str(), O_RDONLY | O_DIRECTORY);
+            if (folder >= 0) {
+                ::fsync(folder);
+                ::close(folder);
+            }
         }
         try {
             auto map = std::make_shared<const RecordingMap>(e.fd, options_.max_replay_bytes);
@@ -546,6 +580,7 @@ void RecordingStore::write_failed(Entry& e, const std::string& what, int error) 
         e.pending.clear();
         e.row.state = RecordingState::kIncomplete;
         e.dirty = true;
+        rows_dirty_ = true;
         ++counts_.write_errors;
         row = e.row;
     }
@@ -587,6 +622,7 @@ void RecordingStore::sync_round(bool closing) {
     for (const auto& entry : open) {
         Entry& e = *entry;
         if (e.fd >= 0 && e.written > e.synced) {
+            const std::size_t before = e.synced;
             if (::fdatasync(e.fd) != 0) {
                 write_failed(e, "syncing its file", errno);
             } else {
@@ -598,13 +634,13 @@ void RecordingStore::sync_round(bool closing) {
                     std::lock_guard lock(mutex_);
                     e.row.bytes = block_offset(e.synced);
                     e.dirty = true;
+                    rows_dirty_ = true;
                     progress = e.progress;
                     map = e.map;
                 }
                 if (progress && map) {
                     progress(map, e.synced);
-                    // After the loops have taken the news and dropped their copies.
-                    trim_at_ = SteadyClock::now() + kTrimDelay;
+                    released_since_trim_ += (e.synced - before) * wire::kBlockSize;
                 }
             }
         }
@@ -622,6 +658,7 @@ void RecordingStore::sync_round(bool closing) {
                 e.row.state = RecordingState::kAwaitingResume;  // back at the next start
             }
             e.dirty = true;
+            rows_dirty_ = true;
             if (e.finish_taken) retention_due_ = true;
             std::erase(open_, entry);
         }
@@ -647,6 +684,7 @@ void RecordingStore::write_catalogue() {
             rows.push_back(entry->row);
         }
         deleted.swap(deleted_);
+        rows_dirty_ = false;
     }
     std::string error;
     if (catalogue_->write(rows, deleted, error)) {
@@ -658,6 +696,7 @@ void RecordingStore::write_catalogue() {
     for (const RecordingRow& row : rows) {
         if (const auto it = entries_.find(row.id); it != entries_.end()) it->second->dirty = true;
     }
+    rows_dirty_ = true;
     deleted_.insert(deleted_.end(), deleted.begin(), deleted.end());
     ++counts_.write_errors;
     if (!catalogue_failing_) {

@@ -93,6 +93,9 @@ class RecordingStore final : public RecordingKeeper {
     void recover();
     void restore(const std::shared_ptr<Entry>& entry);
     void run();
+    std::chrono::steady_clock::time_point next_wake(
+        const std::vector<std::shared_ptr<Entry>>& open,
+        std::chrono::steady_clock::time_point last_catalogue_write, bool rows_dirty) const;
     void write_work(Work& work);
     bool write_blocks(Entry& entry, const std::vector<const std::uint8_t*>& blocks);
     void write_failed(Entry& entry, const std::string& what, int error);
@@ -115,6 +118,7 @@ class RecordingStore final : public RecordingKeeper {
     std::uint64_t next_id_ = 1;
     std::size_t pending_bytes_ = 0;  // queued, not yet written
     bool urgent_ = false;
+    bool rows_dirty_ = false;  // some entry's row changed since the catalogue was written
     bool closing_ = false;
     bool closed_ = false;
     std::vector<RestoredRecording> restored_;
@@ -125,6 +129,7 @@ class RecordingStore final : public RecordingKeeper {
     std::chrono::steady_clock::time_point last_retention_;
     bool retention_due_ = false;
     std::optional<std::chrono::steady_clock::time_point> trim_at_;
+    std::uint64_t released_since_trim_ = 0;
     std::thread thread_;
 };
 

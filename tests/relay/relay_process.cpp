@@ -10,6 +10,7 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 extern char** environ;
 
@@ -83,13 +84,31 @@ std::optional<int> RelayProcess::end_with(int signal) {
     return exit_status();
 }
 
+bool RelayProcess::ends_within(std::chrono::milliseconds deadline) {
+    const auto until = std::chrono::steady_clock::now() + deadline;
+    while (!reaped_) {
+        int status = 0;
+        const pid_t ended = waitpid(pid_, &status, WNOHANG);
+        if (ended == pid_) {
+            reaped_ = true;
+            status_ = status;
+            break;
+        }
+        if (ended < 0 || std::chrono::steady_clock::now() >= until) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
 std::optional<int> RelayProcess::exit_status() {
-    if (reaped_) return std::nullopt;
-    int status = 0;
-    if (waitpid(pid_, &status, 0) != pid_) return std::nullopt;
-    reaped_ = true;
-    if (!WIFEXITED(status)) return std::nullopt;
-    return WEXITSTATUS(status);
+    if (!reaped_) {
+        int status = 0;
+        if (waitpid(pid_, &status, 0) != pid_) return std::nullopt;
+        reaped_ = true;
+        status_ = status;
+    }
+    if (!WIFEXITED(status_)) return std::nullopt;
+    return WEXITSTATUS(status_);
 }
 
 std::size_t RelayProcess::memory_field(const std::string& name) const {

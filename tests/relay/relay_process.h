@@ -4,6 +4,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -27,6 +28,7 @@ class RelayProcess {
     std::optional<std::string> first_line();
     // The port from "listening on 127.0.0.1:PORT", or 0.
     std::uint16_t port();
+    pid_t pid() const { return pid_; }
     // The port from "http on 127.0.0.1:PORT", the line after the listening one, or 0.
     std::uint16_t http_port();
     // Waits for the program to end by itself; its exit status, or nothing if it was killed.
@@ -34,6 +36,8 @@ class RelayProcess {
     // Kills it with `signal` and waits for it to end; its exit status, or nothing if the
     // signal ended it.
     std::optional<int> end_with(int signal);
+    // True once the program has ended, within `deadline` (exit_status() then says how).
+    bool ends_within(std::chrono::milliseconds deadline);
     // A "kB" field of /proc/PID/status (VmRSS, VmHWM), in bytes.
     std::size_t memory_field(const std::string& name) const;
 
@@ -41,6 +45,7 @@ class RelayProcess {
     pid_t pid_ = -1;
     int output_ = -1;
     bool reaped_ = false;
+    int status_ = 0;
 };
 
 }  // namespace kavro::relay::testing

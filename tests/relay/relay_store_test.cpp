@@ -71,6 +71,21 @@ Bytes body_of(const HttpAnswer& answer) {
     return Bytes(answer.body().begin(), answer.body().end());
 }
 
+std::string text_of(const std::string& path) {
+    std::ifstream in(path);
+    return std::string((std::istreambuf_iterator<char>(in)), {});
+}
+
+// True once the log file at `path` has a line containing `part`.
+bool log_says(const std::string& path, const std::string& part) {
+    const auto until = std::chrono::steady_clock::now() + kDeadline;
+    while (text_of(path).find(part) == std::string::npos) {
+        if (std::chrono::steady_clock::now() >= until) return false;
+        std::this_thread::sleep_for(20ms);
+    }
+    return true;
+}
+
 RelayOptions store_options(const std::filesystem::path& dir) {
     RelayOptions options = test_options();
     options.data_dir = dir;
@@ -135,9 +150,27 @@ TEST(RelayStore, AfterSigkillTheCastIsBackAndItsCasterContinuesTheSameStream) {
     ASSERT_TRUE(entry) << "the stream did not go on into the same recording";
     EXPECT_EQ(entry->at("state"), "live");
     EXPECT_EQ(entry->at("id"), 1);
-    EXPECT_EQ(relay.end_with(SIGTERM), 0);
-    std::ifstream lines(log);
-    const std::string text((std::istreambuf_iterator<char>(lines)), {});
+
+    // SIGTERM: everything synced, and out within a few seconds even with a watcher that takes
+    // nothing (it would hold a relay that waits for it for its 30 s stall limit).
+    TestClient stalled(port, 4096);
+    ASSERT_TRUE(stalled.watch("crash"));
+    ASSERT_TRUE(log_says(log, "joined crash (2 watchers)"));
+    // More than the sockets between the relay and that watcher hold.
+    ASSERT_TRUE(upload(caster, recording, 50, 1050));
+    ASSERT_TRUE(reader.read_until(late, file_size(1050)));
+    ::kill(relay.pid(), SIGTERM);
+    ASSERT_TRUE(relay.ends_within(kDeadline)) << "the relay did not stop promptly";
+    EXPECT_EQ(relay.exit_status(), 0);
+    RelayProcess again(arguments, log);
+    ASSERT_NE(again.port(), 0);
+    const auto kept = fetch_json(again.http_port(), "/casts.json");
+    ASSERT_TRUE(kept);
+    ASSERT_EQ(kept->at("casts").size(), 1u);
+    EXPECT_EQ(kept->at("casts")[0].at("replay_bytes"), file_size(1050));
+    EXPECT_EQ(again.end_with(SIGTERM), 0);
+
+    const std::string text = text_of(log);
     EXPECT_NE(text.find("cast crash restored from the data folder with " +
                         std::to_string(restored) + " blocks"),
               std::string::npos)
