@@ -7,40 +7,46 @@
 
 namespace kavro::relay {
 
-bool acceptable_cast_name(const std::string& name) {
-    return !name.empty() && std::none_of(name.begin(), name.end(),
-                                         [](char c) { return static_cast<unsigned char>(c) < 32; });
-}
-
 CastDirectory::CastDirectory(const RelayOptions& options, LogSink log, EventLoops& loops)
     : options_(options), log_(std::move(log)), loops_(loops) {}
 
-CastDirectory::Registration CastDirectory::register_caster(const std::string& name,
-                                                           const std::string& track,
-                                                           const boost::asio::ip::address& address,
-                                                           const std::string& peer) {
+CastDirectory::Registration CastDirectory::register_caster(const CastClaim& claim) {
+    const std::string& name = claim.typed.name;
     if (const auto it = casts_.find(name); it != casts_.end()) {
         const std::shared_ptr<Cast>& cast = it->second;
-        if (cast->caster_attached() || cast->caster_address() != address) {
-            log_("cast " + printable(name) + " refused for " + peer +
-                 ": the name is live elsewhere");
-            return {Outcome::kRefused, nullptr};
+        if (!owns(*cast, claim)) {
+            return {Outcome::kRefused, nullptr,
+                    cast->key()
+                        ? CastRefusal{Refusal::kWrongKey, "the cast's key did not come with it"}
+                        : CastRefusal{Refusal::kCastNameTaken, "the name is live elsewhere"}};
         }
-        cast->attach_caster(address, track);
+        if (cast->caster_attached()) {
+            return {Outcome::kRefused, nullptr,
+                    CastRefusal{Refusal::kCastNameTaken, "the cast's caster is still connected"}};
+        }
+        cast->attach_caster(claim.address, claim.track);
         ++counters_.resumed;
-        log_("cast " + printable(name) + " resumed by " + peer);
+        log_("cast " + printable(name) + " resumed by " + claim.peer);
         return {Outcome::kResumed, cast};
     }
+    if (casts_held_by(*this, claim.address) >= options_.casts_per_address) {
+        log_("cast " + printable(name) + " refused for " + claim.peer +
+             ": its address has its most casts");
+        return {Outcome::kAddressFull, nullptr};
+    }
     if (casts_.size() >= options_.max_casts) {
-        log_("cast " + printable(name) + " refused for " + peer + ": the relay has its most casts");
+        log_("cast " + printable(name) + " refused for " + claim.peer +
+             ": the relay has its most casts");
         return {Outcome::kFull, nullptr};
     }
     auto cast = std::make_shared<Cast>(name, next_sequence_++, options_.broadcast_delay, loops_);
-    cast->attach_caster(address, track);
+    cast->set_key(claim.typed.key);
+    cast->attach_caster(claim.address, claim.track);
     casts_.emplace(name, cast);
     ++counters_.started;
-    log_("cast " + printable(name) + " started by " + peer +
-         (cast->track().empty() ? "" : " on " + cast->track()));
+    log_("cast " + printable(name) + " started by " + claim.peer +
+         (cast->track().empty() ? "" : " on " + cast->track()) +
+         (cast->key() ? ", with a key" : ""));
     return {Outcome::kCreated, cast};
 }
 

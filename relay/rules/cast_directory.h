@@ -9,26 +9,26 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
-#include "relay/rules/cast.h"
-#include "relay/rules/event_loops.h"
-#include "relay/rules/relay_counters.h"
 #include "relay/relay_log.h"
 #include "relay/relay_options.h"
+#include "relay/rules/cast.h"
+#include "relay/rules/cast_admission.h"
+#include "relay/rules/event_loops.h"
+#include "relay/rules/relay_counters.h"
 
 namespace kavro::relay {
 
-// An empty name, or one with a byte below 32, is refused.
-bool acceptable_cast_name(const std::string& name);
-
 class CastDirectory {
   public:
-    enum class Outcome { kCreated, kResumed, kRefused, kFull };
+    enum class Outcome { kCreated, kResumed, kRefused, kFull, kAddressFull };
     struct Registration {
         Outcome outcome = Outcome::kRefused;
-        std::shared_ptr<Cast> cast;  // set when created or resumed
+        std::shared_ptr<Cast> cast;          // set when created or resumed
+        std::optional<CastRefusal> refusal;  // why, when refused
     };
 
     using Clock = std::chrono::steady_clock;
@@ -36,10 +36,10 @@ class CastDirectory {
     // New casts tell their news to the watchers on `loops`.
     CastDirectory(const RelayOptions& options, LogSink log, EventLoops& loops);
 
-    // A caster at `address` registers `name`. Takes over a cast of that name in its grace
-    // period when the address matches; refuses a name live elsewhere.
-    Registration register_caster(const std::string& name, const std::string& track,
-                                 const boost::asio::ip::address& address, const std::string& peer);
+    // A caster registers the claim's name. Takes over a cast of that name in its grace period
+    // when the claim owns it (its key, or the same address for a cast without one); refuses a
+    // name live elsewhere, and a new cast past --casts-per-address or --max-casts.
+    Registration register_caster(const CastClaim& claim);
     // The caster's connection closed at `now`: the cast waits for the grace period, then ends.
     void caster_left(const std::shared_ptr<Cast>& cast, Clock::time_point now);
     // Ends the casts whose grace period is over and releases delayed blocks that are due.

@@ -25,10 +25,11 @@
 #include <string>
 #include <vector>
 
-#include "relay/rules/cast.h"
-#include "relay/store/cast_store.h"
-#include "relay/rules/client_framer.h"
 #include "relay/relay_options.h"
+#include "relay/rules/cast.h"
+#include "relay/rules/client_framer.h"
+#include "relay/rules/log_limiter.h"
+#include "relay/store/cast_store.h"
 
 namespace kavro::relay {
 
@@ -38,6 +39,10 @@ class Relay;
 struct ConnectionRole {
     std::optional<std::uint8_t> hello_mode;  // mode of the last CCN0
     std::shared_ptr<Cast> casting;           // the cast this connection is the caster of
+    // The cast has a header: one came on this connection, or it had one when taken over.
+    bool cast_has_header = false;
+    std::chrono::steady_clock::time_point casting_since{};
+    bool counted_as_watcher = false;  // in its address's watcher count
 };
 
 // Who is at the other end: the address connections are counted under, and how logs show it.
@@ -77,11 +82,20 @@ class Connection : public CastWatcher, public std::enable_shared_from_this<Conne
     void send(SharedBytes message);
     // Sends ERR with `text`, then closes once it is written.
     void fail(const std::string& text);
+    // For a connection the relay will not serve at all: sends ERR with `text` and closes as
+    // soon as it is written, or after a short limit when the socket will not take it.
+    void refuse(const std::string& text);
     // Closes once everything queued is written (and, after its cast ended, the replay the
     // cast released to this watcher).
     void finish();
     // Closes at once and leaves the relay.
     void close(const std::string& reason);
+    // Bytes this connection has read and written, for the operator.
+    std::uint64_t bytes_received() const { return bytes_received_; }
+    std::uint64_t bytes_sent() const { return bytes_sent_; }
+    Clock::time_point opened() const { return opened_; }
+    // Repeated log lines of one kind on this connection.
+    LogLimiter<static_cast<std::size_t>(LogKind::kCount)>& log_limiter() { return log_limiter_; }
     // A keep-alive is due at `when` even if the connection has not been silent long.
     void keepalive_at(Clock::time_point when) { keepalive_due_ = when; }
 
@@ -113,6 +127,10 @@ class Connection : public CastWatcher, public std::enable_shared_from_this<Conne
     virtual void shutdown_send() = 0;
     // Close now; a pending read or write may still complete (it is then ignored).
     virtual void close_transport() = 0;
+    // A refused connection's ERR is written: end it now, before close_transport(). A socket
+    // drops what the client sent and the relay never read first, so that closing does not
+    // reset the connection before the client has the ERR.
+    virtual void hang_up() { shutdown_send(); }
 
   private:
     void read_more();
@@ -145,6 +163,7 @@ class Connection : public CastWatcher, public std::enable_shared_from_this<Conne
     bool draining_ = false;      // finishing, but still writing the watched replay
     bool said_goodbye_ = false;  // everything written and the sending side shut down
     bool closed_ = false;
+    bool hanging_up_ = false;  // refused: closed as soon as the ERR is written
     // What the write under way holds alive, and its pieces.
     std::vector<SharedBytes> control_in_flight_;
     std::array<ReplayChunk, kReplayMessagesPerWrite> chunks_in_flight_;
@@ -161,6 +180,9 @@ class Connection : public CastWatcher, public std::enable_shared_from_this<Conne
     std::size_t write_bytes_ = 0;  // of the write under way, counted once it is done
     Clock::time_point finishing_since_;
     std::optional<Clock::time_point> keepalive_due_;
+    std::uint64_t bytes_received_ = 0;
+    std::uint64_t bytes_sent_ = 0;
+    LogLimiter<static_cast<std::size_t>(LogKind::kCount)> log_limiter_;
 };
 
 }  // namespace kavro::relay

@@ -98,9 +98,16 @@ std::span<const std::uint8_t> Message::payload() const {
 
 std::string Message::text() const { return wire::read_text_field(payload(), 0, payload().size()); }
 
-TestClient::TestClient(std::uint16_t port, int receive_buffer) {
+TestClient::TestClient(std::uint16_t port, int receive_buffer, const char* source) {
     fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
     if (fd_ < 0) throw std::runtime_error("socket failed");
+    sockaddr_in from{};
+    from.sin_family = AF_INET;
+    ::inet_pton(AF_INET, source, &from.sin_addr);
+    if (::bind(fd_, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0) {
+        ::close(fd_);
+        throw std::runtime_error(std::string("cannot bind to ") + source);
+    }
     if (receive_buffer > 0) {
         ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
     }
@@ -127,7 +134,22 @@ std::string TestClient::local_address() const {
     sockaddr_in address{};
     socklen_t length = sizeof address;
     ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
-    return "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+    char host[INET_ADDRSTRLEN] = {};
+    ::inet_ntop(AF_INET, &address.sin_addr, host, sizeof host);
+    return std::string(host) + ":" + std::to_string(ntohs(address.sin_port));
+}
+
+bool TestClient::reset_by_relay(std::chrono::milliseconds deadline) {
+    if (!closed_by_relay(deadline)) return false;
+    const auto until = Clock::now() + deadline;
+    const std::uint8_t byte = 0;
+    while (Clock::now() < until) {
+        // The first send after the relay's close draws its reset; the next one fails.
+        if (::send(fd_, &byte, 1, MSG_NOSIGNAL) < 0 && errno != EINTR) return true;
+        pollfd p{fd_, POLLIN, 0};
+        ::poll(&p, 1, 20);
+    }
+    return false;
 }
 
 bool TestClient::send(std::span<const std::uint8_t> bytes) {

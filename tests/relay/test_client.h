@@ -43,14 +43,19 @@ struct Message {
 
 class TestClient {
   public:
-    // Connects to 127.0.0.1:port; a receive buffer size > 0 is set before connecting.
-    explicit TestClient(std::uint16_t port, int receive_buffer = 0);
+    // Connects to 127.0.0.1:port from `source` (another loopback address stands for another
+    // person); a receive buffer size > 0 is set before connecting.
+    explicit TestClient(std::uint16_t port, int receive_buffer = 0,
+                        const char* source = "127.0.0.1");
     ~TestClient();
     TestClient(const TestClient&) = delete;
     TestClient& operator=(const TestClient&) = delete;
 
-    // "127.0.0.1:PORT" as the relay sees this client.
+    // "SOURCE:PORT" as the relay sees this client.
     std::string local_address() const;
+    // Whether the relay has closed the socket outright, not only its sending side: a send
+    // after its end of stream draws a reset.
+    bool reset_by_relay(std::chrono::milliseconds deadline = kDeadline);
 
     // False when the relay has closed the connection.
     bool send(std::span<const std::uint8_t> bytes);
