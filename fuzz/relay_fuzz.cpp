@@ -10,7 +10,11 @@
 // - no log line and no list entry's track holds a control byte;
 // - the connection caps hold, and the relay's count per address matches the connections it
 //   let in; once every client has gone, the relay counts none;
-// - a message left unfinished for the idle time-out ends its connection.
+// - a message left unfinished for the idle time-out ends its connection;
+// - a cast registered with a key ("a#k1") is only ever cast by a connection that gave that
+//   key, from any address; one without a key only from the address that started it; no listed
+//   name holds the key, and no two live names differ only in case or runs of spaces;
+// - no address holds more casts or watchers than its limits.
 //
 // Recordings are self-describing: the header and each block are a pattern of the recording's
 // number (and the block's index), so a watcher's bytes can be checked without a copy.
@@ -26,6 +30,8 @@
 #include <string>
 #include <vector>
 
+#include "relay/rules/address_limits.h"
+#include "relay/rules/cast_names.h"
 #include "relay/rules/connection.h"
 #include "relay/rules/relay.h"
 #include "wire/wire_format.h"
@@ -182,6 +188,13 @@ struct Client {
     bool got_error = false;
     std::optional<std::uint32_t> recording;  // of the last SRH
     std::uint32_t next_block = 0;
+    std::string cast_name;  // as typed in the last registration sent
+};
+
+// Who started a cast, as the harness saw it first cast: its key, and its caster's address.
+struct Owner {
+    std::optional<std::string> key;
+    std::size_t address = 0;
 };
 
 // What a cast has accepted, as the harness saw its caster's uploads handled.
@@ -195,7 +208,9 @@ class Harness {
     explicit Harness(bool delayed) {
         options_.max_connections = 8;
         options_.connections_per_address = 3;
-        options_.max_casts = 2;
+        options_.max_casts = 3;
+        options_.casts_per_address = 1;
+        options_.watchers_per_address = 2;
         options_.max_replay_bytes = wire::kReplayHeaderSize + 6 * wire::kBlockSize;
         options_.idle_timeout = std::chrono::seconds(10);
         options_.resume_grace = std::chrono::seconds(5);
@@ -214,6 +229,7 @@ class Harness {
             step(script);
             flow();
             check_caps();
+            check_owners();
         }
         finish();
     }
@@ -226,8 +242,10 @@ class Harness {
     }
 
     std::string name(Script& script) {
+        static constexpr std::array<const char*, 8> kNames{"a",    "b", "a#k1", "a#k2",
+                                                           "b#k1", "A", "c",    "a #k1"};
         const std::uint8_t choice = script.next();
-        if (choice % 4 < 3) return std::string(1, static_cast<char>('a' + choice % 4));
+        if (choice % 10 < 8) return kNames[choice % 10];
         return script.text(script.next() % 33);
     }
 
@@ -245,7 +263,12 @@ class Harness {
                 Client* c = pick(script);
                 const std::string n = name(script);
                 const std::string track = script.text(4);
-                if (c && !c->wild) send(*c, hello(wire::kModeCast, n, track));
+                if (c && !c->wild) {
+                    send(*c, hello(wire::kModeCast, n, track));
+                    // As the relay reads the field: its width, up to the first zero byte.
+                    const std::string field = n.substr(0, wire::kNameWidth);
+                    c->cast_name = field.substr(0, field.find('\0'));
+                }
                 break;
             }
             case 3: {
@@ -521,6 +544,45 @@ class Harness {
         }
     }
 
+    // Every live cast is cast only by whoever owns it, under a listed name with no key, and
+    // the limits per address hold.
+    void check_owners() {
+        std::map<std::string, std::string> comparable;
+        for (const auto& [name, cast] : relay_->casts().casts()) {
+            if (name.find('#') != std::string::npos) fault("a listed name holds a key");
+            const auto [it, fresh] = comparable.emplace(comparable_name(name), name);
+            if (!fresh) fault("two live names differ only in case or spaces: " + name);
+        }
+        std::array<std::size_t, 3> casting{}, watching{};
+        for (const Client& c : clients_) {
+            const auto& conn = *c.connection;
+            if (!c.admitted || conn.closed()) continue;
+            if (conn.watching() && !conn.finishing()) ++watching[c.address];
+            const auto& cast = c.connection->role().casting;
+            if (!cast || conn.finishing()) continue;
+            const TypedCastName typed = split_cast_name(c.cast_name);
+            const auto [owner, first] = owners_.emplace(cast, Owner{typed.key, c.address});
+            if (first) continue;
+            if (owner->second.key ? typed.key != owner->second.key
+                                  : c.address != owner->second.address) {
+                fault("a cast was taken over by a caster who does not own it");
+            }
+        }
+        for (const auto& [name, cast] : relay_->casts().casts()) {
+            // The harness's addresses are 10.0.0.1 to 10.0.0.3.
+            const auto bytes = cast->caster_address().to_v4().to_bytes();
+            if (bytes[3] >= 1 && bytes[3] <= 3) ++casting[bytes[3] - 1u];
+        }
+        for (std::size_t address = 0; address < 3; ++address) {
+            if (watching[address] > options_.watchers_per_address) {
+                fault("more watchers from one address than its limit");
+            }
+            if (casting[address] > options_.casts_per_address) {
+                fault("more casts from one address than its limit");
+            }
+        }
+    }
+
     void check_partial_time_outs() {
         for (const Client& c : clients_) {
             if (!c.partial_since || now_ - *c.partial_since < options_.idle_timeout) continue;
@@ -580,6 +642,7 @@ class Harness {
     std::unique_ptr<Relay> relay_;
     std::vector<Client> clients_;
     std::map<std::shared_ptr<Cast>, Recorded> recorded_;
+    std::map<std::shared_ptr<Cast>, Owner> owners_;
     std::map<std::uint32_t, std::vector<Clock::time_point>> accepted_at_;
     std::uint32_t last_recording_ = 0;
 };

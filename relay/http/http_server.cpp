@@ -109,7 +109,7 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
         auto read = read_admin_request(request_, *token);
         if (auto* refused = std::get_if<HttpResponse>(&read)) {
             if (refused->result() == http::status::unauthorized) {
-                server_.log_refusal(server_.counters_.admin_denied,
+                server_.log_refusal(2, server_.counters_.admin_denied,
                                     "admin request from " + peer_ + " refused: no valid token");
             }
             return respond(std::move(*refused));
@@ -238,9 +238,9 @@ void HttpServer::accept() {
             // A few per address, closed at once past that: the cheapest answer to a flood.
             std::size_t& from_address = per_address_[counted_address(remote.address())];
             if (from_address >= settings_.connections_per_address) {
-                log_refusal(counters_.refused_address, "http connection from " +
-                                                           endpoint_text(remote) +
-                                                           " refused: too many from its address");
+                log_refusal(1, counters_.refused_address,
+                            "http connection from " + endpoint_text(remote) +
+                                " refused: too many from its address");
                 boost::system::error_code ignored;
                 socket.close(ignored);
                 return accept();
@@ -251,9 +251,9 @@ void HttpServer::accept() {
             if (has_place) {
                 ++open_;
             } else {
-                log_refusal(counters_.refused_full, "http connection from " +
-                                                        endpoint_text(remote) +
-                                                        " refused: The relay is full.");
+                log_refusal(0, counters_.refused_full,
+                            "http connection from " + endpoint_text(remote) +
+                                " refused: The relay is full.");
             }
             limit_http_send_buffer(socket);
             auto session =
@@ -277,16 +277,11 @@ void HttpServer::opened(const std::shared_ptr<HttpSession>& session) {
 
 void HttpServer::closed(HttpSession& session) { sessions_.erase(&session); }
 
-void HttpServer::log_refusal(std::uint64_t& count, const std::string& line) {
+void HttpServer::log_refusal(std::size_t kind, std::uint64_t& count, const std::string& line) {
     ++count;
-    const auto now = std::chrono::steady_clock::now();
-    if (now - last_refusal_log_ < std::chrono::seconds(1)) {
-        ++refusals_not_logged_;
-        return;
+    if (const auto note = refusal_log_.pass(kind, std::chrono::steady_clock::now())) {
+        log_(line + *note);
     }
-    last_refusal_log_ = now;
-    const auto held = std::exchange(refusals_not_logged_, 0);
-    log_(line + (held == 0 ? "" : " (and " + std::to_string(held) + " more since the last one)"));
 }
 
 }  // namespace kavro::relay

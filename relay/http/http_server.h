@@ -19,6 +19,7 @@
 #include "relay/http/admin_routes.h"
 #include "relay/relay_log.h"
 #include "relay/relay_options.h"
+#include "relay/rules/log_limiter.h"
 #include "relay/rules/relay_status.h"
 
 namespace kavro::relay {
@@ -74,8 +75,8 @@ class HttpServer {
     void accept();
     void opened(const std::shared_ptr<HttpSession>& session);
     void closed(HttpSession& session);
-    // A log line of the refusals of one kind, at most one a second.
-    void log_refusal(std::uint64_t& count, const std::string& line);
+    // Counts a refusal, and logs it unless one of its kind was logged within a second.
+    void log_refusal(std::size_t kind, std::uint64_t& count, const std::string& line);
 
     boost::asio::io_context& io_;
     HttpHost& host_;
@@ -84,8 +85,7 @@ class HttpServer {
     std::size_t open_ = 0;  // with a place
     std::map<boost::asio::ip::address, std::size_t> per_address_;
     HttpCounters counters_;
-    std::chrono::steady_clock::time_point last_refusal_log_{};
-    std::uint64_t refusals_not_logged_ = 0;
+    LogLimiter<3> refusal_log_;  // kinds: full, too many from an address, no token
     boost::asio::ip::tcp::acceptor acceptor_;
     boost::asio::steady_timer accept_retry_timer_;
     std::unordered_map<HttpSession*, std::weak_ptr<HttpSession>> sessions_;
