@@ -78,7 +78,7 @@ double metric(std::uint16_t http_port, const std::string& sample) {
 TEST(RelayDefence, OneAddressHoldsTwoCastsAndItsShareOfWatchersWhileOthersStillCast) {
     RelayOptions options = defended_options();
     options.watchers_per_address = 3;
-    options.idle_timeout = 2s;  // a cast with no header ends after this
+    options.idle_timeout = 3s;  // a cast with no header ends after this
     RunningRelay relay(options);
     const Recording recording(7);
 
