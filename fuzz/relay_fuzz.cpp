@@ -213,6 +213,7 @@ class Harness {
         options_.watchers_per_address = 2;
         options_.max_replay_bytes = wire::kReplayHeaderSize + 6 * wire::kBlockSize;
         options_.idle_timeout = std::chrono::seconds(10);
+        options_.stall_timeout = std::chrono::seconds(8);
         options_.resume_grace = std::chrono::seconds(5);
         options_.keepalive_interval = std::chrono::seconds(3);
         options_.broadcast_delay = delayed ? std::chrono::seconds(2) : Duration::zero();
