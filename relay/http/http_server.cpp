@@ -15,6 +15,7 @@
 #include "relay/http/http_routes.h"
 #include "relay/rules/address_limits.h"
 #include "relay/transport/socket_buffers.h"
+#include "relay/transport/socket_keepalive.h"
 
 namespace kavro::relay {
 
@@ -255,6 +256,7 @@ void HttpServer::accept() {
                             "http connection from " + endpoint_text(remote) +
                                 " refused: The relay is full.");
             }
+            probe_dead_paths(socket);
             limit_http_send_buffer(socket);
             auto session =
                 std::make_shared<HttpSession>(std::move(socket), remote, *this, has_place);

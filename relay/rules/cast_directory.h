@@ -28,6 +28,7 @@ class CastDirectory {
     struct Registration {
         Outcome outcome = Outcome::kRefused;
         std::shared_ptr<Cast> cast;          // set when created or resumed
+        std::uint64_t seat = 0;              // the caster's seat in it
         std::optional<CastRefusal> refusal;  // why, when refused
     };
 
@@ -36,12 +37,15 @@ class CastDirectory {
     // New casts tell their news to the watchers on `loops`.
     CastDirectory(const RelayOptions& options, LogSink log, EventLoops& loops);
 
-    // A caster registers the claim's name. Takes over a cast of that name in its grace period
-    // when the claim owns it (its key, or the same address for a cast without one); refuses a
-    // name live elsewhere, and a new cast past --casts-per-address or --max-casts.
-    Registration register_caster(const CastClaim& claim);
-    // The caster's connection closed at `now`: the cast waits for the grace period, then ends.
-    void caster_left(const std::shared_ptr<Cast>& cast, Clock::time_point now);
+    // A caster registers the claim's name. The owner of a cast of that name takes it over,
+    // whether the old connection is gone (grace period) or still open: then the old one is sent
+    // away through its `send_away`. A cast registered with a key is owned by whoever carries
+    // that key, from any address; one without a key by its caster's address. Anyone else is
+    // refused, and a new cast past --casts-per-address or --max-casts too.
+    Registration register_caster(const CastClaim& claim, Cast::SendAway send_away);
+    // The connection seated as `seat` closed at `now`: if it is still the cast's caster, the
+    // cast waits for the grace period, then ends.
+    void caster_left(const std::shared_ptr<Cast>& cast, std::uint64_t seat, Clock::time_point now);
     // Ends the casts whose grace period is over and releases delayed blocks that are due.
     void tick(Clock::time_point now);
     // Ends the cast now, logging `reason`.

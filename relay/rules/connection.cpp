@@ -7,11 +7,6 @@ namespace kavro::relay {
 
 namespace {
 
-// A connection being closed gets this long to take what is queued for it.
-constexpr auto kFinishLimit = std::chrono::seconds(5);
-// A refused connection gets this long to take its ERR.
-constexpr auto kRefusalLimit = std::chrono::seconds(1);
-
 const SharedBytes& keepalive_message() {
     static const SharedBytes message = share(wire::make_message(wire::kTagKeepAlive, {}));
     return message;
@@ -60,6 +55,14 @@ void Connection::close(const std::string& reason) {
     // The relay may drop its reference here; the caller's keeps the connection alive.
     relay_.connection_closed(*this, reason);
 }
+
+void Connection::send_away(const std::string& why) {
+    if (closed_ || finishing_) return;
+    relay_.log("connection from " + peer() + ": " + why + "; closing it");
+    fail("This cast was taken over by a new connection.");
+}
+
+Connection::Clock::time_point Connection::relay_now() const { return relay_.now(); }
 
 void Connection::watch(std::shared_ptr<Cast> cast) {
     stop_watching();
@@ -111,7 +114,7 @@ void Connection::tick(Clock::time_point now, const RelayOptions& options) {
         close("refused, and it did not take its error in time");
         return;
     }
-    if (writing_ && now - write_started_ >= options.stall_timeout) {
+    if (writing_ && now - write_progress_ >= options.stall_timeout) {
         ++relay_.counters().stalled_writes;
         close("it took nothing the relay wrote for " + seconds_text(options.stall_timeout));
         return;
@@ -122,7 +125,11 @@ void Connection::tick(Clock::time_point now, const RelayOptions& options) {
         return;
     }
     if (finishing_) {
-        if (now - finishing_since_ >= kFinishLimit) close("it did not finish closing in time");
+        // A watcher taking the rest of an ended cast has as long as it keeps taking bytes.
+        const bool draining_stream = draining_ && !said_goodbye_;
+        if (!draining_stream && now - finishing_since_ >= kFinishLimit) {
+            close("it did not finish closing in time");
+        }
         return;
     }
     if (writing_ || !outbox_.empty()) return;
@@ -286,13 +293,14 @@ void Connection::say_goodbye() {
     // bytes unread would reset the connection, and the client could lose the last message.
     if (said_goodbye_) return;
     said_goodbye_ = true;
+    finishing_since_ = relay_.now();
     shutdown_send();
     read_to_end();
 }
 
 void Connection::write(std::size_t piece_count) {
     writing_ = true;
-    write_started_ = relay_.now();
+    write_progress_ = relay_.now();
     write_bytes_ = 0;
     for (std::size_t i = 0; i < piece_count; ++i) write_bytes_ += write_pieces_[i].size();
     start_write(std::span(write_pieces_.data(), piece_count));

@@ -39,6 +39,10 @@ class Relay;
 struct ConnectionRole {
     std::optional<std::uint8_t> hello_mode;  // mode of the last CCN0
     std::shared_ptr<Cast> casting;           // the cast this connection is the caster of
+    std::uint64_t seat = 0;                  // its seat as that cast's caster
+    // The block of the stored recording that the caster's next upload stands for: the stored
+    // end after registering (a caster that sends tails only appends), 0 after a header.
+    std::size_t upload_position = 0;
     // The cast has a header: one came on this connection, or it had one when taken over.
     bool cast_has_header = false;
     std::chrono::steady_clock::time_point casting_since{};
@@ -58,6 +62,14 @@ inline constexpr std::size_t kCasterReadSize = 64 * 1024;
 inline constexpr std::size_t kReplayMessagesPerWrite = 4;
 // Pieces of the largest write: each SRD is its head and its blocks.
 inline constexpr std::size_t kMostWritePieces = kReplayMessagesPerWrite * (1 + kBlocksPerMessage);
+// A write that takes no byte for --stall-timeout closes the connection: its path is dead, or
+// the client stopped reading. The sockets' keep-alive and user time-out catch a dead path
+// sooner.
+// A refused connection gets this long to take its ERR.
+inline constexpr Duration kRefusalLimit = std::chrono::seconds(1);
+// A connection that has said goodbye (sent its last byte and shut down its sending side)
+// waits this long for the client to close, and so does one whose final ERR does not go out.
+inline constexpr Duration kFinishLimit = std::chrono::seconds(5);
 
 class Connection : public CastWatcher, public std::enable_shared_from_this<Connection> {
   public:
@@ -90,6 +102,10 @@ class Connection : public CastWatcher, public std::enable_shared_from_this<Conne
     void finish();
     // Closes at once and leaves the relay.
     void close(const std::string& reason);
+    // Another connection took this one's cast over (`why` says which): ERR, then close.
+    void send_away(const std::string& why);
+    // Closing, but still writing the stream of a cast that ended; it closes itself after.
+    bool taking_the_tail() const { return finishing_ && draining_ && !closed_; }
     // Bytes this connection has read and written, for the operator.
     std::uint64_t bytes_received() const { return bytes_received_; }
     std::uint64_t bytes_sent() const { return bytes_sent_; }
@@ -117,6 +133,8 @@ class Connection : public CastWatcher, public std::enable_shared_from_this<Conne
     void read_failed(bool end_of_stream, const std::string& detail);
     void write_done();
     void write_failed(const std::string& detail);
+    // Some bytes of the write under way went out; the stall limit counts from here.
+    void write_progressed() { write_progress_ = relay_now(); }
 
   protected:
     // Receive some bytes (at least one) into `into`, which stays valid until the completion.
@@ -145,6 +163,7 @@ class Connection : public CastWatcher, public std::enable_shared_from_this<Conne
     std::size_t gather_replay();
     void write(std::size_t piece_count);
     void release_in_flight();
+    Clock::time_point relay_now() const;
 
     Relay& relay_;
     Peer peer_;
@@ -176,9 +195,9 @@ class Connection : public CastWatcher, public std::enable_shared_from_this<Conne
     Clock::time_point opened_;
     Clock::time_point message_began_;  // when the first bytes of the message being read came
     Clock::time_point last_output_;
-    Clock::time_point write_started_;
-    std::size_t write_bytes_ = 0;  // of the write under way, counted once it is done
-    Clock::time_point finishing_since_;
+    Clock::time_point write_progress_;   // start of the write under way, or its last progress
+    std::size_t write_bytes_ = 0;        // of the write under way, counted once it is done
+    Clock::time_point finishing_since_;  // since finish(), then since the goodbye
     std::optional<Clock::time_point> keepalive_due_;
     std::uint64_t bytes_received_ = 0;
     std::uint64_t bytes_sent_ = 0;

@@ -19,7 +19,7 @@ struct RelayServer::Loop {
     std::unique_ptr<Relay> relay;
     ThroughputMeter throughput;  // of this loop's relay clients, sampled by its tick
     boost::asio::steady_timer tick_timer;
-    bool stopped = false;  // a tick already due when the timer was cancelled does not re-arm it
+    bool stopped = false;  // once stopped, the tick re-arms only while connections are left
     std::thread thread;
 };
 

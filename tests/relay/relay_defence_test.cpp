@@ -174,8 +174,12 @@ TEST(RelayDefence, LeagueNeedsItsKeyIsListedWithoutItAndLookAlikesAreRefused) {
     TestClient cup(relay.port(), 0, "127.0.0.8");
     ASSERT_TRUE(cup.cast("Cup#k1"));
     TestClient cup_again(relay.port(), 0, "127.0.0.8");
-    EXPECT_TRUE(refused_name(cup_again, "Cup"));
+    EXPECT_TRUE(refused_name(cup_again, "Cup"));  // the same address, without the key
     EXPECT_TRUE(refused_name(cup_again, "Cup#k2"));
+    // With the key, from anywhere, even while the old connection still looks alive.
+    TestClient cup_elsewhere(relay.port(), 0, "127.0.0.9");
+    ASSERT_TRUE(cup_elsewhere.cast("Cup#k1"));
+    EXPECT_EQ(error_of(cup), "This cast was taken over by a new connection.");
 
     // The key, not the address, owns a keyed cast: the owner comes back from another address
     // and the watcher's stream goes on with no second header; the old address without the key
@@ -204,6 +208,7 @@ TEST(RelayDefence, LeagueNeedsItsKeyIsListedWithoutItAndLookAlikesAreRefused) {
     EXPECT_TRUE(relay.logged({"refused for 127.0.0.2", "reserved"}));
     EXPECT_TRUE(relay.logged({"refused for 127.0.0.6", "looks like the live cast Club  night"}));
     EXPECT_TRUE(relay.logged({"refused for 127.0.0.8", "the cast's key did not come with it"}));
+    EXPECT_TRUE(relay.logged({"cast Cup taken over by 127.0.0.9"}));
     const Exposition scraped = parse_exposition(http_get(relay.http_port(), "/metrics")->body());
     EXPECT_EQ(scraped.value("kavro_relay_refusals_total{reason=\"look_alike_name\"}"), 2);
     EXPECT_EQ(scraped.value("kavro_relay_refusals_total{reason=\"wrong_key\"}"), 2);

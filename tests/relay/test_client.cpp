@@ -103,8 +103,8 @@ TestClient::TestClient(std::uint16_t port, int receive_buffer, const char* sourc
     if (fd_ < 0) throw std::runtime_error("socket failed");
     sockaddr_in from{};
     from.sin_family = AF_INET;
-    ::inet_pton(AF_INET, source, &from.sin_addr);
-    if (::bind(fd_, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0) {
+    if (::inet_pton(AF_INET, source, &from.sin_addr) != 1 ||
+        ::bind(fd_, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0) {
         ::close(fd_);
         throw std::runtime_error(std::string("cannot bind to ") + source);
     }
@@ -128,6 +128,12 @@ TestClient::~TestClient() { close(); }
 void TestClient::close() {
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
+}
+
+void TestClient::cut() {
+    const linger reset{1, 0};
+    ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    close();
 }
 
 std::string TestClient::local_address() const {
@@ -218,6 +224,19 @@ bool TestClient::closed_by_relay(std::chrono::milliseconds deadline) {
         if (::poll(&p, 1, 50) <= 0) continue;
         const ssize_t n = ::recv(fd_, sink, sizeof sink, 0);
         if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN)) return true;
+    }
+    return false;
+}
+
+bool TestClient::ends_cleanly(std::chrono::milliseconds deadline) {
+    const auto until = Clock::now() + deadline;
+    while (Clock::now() < until) {
+        pollfd p{fd_, POLLIN, 0};
+        if (::poll(&p, 1, 50) <= 0) continue;
+        std::uint8_t byte = 0;
+        const ssize_t n = ::recv(fd_, &byte, 1, 0);
+        if (n < 0 && errno == EINTR) continue;
+        return n == 0;
     }
     return false;
 }
