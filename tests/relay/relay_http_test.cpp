@@ -380,7 +380,7 @@ TEST(RelayHttp, HttpHasPlacesOfItsOwnAndAFewPerAddress) {
         if (!served) std::this_thread::sleep_for(20ms);
     }
     EXPECT_TRUE(served);
-    const auto counted = http_get(relay.http_port(), "/metrics");
+    const auto counted = elsewhere.get("/metrics");  // a connection that holds a place
     ASSERT_TRUE(counted);
     const Exposition later = parse_exposition(counted->body());
     EXPECT_EQ(later.value("kavro_relay_refusals_total{reason=\"http_address_limit\"}"), 1);
