@@ -123,17 +123,17 @@ struct Settings {
     std::size_t watchers = 20;
     std::vector<std::size_t> http_counts{50, 1000};
     std::size_t requests = 200;
+    std::size_t max_http = 64;  // the relay's default --max-http-connections
 };
 
 void run(const Settings& settings, std::size_t http_connections) {
     const std::size_t blocks = settings.mebibytes * 1024 * 1024 / wire::kBlockSize;
     const BenchReplay replay(blocks);
-    const std::string room = std::to_string(http_connections + 16);
     RelayProcess relay(settings.relay_program,
                        {"--listen", "127.0.0.1:0", "--http", "127.0.0.1:0", "--data-dir", "off",
                         "--max-replay-bytes", std::to_string(replay.file().size() + 4096),
                         "--watchers-per-address", std::to_string(settings.watchers),
-                        "--max-http-connections", room},
+                        "--max-http-connections", std::to_string(settings.max_http)},
                        "/dev/null");
     const int caster = connect_from("127.0.0.2", relay.port());
     Bytes upload = tagged(wire::kTagHeaderUpload, wire::kHeaderUploadSize);
@@ -212,6 +212,8 @@ int main(int argc, char** argv) {
     app.add_option("--http", settings.http_counts, "HTTP connections that never read, per run")
         ->delimiter(',');
     app.add_option("--requests", settings.requests, "Pipelined requests per HTTP connection")
+        ->capture_default_str();
+    app.add_option("--max-http", settings.max_http, "The relay's --max-http-connections")
         ->capture_default_str();
     CLI11_PARSE(app, argc, argv);
     kavro::relay::raise_open_file_limit();
