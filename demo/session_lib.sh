@@ -95,7 +95,8 @@ e2e_relay_port_known() {
 e2e_start_relay() {
   local program="$1" dir="$2"
   shift 2
-  "$program" --listen 127.0.0.1:0 --http 127.0.0.1:0 "$@" >"$dir/relay.out" 2>"$dir/relay.log" &
+  "$program" --listen 127.0.0.1:0 --http 127.0.0.1:0 --data-dir "$dir/relay-data" "$@" \
+    >"$dir/relay.out" 2>"$dir/relay.log" &
   E2E_RELAY_PID=$!
   E2E_PIDS+=("$E2E_RELAY_PID")
   e2e_wait_until "the relay to say its port" 30 e2e_relay_port_known "$dir/relay.out"

@@ -4,10 +4,11 @@
 #include <csignal>
 #include <cstdio>
 #include <exception>
+#include <functional>
 
-#include "relay/transport/open_file_limit.h"
 #include "relay/relay_log.h"
 #include "relay/relay_options.h"
+#include "relay/transport/open_file_limit.h"
 #include "relay/transport/relay_server.h"
 
 int main(int argc, char** argv) {
@@ -15,6 +16,8 @@ int main(int argc, char** argv) {
     RelayOptions options;
     if (const auto exit_code = parse_command_line(argc, argv, options)) return *exit_code;
 
+    // A log read through a pipe that closes must not end the relay; sockets never raise it.
+    std::signal(SIGPIPE, SIG_IGN);
     const auto file_limit = raise_open_file_limit();
     const LogSink log = stderr_log();
 
@@ -39,10 +42,21 @@ int main(int argc, char** argv) {
             endpoint_text(server.http_endpoint()) + "/");
     }
 
+    // SIGHUP reads the reserved names and the bans again.
+    boost::asio::signal_set reload(io, SIGHUP);
+    std::function<void()> wait_for_reload = [&] {
+        reload.async_wait([&](const boost::system::error_code& error, int) {
+            if (error) return;
+            server.reload();
+            wait_for_reload();
+        });
+    };
+    wait_for_reload();
     boost::asio::signal_set signals(io, SIGINT, SIGTERM);
     signals.async_wait([&](const boost::system::error_code& error, int signal_number) {
         if (error) return;
         log("stopping on signal " + std::to_string(signal_number));
+        reload.cancel();
         server.stop();
     });
     io.run();

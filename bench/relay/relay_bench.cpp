@@ -155,9 +155,18 @@ void print(const char* server, const Row& row) {
 Row run_relay(const Settings& settings, std::size_t watchers, const BenchReplay& replay) {
     const std::string limit = std::to_string(watchers + 16);
     // No HTTP side: the bench measures the relay's own port alone.
-    std::vector<std::string> arguments{
-        "--listen", "127.0.0.1:0", "--max-connections", limit, "--connections-per-address", limit,
-        "--http",   "off"};
+    std::vector<std::string> arguments{"--listen",
+                                       "127.0.0.1:0",
+                                       "--max-connections",
+                                       limit,
+                                       "--connections-per-address",
+                                       limit,
+                                       "--watchers-per-address",
+                                       limit,
+                                       "--http",
+                                       "off",
+                                       "--data-dir",
+                                       "off"};
     if (settings.relay_threads > 0) {
         arguments.push_back("--threads");
         arguments.push_back(std::to_string(settings.relay_threads));

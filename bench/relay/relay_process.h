@@ -27,6 +27,8 @@ class RelayProcess {
     RelayProcess& operator=(const RelayProcess&) = delete;
 
     std::uint16_t port() const { return port_; }
+    // The HTTP side's port when the arguments give one with --http, else 0.
+    std::uint16_t http_port() const { return http_port_; }
     double cpu_seconds() const { return cpu_seconds_of(pid_); }
     std::uint64_t rss_kib() const { return rss_kib_of(pid_); }
     // SIGTERM, then waits for the exit; returns the exit status.
@@ -35,6 +37,7 @@ class RelayProcess {
   private:
     pid_t pid_ = -1;
     std::uint16_t port_ = 0;
+    std::uint16_t http_port_ = 0;
 };
 
 }  // namespace kavro::bench

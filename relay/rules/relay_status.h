@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "relay/rules/relay_counters.h"
 #include "relay/relay_options.h"
+#include "relay/rules/relay_counters.h"
 
 namespace kavro::relay {
 
@@ -41,6 +41,9 @@ struct RelayStatus {
     CastCounters cast_counters;
     double received_bytes_per_second = 0;
     double sent_bytes_per_second = 0;
+    std::size_t max_http_connections = 0;
+    std::size_t bans_in_force = 0;
+    AdminCounters admin;
 
     std::size_t watchers() const;
     std::size_t casts_awaiting_resume() const;

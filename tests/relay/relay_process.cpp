@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -13,15 +14,25 @@ extern char** environ;
 
 namespace kavro::relay::testing {
 
-RelayProcess::RelayProcess(const std::vector<std::string>& arguments) {
+RelayProcess::RelayProcess(const std::vector<std::string>& arguments, bool log_to_closed_pipe) {
     int pipe_ends[2];
     if (pipe(pipe_ends) != 0) throw std::runtime_error("pipe failed");
+    int log_ends[2] = {-1, -1};
+    if (log_to_closed_pipe && pipe(log_ends) != 0) throw std::runtime_error("pipe failed");
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, pipe_ends[1], STDOUT_FILENO);
     posix_spawn_file_actions_addclose(&actions, pipe_ends[0]);
-    // No HTTP side: its fixed default port would clash between tests run side by side.
+    if (log_to_closed_pipe) {
+        posix_spawn_file_actions_adddup2(&actions, log_ends[1], STDERR_FILENO);
+        posix_spawn_file_actions_addclose(&actions, log_ends[0]);
+    }
+    // No HTTP side: its fixed default port would clash between tests run side by side. Nothing
+    // kept on disk unless the test names a folder.
     std::vector<std::string> all{KAVRO_RELAY_PROGRAM, "--http", "off"};
+    if (std::find(arguments.begin(), arguments.end(), "--data-dir") == arguments.end()) {
+        all.insert(all.end(), {"--data-dir", "off"});
+    }
     all.insert(all.end(), arguments.begin(), arguments.end());
     std::vector<char*> argv;
     for (std::string& a : all) argv.push_back(a.data());
@@ -31,6 +42,10 @@ RelayProcess::RelayProcess(const std::vector<std::string>& arguments) {
     posix_spawn_file_actions_destroy(&actions);
     close(pipe_ends[1]);
     output_ = pipe_ends[0];
+    if (log_to_closed_pipe) {
+        close(log_ends[1]);
+        close(log_ends[0]);  // the relay's log now writes into a pipe nobody reads
+    }
     if (spawned != 0) throw std::runtime_error("cannot start " KAVRO_RELAY_PROGRAM);
 }
 
@@ -58,6 +73,8 @@ std::uint16_t RelayProcess::port() {
     if (!line || line->rfind(prefix, 0) != 0) return 0;
     return static_cast<std::uint16_t>(std::stoi(line->substr(prefix.size())));
 }
+
+bool RelayProcess::signal(int number) const { return kill(pid_, number) == 0; }
 
 std::optional<int> RelayProcess::exit_status() {
     int status = 0;

@@ -14,8 +14,10 @@ namespace kavro::relay::testing {
 
 class RelayProcess {
   public:
-    // Starts kavro-relay with `arguments`; its standard output is kept for first_line().
-    explicit RelayProcess(const std::vector<std::string>& arguments);
+    // Starts kavro-relay with `arguments`; its standard output is kept for first_line(). With
+    // `log_to_closed_pipe` its standard error is a pipe whose reading end is closed.
+    explicit RelayProcess(const std::vector<std::string>& arguments,
+                          bool log_to_closed_pipe = false);
     ~RelayProcess();
     RelayProcess(const RelayProcess&) = delete;
     RelayProcess& operator=(const RelayProcess&) = delete;
@@ -24,6 +26,7 @@ class RelayProcess {
     std::optional<std::string> first_line();
     // The port from "listening on 127.0.0.1:PORT", or 0.
     std::uint16_t port();
+    bool signal(int number) const;
     // Waits for the program to end by itself; its exit status, or nothing if it was killed.
     std::optional<int> exit_status();
     // A "kB" field of /proc/PID/status (VmRSS, VmHWM), in bytes.
