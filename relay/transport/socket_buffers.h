@@ -12,8 +12,10 @@
 
 namespace kavro::relay {
 
-// Twice one full write of replay (the kernel doubles what is asked for its own bookkeeping).
-inline constexpr int kClientSendBufferBytes = 64 * 1024;
+// A few full writes of replay: enough for a watcher catching up over a long path (the kernel
+// doubles what is asked, so about 2.5 MiB/s at a 100 ms round trip), small enough that a
+// hundred stalled watchers hold tens of MiB, not gigabytes.
+inline constexpr int kClientSendBufferBytes = 128 * 1024;
 inline constexpr int kHttpSendBufferBytes = 32 * 1024;
 // An HTTP write waits while more than this of the answer has not left the socket.
 inline constexpr int kHttpUnsentBytes = 16 * 1024;
