@@ -37,6 +37,11 @@ void ClientCore::FormCreate() {
     }
 }
 
+void ClientCore::show_relay_choice(const RelayChoice& choice) {
+    if (!choice.problem.empty()) view_.show_message(choice.problem);
+    view_.add_log_line(relay_log_line(choice));
+}
+
 bool ClientCore::send_record(std::span<const std::uint8_t> record) {
     if (!tcp1_.Connected()) return false;
     const auto result = tcp1_.SendBytes(record);

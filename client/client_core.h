@@ -13,6 +13,7 @@
 
 #include "client/client_view.h"
 #include "client/program_state.h"
+#include "client/relay_choice.h"
 #include "link/receive_buffer.h"
 #include "link/tcp_connection.h"
 #include "replay/cast_streamer.h"
@@ -39,6 +40,9 @@ class ClientCore : private MessageHandler {
 
     // The installation check, run once before the window is first shown.
     void FormCreate();
+    // Says which relay the client uses: a message first when an address given could not be
+    // used, then a log line naming the relay and where its address came from.
+    void show_relay_choice(const RelayChoice& choice);
 
     // Mode controller.
     void btn_castClick();

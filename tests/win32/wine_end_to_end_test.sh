@@ -6,10 +6,12 @@
 #
 #   wine_end_to_end_test.sh --relay PROGRAM --native-client PROGRAM --recorder PROGRAM
 #                           --windows-client KAVRO_EXE --scratch DIR
-#                           --case (windows-caster | windows-watcher) [--screenshots DIR]
+#                           --case (windows-caster | windows-watcher | relay-file)
+#                           [--screenshots DIR]
 #
 # windows-caster: kavro.exe casts, the native client watches.
 # windows-watcher: the native client casts, kavro.exe watches.
+# relay-file: kavro.exe finds its relay in a relay.txt beside it, with no KAVRO_RELAY.
 # Either way the watcher's kavro.mpr must equal the recording byte for byte, and both clients
 # must stop cleanly when asked. --screenshots saves the Windows window as it first shows and, in
 # windows-watcher, its watch panel listing the cast.
@@ -239,9 +241,61 @@ windows_watcher() {
   check "kavro.exe closes with status 0" test $? -eq 0
 }
 
+# start_installed_client VAR INSTALL: kavro.exe copied into INSTALL/kavro and started there as a
+# user starts it, with nothing in the environment naming a relay; stores its process id in VAR.
+start_installed_client() {
+  local install="$2"
+  cp -- "$exe" "$install/kavro/kavro.exe"
+  (
+    cd "$install/kavro" &&
+      exec env -u KAVRO_RELAY wine kavro.exe >"$install/client.out" 2>"$install/client.err"
+  ) &
+  E2E_PIDS+=("$!")
+  printf -v "$1" '%s' "$!"
+}
+
+# relay-file: the relay comes from a relay.txt beside kavro.exe (Windows line ends, as Notepad
+# writes them). A malformed one is answered with a message box before the window shows; a good
+# one names the relay that Watch LFS says hello to, and the watcher joins a cast listed there.
+relay_file() {
+  local caster="$work/caster" watcher="$work/watcher" caster_pid watcher_pid
+  e2e_make_install "$caster"
+  e2e_make_install "$watcher"
+  check "the relay starts" e2e_start_relay "$relay" "$work"
+  e2e_start_client caster_pid "$native" "$caster" cast "$cast" "${native_options[@]}"
+  check "the native caster is registered" \
+    e2e_wait_until "the caster's registration" $deadline e2e_client_said "$caster" "event: registered"
+
+  printf '# our relay\r\n127.0.0.1:99999\r\n' >"$watcher/kavro/relay.txt"
+  start_installed_client watcher_pid "$watcher"
+  check "a malformed relay.txt is answered with a message box" \
+    e2e_wait_until "the message box" $deadline message_box_open
+  xdotool key Return
+  check "the window shows once the box is closed" e2e_wait_until "the window" $deadline window_found
+  stop_windows_client "$watcher_pid"
+  check "kavro.exe closes with status 0" test $? -eq 0
+
+  printf '# our relay\r\n\r\n127.0.0.1:%s\r\n' "$E2E_RELAY_PORT" >"$watcher/kavro/relay.txt"
+  start_installed_client watcher_pid "$watcher"
+  check "kavro.exe shows its window" e2e_wait_until "the window" $deadline window_found
+  check "no message box: relay.txt is good" eval '! message_box_open'
+  click btn_watch
+  check "Watch LFS connects to the relay relay.txt names" \
+    e2e_wait_until "the watcher's connection" $deadline relay_said "accepted (2 open)"
+  # The relay lists its casts only to a client whose hello it took, and lets only such a client
+  # join one.
+  check "its hello arrived: it joins the cast listed there" watch_the_cast
+
+  e2e_stop_client "$caster_pid" "$caster" $deadline
+  check "the native caster stops with status 0" test $? -eq 0
+  stop_windows_client "$watcher_pid"
+  check "kavro.exe closes with status 0" test $? -eq 0
+}
+
 case "$case_name" in
   windows-caster) windows_caster ;;
   windows-watcher) windows_watcher ;;
+  relay-file) relay_file ;;
   *) fail "unknown case '$case_name'" ;;
 esac
 echo "PASS: $case_name"
