@@ -106,13 +106,23 @@ window_found() {
   return 1
 }
 
-# A message box of the program (captioned "kavro") is open.
+# A message box of the program (captioned "kavro") is open; its window is kept in `box`.
+box=""
 message_box_open() {
   local id
   for id in $(xdotool search --name 'kavro' 2>/dev/null); do
-    [[ "$(xdotool getwindowname "$id" 2>/dev/null)" == "kavro" ]] && return 0
+    [[ "$(xdotool getwindowname "$id" 2>/dev/null)" == "kavro" ]] || continue
+    box="$id"
+    return 0
   done
   return 1
+}
+
+# Presses Enter in the open message box. With no window manager the keyboard follows the
+# pointer, so the pointer goes onto the box first, wherever an earlier test left it.
+close_message_box() {
+  xdotool mousemove --window "$box" 4 4
+  xdotool key Return
 }
 
 click() {
@@ -201,7 +211,7 @@ watch_the_cast() {
       return 0
     fi
     if message_box_open; then
-      xdotool key Return
+      close_message_box
       e2e_wait_until "the box to close" 10 eval '! message_box_open' || return 1
     fi
     click btn_refresh
@@ -270,7 +280,7 @@ relay_file() {
   start_installed_client watcher_pid "$watcher"
   check "a malformed relay.txt is answered with a message box" \
     e2e_wait_until "the message box" $deadline message_box_open
-  xdotool key Return
+  close_message_box
   check "the window shows once the box is closed" e2e_wait_until "the window" $deadline window_found
   stop_windows_client "$watcher_pid"
   check "kavro.exe closes with status 0" test $? -eq 0
