@@ -4,9 +4,10 @@
 #include <cstring>
 
 #ifdef _WIN32
-#include <mstcpip.h>
 #include <winsock2.h>
 #include <ws2tcpip.h>
+// after winsock2.h, which it needs
+#include <mstcpip.h>
 #else
 #include <arpa/inet.h>
 #include <fcntl.h>

@@ -19,10 +19,12 @@ using namespace kavro::test;
 namespace {
 
 int option(net::SocketHandle socket, int level, int name) {
-    int value = -1;
+    int value = 0;  // WinSock writes a one-byte boolean here
 #ifdef _WIN32
     int length = sizeof value;
-    if (::getsockopt(socket, level, name, reinterpret_cast<char*>(&value), &length) != 0) return -1;
+    if (::getsockopt(socket, level, name, reinterpret_cast<char*>(&value), &length) != 0) {
+        return -1;
+    }
 #else
     socklen_t length = sizeof value;
     if (::getsockopt(socket, level, name, &value, &length) != 0) return -1;
