@@ -186,8 +186,6 @@ relay_killed() {
 clicks() { grep -c '^event: clicked' "$1/client.err" || true; }
 running_count() { grep -cxF -- "log: $2" "$1/client.err" || true; }
 running_said_at_least() { (($(running_count "$1" "$2") >= $3)); }
-# The recording has grown by BLOCKS blocks since it had SIZE bytes.
-grown_by() { e2e_size_at_least "$1" $(($2 + $3 * block_bytes)); }
 replay_caught_up() { e2e_size_at_least "$1" "$2" && is_start_of "$1" "$3"; }
 
 # One caster and one watcher, each behind a forwarder of its own (fc and fw), and a recording of
@@ -237,17 +235,6 @@ finish_cast() {
   check "the watcher's replay equals the recording byte for byte" same_bytes "$recording" "$replay"
   check "nobody clicked after the first Cast and Watch" \
     test "$(clicks "$work/caster") $(clicks "$work/watcher")" == "$clicks_at_start"
-}
-
-# Freezes the path behind CONTROL while the recording grows by 32 blocks (about 2 s), then ends
-# it with COMMAND (cut or reset).
-freeze_then() {
-  local control="$1" command="$2" size
-  size="$(e2e_size "$recording")"
-  check "the path freezes" e2e_forwarder "$control" freeze
-  check "the recording grows while the path is frozen" \
-    e2e_wait_until "32 more blocks" $deadline grown_by "$recording" "$size" 32
-  check "the frozen path is ${command}" e2e_forwarder "$control" "$command"
 }
 
 # WHO says it lost the relay COUNT times and is connected again after the last.
