@@ -419,3 +419,19 @@ TEST(ClientCore, AMessageTooLongForTheBufferEndsTheConnectionAsStopDoes) {
     EXPECT_FALSE(s.state().registered);
     EXPECT_TRUE(s.peer.closed_by_client());
 }
+
+TEST(ClientCore, OneTickTakesEveryWaitingReceiveUpToItsBound) {
+    Session s;
+    s.start_watching();
+    s.deliver(wire::make_message(wire::kTagReplayHeader, pattern_bytes(16384, 7)));
+    // Twelve blocks waiting at once: far more than one receive of 16,386 bytes.
+    std::vector<std::uint8_t> blocks;
+    std::vector<std::uint8_t> expected = pattern_bytes(16384, 7);
+    for (std::uint32_t i = 0; i < 12; ++i) {
+        const auto block = pattern_bytes(4096, 100 + i);
+        blocks = joined(blocks, wire::make_message(wire::kTagReplayData, block));
+        expected = joined(expected, block);
+    }
+    s.deliver(blocks);
+    EXPECT_EQ(read_file(s.install.watch_replay()), expected);
+}
