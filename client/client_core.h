@@ -1,5 +1,6 @@
 // The client's behaviour, with no toolkit: the mode controller, the reactions to the relay's
-// messages, the cast step, the watch side and the meter. A front end's form owns the controls,
+// messages, the cast step, the watch side, the meter, and coming back by itself when the
+// connection is lost after an acceptance. A front end's form owns the controls,
 // the timers and the connection `tcp1`; each of its handlers calls the core's handler of the
 // same name, and the core answers through the ClientView.
 #pragma once

@@ -15,8 +15,9 @@
 #   file      a random watcher's replay file takes no writes for 2-10 s
 # Faults come one at a time, spread over the cast, each after the one before has recovered.
 # Recovery: every watcher holds, byte for byte, all that was recorded when the fault was over
-# (the cut, the kill, the file open again; for a freeze, the freeze itself, so it includes the
-# time the client takes to notice).
+# (the cut, the kill, the file open again, or for a freeze the moment its client noticed it),
+# timed from the fault's end (for a freeze from the freeze itself, so the time the client takes
+# to notice is in it).
 set -uo pipefail
 
 relay="" client="" recorder="" forwarder=""
@@ -67,6 +68,11 @@ now() { date +%s.%N; }
 since() { awk -v a="$1" -v b="$(now)" 'BEGIN { printf "%.1f", b - a }'; }
 replay_of() { echo "$work/watcher$1/data/mpr/kavro.mpr"; }
 random_below() { echo $((RANDOM % $1)); }
+client_dir() { if (($1 == 0)); then echo "$work/caster"; else echo "$work/watcher$1"; fi; }
+lost_count() {
+  grep -cxF "log: The connection to the relay was lost; reconnecting." "$(client_dir "$1")/client.err"
+}
+lost_more() { (($(lost_count "$1") > $2)); }
 
 # Every watcher holds the first SIZE bytes of the recording, byte for byte.
 all_hold() {
@@ -127,9 +133,14 @@ for ((f = 0; f < faults; f++)); do
   target=$(random_below $((watchers + 1)))  # 0 the caster, else a watcher
   case "$kind" in
     freeze)
+      # Over once the frozen client has seen for itself that its path is dead.
       control_var="f${target}_control"
+      lost_before=$(lost_count "$target")
+      frozen_at=$(now)
       e2e_forwarder "${!control_var}" freeze >/dev/null
-      what="froze the path of client $target"
+      e2e_wait_until "the client to notice" "$recovery_limit" lost_more "$target" "$lost_before" \
+        2>/dev/null
+      what="froze the path of client $target (noticed after $(since "$frozen_at") s)"
       ;;
     cut)
       control_var="f${target}_control"
@@ -160,6 +171,7 @@ for ((f = 0; f < faults; f++)); do
       ;;
   esac
   over=$(now)
+  [[ "$kind" == freeze ]] && over="$frozen_at"
   size=$(e2e_size "$recording")
   count[$kind]=$((count[$kind] + 1))
   if e2e_wait_until "recovery" "$recovery_limit" all_hold "$size" 2>/dev/null; then
