@@ -14,10 +14,10 @@
 #   restart   the relay is killed (SIGKILL), stays down 1-5 s and is started again on its port
 #   file      a random watcher's replay file takes no writes for 2-10 s
 # Faults come one at a time, spread over the cast, each after the one before has recovered.
-# Recovery: every watcher holds, byte for byte, all that was recorded when the fault was over
-# (the cut, the kill, the file open again, or for a freeze the moment its client noticed it),
-# timed from the fault's end (for a freeze from the freeze itself, so the time the client takes
-# to notice is in it).
+# Recovery: the clients the fault hit are connected again (the one whose path failed, or all
+# of them after a relay restart), and then every watcher holds, byte for byte, all that was
+# recorded by then. It is timed from the fault's end: the cut, the kill, the file open again, or
+# for a freeze the freeze itself, so the time its client takes to notice is in it.
 set -uo pipefail
 
 relay="" client="" recorder="" forwarder=""
@@ -73,6 +73,14 @@ lost_count() {
   grep -cxF "log: The connection to the relay was lost; reconnecting." "$(client_dir "$1")/client.err"
 }
 lost_more() { (($(lost_count "$1") > $2)); }
+connected_count() { grep -cxF "log: Connected" "$(client_dir "$1")/client.err"; }
+# Every client named in the list "I:COUNT ..." has said "Connected" more than COUNT times.
+all_back() {
+  local entry
+  for entry in $1; do
+    (($(connected_count "${entry%%:*}") > ${entry##*:})) || return 1
+  done
+}
 
 # Every watcher holds the first SIZE bytes of the recording, byte for byte.
 all_hold() {
@@ -131,6 +139,12 @@ for ((f = 0; f < faults; f++)); do
   e2e_running "$recorder_pid" || break
   kind="${kinds[$(random_below 4)]}"
   target=$(random_below $((watchers + 1)))  # 0 the caster, else a watcher
+  # Who has to come back: the client whose path failed, or everyone after a relay restart.
+  back=""
+  case "$kind" in
+    freeze | cut) back="$target:$(connected_count "$target")" ;;
+    restart) for ((i = 0; i <= watchers; i++)); do back="$back $i:$(connected_count "$i")"; done ;;
+  esac
   case "$kind" in
     freeze)
       # Over once the frozen client has seen for itself that its path is dead.
@@ -172,8 +186,10 @@ for ((f = 0; f < faults; f++)); do
   esac
   over=$(now)
   [[ "$kind" == freeze ]] && over="$frozen_at"
-  size=$(e2e_size "$recording")
   count[$kind]=$((count[$kind] + 1))
+  # What has to reach every watcher: all that was recorded by the time the clients are back.
+  e2e_wait_until "the clients to come back" "$recovery_limit" all_back "$back" 2>/dev/null
+  size=$(e2e_size "$recording")
   if e2e_wait_until "recovery" "$recovery_limit" all_hold "$size" 2>/dev/null; then
     took=$(since "$over")
     recovered[$kind]=$((recovered[$kind] + 1))
