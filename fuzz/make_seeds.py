@@ -88,7 +88,8 @@ def framer_seeds():
 
 # Whole-relay scripts: the first byte chooses the broadcast delay; then actions, each an
 # action number and its arguments (see Harness::step in relay_fuzz.cpp).
-CONNECT, HELLO_WATCH, HELLO_CAST, WATCH, HEADER, BLOCKS, RAW, STALL, LEAVE, WAIT, PARTIAL = range(11)
+(CONNECT, HELLO_WATCH, HELLO_CAST, WATCH, HEADER, BLOCKS, RAW, STALL, LEAVE, WAIT, PARTIAL,
+ REUPLOAD, DIFFER) = range(13)
 
 
 def relay_seeds():
@@ -123,6 +124,19 @@ def relay_seeds():
         RAW, 3, 8, ord("X"), ord("Y"), ord("Z"), ord("0"), 1, 2, 3, 4,
     ])
     write("relay", "limits", limits)
+    # With a delay: the owner takes "a" over from a connection still open, uploads again from
+    # the header, matches two blocks still held back, sends one that differs and carries on;
+    # then it leaves and the cast ends with blocks still held back.
+    takeover = bytes([
+        1,
+        CONNECT, 0, 3, CONNECT, 1, 1, CONNECT, 0, 4,
+        HELLO_CAST, 0, 0, 0, 0, 0, 0, HEADER, 0, BLOCKS, 0, 3,
+        HELLO_WATCH, 1, WATCH, 1, 0, WAIT, 10,
+        HELLO_CAST, 2, 0, 0, 0, 0, 0,
+        REUPLOAD, 2, BLOCKS, 2, 1, DIFFER, 2, WAIT, 15, BLOCKS, 2, 2,
+        LEAVE, 2, WAIT, 60, WAIT, 60,
+    ])
+    write("relay", "takeover_and_resend", takeover)
 
 
 if __name__ == "__main__":

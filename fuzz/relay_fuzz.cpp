@@ -3,17 +3,24 @@
 // client actions; after each, everything the clients are willing to take flows both ways, and
 // these must hold:
 // - every stream a client receives parses, and nothing at all follows an ERR;
-// - no replay data before a replay header; each watcher's replay is byte-exact: the header
-//   of a recording a caster uploaded, then exactly that recording's accepted blocks in order,
-//   none before the broadcast delay has passed, none that the relay refused or dropped;
-// - a watcher that keeps reading has every block released to it once the relay is quiet;
+// - no replay data before a replay header; each watcher's replay is byte-exact: after each
+//   SRH, a prefix of one recording the harness's model says the cast held, none of it before
+//   the broadcast delay has passed while the cast was live, nothing the relay refused or
+//   dropped. The model follows the resume rules on its own: a caster's upload position, a
+//   header equal to the held one matching the blocks re-sent after it, a block that differs
+//   starting a new recording of the header, the blocks before it and that block;
+// - after every upload, the relay's store has the recording and size the model predicts;
+// - the owner of a cast (same address) takes it over from a connection still open, which is
+//   sent away; another address is refused while the caster is there;
+// - a watcher that keeps reading has every block released to it once the relay is quiet, and
+//   a watcher of a cast that ended has the cast's whole recording before the relay's goodbye;
 // - no log line and no list entry's track holds a control byte;
 // - the connection caps hold, and the relay's count per address matches the connections it
 //   let in; once every client has gone, the relay counts none;
 // - a message left unfinished for the idle time-out ends its connection.
 //
-// Recordings are self-describing: the header and each block are a pattern of the recording's
-// number (and the block's index), so a watcher's bytes can be checked without a copy.
+// Recordings are self-describing: the header is a pattern of its number, each block a pattern
+// of its own number and index, so a watcher's bytes can be checked without a copy.
 #include <algorithm>
 #include <array>
 #include <cstdint>
@@ -76,7 +83,7 @@ KAVRO_NO_COVERAGE std::uint8_t pattern(std::uint32_t recording, std::uint32_t bl
     return static_cast<std::uint8_t>(x ^ (x >> 9));
 }
 
-// A header starts with its recording's number, a block with its recording's number and index.
+// A header starts with its number, a block with its number and index.
 KAVRO_NO_COVERAGE Bytes header_of(std::uint32_t recording) {
     Bytes h(wire::kReplayHeaderSize);
     for (std::size_t i = 8; i < h.size(); ++i) h[i] = pattern(recording, 0xFFFFFFFF, i);
@@ -132,9 +139,9 @@ Bytes header_upload(std::uint32_t recording) {
     return m;
 }
 
-Bytes block_upload(std::uint32_t recording, std::uint32_t index) {
+Bytes block_upload(std::uint32_t number, std::uint32_t index) {
     Bytes m = tagged(wire::kTagBlockUpload, wire::kBlockUploadSize);
-    const Bytes b = block_of(recording, index);
+    const Bytes b = block_of(number, index);
     std::copy(b.begin(), b.end(), m.begin() + wire::kUploadDataOffset);
     return m;
 }
@@ -178,16 +185,25 @@ struct Client {
     std::size_t sent = 0;  // of to_send, already read by the relay
     bool all_sent() const { return sent == to_send.size(); }
     std::array<std::uint8_t, 3> last_sent{};  // the tail of a wild client's stream
+    std::size_t to_hello_mode = 0;            // bytes until a raw hello's mode byte
     Bytes received;                           // not yet parsed
     bool got_error = false;
-    std::optional<std::uint32_t> recording;  // of the last SRH
-    std::uint32_t next_block = 0;
+    // As a caster: the cast it registered, and the stored block its next upload stands for.
+    std::shared_ptr<Cast> casting;
+    std::size_t position = 0;
+    // As a watcher: the recordings its stream since the last SRH may be a prefix of.
+    std::vector<std::size_t> candidates;
+    bool had_header = false;
+    std::size_t next_block = 0;
 };
 
-// What a cast has accepted, as the harness saw its caster's uploads handled.
-struct Recorded {
-    std::uint32_t recording = 0;
-    std::uint32_t blocks = 0;
+// A recording as the model says the relay holds it: the header's number and, for each block,
+// the number its bytes were made from and when the relay first got it.
+struct Recording {
+    std::shared_ptr<Cast> cast;
+    std::uint32_t header = 0;
+    std::vector<std::uint32_t> blocks;
+    std::vector<Clock::time_point> arrived;
 };
 
 class Harness {
@@ -232,7 +248,7 @@ class Harness {
     }
 
     void step(Script& script) {
-        switch (script.next() % 11) {
+        switch (script.next() % 13) {
             case 0: {
                 const std::size_t address = script.next() % 3;
                 connect(address, script.next());
@@ -245,7 +261,7 @@ class Harness {
                 Client* c = pick(script);
                 const std::string n = name(script);
                 const std::string track = script.text(4);
-                if (c && !c->wild) send(*c, hello(wire::kModeCast, n, track));
+                if (c && !c->wild) register_cast(*c, n, track);
                 break;
             }
             case 3: {
@@ -260,7 +276,7 @@ class Harness {
             case 5: {
                 Client* c = pick(script);
                 const int count = script.next() % 8 + 1;
-                for (int i = 0; i < count && c; ++i) upload_block(*c);
+                for (int i = 0; i < count && c; ++i) upload_block(*c, false);
                 break;
             }
             case 6: {
@@ -292,6 +308,12 @@ class Harness {
                 c->holding_partial = true;
                 break;
             }
+            case 11:  // the caster uploads its recording again, from the header
+                reupload_header(pick(script));
+                break;
+            case 12:  // the caster's next block is not the one the relay holds there
+                if (Client* c = pick(script)) upload_block(*c, true);
+                break;
         }
     }
 
@@ -325,7 +347,8 @@ class Harness {
         c.to_send.insert(c.to_send.end(), message.begin(), message.end());
     }
 
-    // Raw bytes never spell an upload tag, so every replay byte comes from a recording.
+    // Raw bytes never spell an upload tag, so every replay byte comes from a recording, nor a
+    // caster's hello, so every cast's caster is one the model follows.
     void send_raw(Client& c, const std::string& raw) {
         c.wild = true;
         for (char ch : raw) {
@@ -334,53 +357,173 @@ class Harness {
                                      static_cast<char>(c.last_sent[1]),
                                      static_cast<char>(c.last_sent[2]), static_cast<char>(byte)};
             if (window == "NRF0" || window == "ERF0") byte = '1';
+            if (c.to_hello_mode > 0 && --c.to_hello_mode == 0 && byte == wire::kModeCast) {
+                byte = 2;  // a bad mode instead
+            }
+            if (window == "CCN0") c.to_hello_mode = wire::kHelloModeOffset - 3;
             c.last_sent = {c.last_sent[1], c.last_sent[2], byte};
             c.to_send.push_back(byte);
         }
     }
 
-    // Sends an upload and lets it through at once, then reads from the relay's state whether
-    // the cast kept it: still the caster of the same cast, and not being closed.
-    void upload_header(Client* c) {
-        if (!c || c->wild) return;
-        c->stalled = false;
-        const std::uint32_t recording = ++last_recording_;
-        send(*c, header_upload(recording));
+    // Whether `c` may send structured messages now: everything it sent before was read, so
+    // what the relay does with the next one can be seen right after.
+    bool settled(Client& c) {
+        if (c.wild) return false;
+        c.stalled = false;
         flow();
-        const auto& cast = c->connection->role().casting;
-        if (cast && !c->connection->closed() && !c->connection->finishing()) {
-            recorded_[cast] = Recorded{recording, 0};
-            accepted_at_[recording].clear();
+        return c.all_sent() && !c.connection->closed() && !c.connection->finishing();
+    }
+
+    // The cast `c` is the seated caster of by the model, or none.
+    std::shared_ptr<Cast> seated_cast(Client& c) {
+        if (!c.casting || c.casting->ended() || c.connection->role().casting != c.casting) {
+            return nullptr;
+        }
+        return c.casting;
+    }
+
+    Recording* recording_of(const std::shared_ptr<Cast>& cast) {
+        const auto it = current_.find(cast);
+        return it == current_.end() ? nullptr : &recordings_[it->second];
+    }
+
+    // A cast hello, seen through: whom the relay seats, and whom it sends away.
+    void register_cast(Client& c, const std::string& typed, const std::string& track) {
+        if (!settled(c)) return;
+        const Bytes message = hello(wire::kModeCast, typed, track);
+        // The name as the relay reads it: up to the first zero byte.
+        const std::string name =
+            wire::read_text_field(message, wire::kHelloNameOffset, wire::kNameWidth);
+        const bool was_casting = c.connection->role().casting != nullptr;
+        Client* holder = nullptr;  // the connection casting this name now, by the model
+        if (const auto live = relay_->casts().find(name)) {
+            for (Client& other : clients_) {
+                if (other.casting == live && seated_cast(other) && !other.connection->closed() &&
+                    !other.connection->finishing()) {
+                    holder = &other;
+                }
+            }
+        }
+        send(c, message);
+        flow();
+        const auto& cast = c.connection->role().casting;
+        if (was_casting || !cast) {
+            if (holder && holder->address == c.address && acceptable_cast_name(name) &&
+                !was_casting && !c.connection->closed()) {
+                fault("the owner of a cast was refused it");
+            }
+            return;
+        }
+        if (holder) {
+            if (holder->address != c.address) fault("a cast was taken from another address");
+            if (!holder->connection->finishing() && !holder->connection->closed()) {
+                fault("a taken-over connection was not sent away");
+            }
+        }
+        c.casting = cast;
+        const Recording* held = recording_of(cast);
+        c.position = held ? held->blocks.size() : 0;
+    }
+
+    // A new recording: a header no caster sent before. The model changes before the upload
+    // goes (watchers may get it while it is let through), and the relay must then agree.
+    void upload_header(Client* c) {
+        if (!c || !settled(*c)) return;
+        const std::uint32_t number = ++last_number_;
+        const auto cast = seated_cast(*c);
+        if (cast) {
+            recordings_.push_back(Recording{cast, number, {}, {}});
+            current_[cast] = recordings_.size() - 1;
+            ++generation_[cast];
+            c->position = 0;
+        }
+        send(*c, header_upload(number));
+        flow();
+        if (!cast) return;  // a protocol error: nothing changes
+        expect_kept(*c, cast);
+        check_store(cast);
+    }
+
+    // The header the cast holds, again: the blocks that follow are matched from the start.
+    void reupload_header(Client* c) {
+        if (!c || !settled(*c)) return;
+        const auto cast = seated_cast(*c);
+        const Recording* held = cast ? recording_of(cast) : nullptr;
+        if (!held) return;
+        send(*c, header_upload(held->header));
+        flow();
+        expect_kept(*c, cast);
+        c->position = 0;
+        check_store(cast);
+    }
+
+    // The block at the caster's position: the one the model holds there (or a new one past the
+    // end), or with `differ` one the relay cannot hold.
+    void upload_block(Client& c, bool differ) {
+        if (!settled(c)) return;
+        const auto cast = seated_cast(c);
+        Recording* held = cast ? recording_of(cast) : nullptr;
+        if (!held) {
+            // Number 0 is in no recording: the relay must drop or refuse the block.
+            send(c, block_upload(0, static_cast<std::uint32_t>(c.position)));
+            flow();
+            if (cast) check_store(cast);
+            return;
+        }
+        const std::size_t at = c.position;
+        const bool matches = at < held->blocks.size() && !differ;
+        const std::uint32_t number = matches ? held->blocks[at] : ++last_number_;
+        const bool too_large =
+            at >= held->blocks.size() &&
+            wire::kReplayHeaderSize + (held->blocks.size() + 1) * wire::kBlockSize >
+                options_.max_replay_bytes;
+        if (!matches && !too_large) {
+            if (at < held->blocks.size()) {
+                // A new recording of the header, the blocks before this one, and this one.
+                Recording next = *held;
+                next.blocks.resize(at);
+                next.arrived.resize(at);
+                recordings_.push_back(std::move(next));
+                current_[cast] = recordings_.size() - 1;
+                ++generation_[cast];
+                held = &recordings_.back();
+            }
+            held->blocks.push_back(number);
+            held->arrived.push_back(now_);
+        }
+        send(c, block_upload(number, static_cast<std::uint32_t>(at)));
+        flow();
+        if (too_large) {
+            if (!cast->ended() || !c.connection->finishing()) {
+                fault("a block past the per-cast limit did not end the cast");
+            }
+            return;
+        }
+        expect_kept(c, cast);
+        c.position = at + 1;
+        check_store(cast);
+    }
+
+    void expect_kept(Client& c, const std::shared_ptr<Cast>& cast) {
+        if (cast->ended() || c.connection->closed() || c.connection->finishing()) {
+            fault("an upload from the seated caster ended its connection or cast");
         }
     }
 
-    void upload_block(Client& c) {
-        if (c.wild) return;
-        c.stalled = false;
-        const std::shared_ptr<Cast> cast = c.connection->role().casting;
-        const auto model = cast ? recorded_.find(cast) : recorded_.end();
-        // Without a recording under way the block carries recording 0, which no watcher
-        // may ever see: the relay must drop or refuse it.
-        const bool has_recording = model != recorded_.end();
-        const std::uint32_t recording = has_recording ? model->second.recording : 0;
-        const std::uint32_t index = has_recording ? model->second.blocks : 0;
-        // Counted before it goes, since watchers may get it while it is let through; taken
-        // back if the cast did not keep it, and then no watcher may have it.
-        if (has_recording) {
-            ++model->second.blocks;
-            accepted_at_[recording].push_back(now_);
+    // The relay's store holds what the model says: the same recording (its generation moves
+    // exactly when the model starts one) with the same blocks.
+    void check_store(const std::shared_ptr<Cast>& cast) {
+        const Recording* held = recording_of(cast);
+        const CastStore& store = cast->store();
+        if (store.generation() != generation_[cast]) {
+            fault("the relay's recordings and the model's went apart");
         }
-        send(c, block_upload(recording, index));
-        flow();
-        const bool kept = c.connection->role().casting == cast && !c.connection->closed() &&
-                          !c.connection->finishing();
-        if (has_recording && !kept) {
-            --model->second.blocks;
-            accepted_at_[recording].pop_back();
-            for (const Client& other : clients_) {
-                if (other.recording == recording && other.next_block > index) {
-                    fault("a watcher got a block the cast did not keep");
-                }
+        if (!held) return;
+        if (store.block_count() != held->blocks.size()) fault("the relay holds other blocks");
+        for (std::size_t i = 0; i < held->blocks.size(); ++i) {
+            if (number_in(*store.block(i), 0) != held->blocks[i]) {
+                fault("a held block differs from the model's");
             }
         }
     }
@@ -420,6 +563,7 @@ class Harness {
         }
         // A client closes its side when it leaves, or once the relay has said goodbye.
         const bool leaving = c.gone || (conn.send_shut && !c.stalled && c.all_sent());
+        if (conn.read_pending && leaving && !c.gone) check_whole_tail(c);
         if (conn.read_pending && leaving) {
             conn.read_pending = false;
             conn.read_failed(true, "end of stream");
@@ -474,35 +618,62 @@ class Harness {
             }
         } else if (tag == "SRH") {
             if (payload.size() != wire::kReplayHeaderSize) fault("SRH size");
-            const std::uint32_t recording = number_in(payload, 0);
+            const std::uint32_t number = number_in(payload, 0);
             const Bytes expected =
-                recording == 0 || recording > last_recording_ ? Bytes{} : header_of(recording);
+                number == 0 || number > last_number_ ? Bytes{} : header_of(number);
             if (!std::equal(payload.begin(), payload.end(), expected.begin(), expected.end())) {
                 fault("SRH is not a header any caster uploaded");
             }
-            c.recording = recording;
+            c.candidates.clear();
+            for (std::size_t i = 0; i < recordings_.size(); ++i) {
+                if (recordings_[i].header == number) c.candidates.push_back(i);
+            }
+            if (c.candidates.empty()) fault("SRH of a header the model holds in no recording");
+            c.had_header = true;
             c.next_block = 0;
         } else if (tag == "SRD") {
-            if (!c.recording) fault("SRD before any SRH");
+            if (!c.had_header) fault("SRD before any SRH");
             if (payload.empty() || payload.size() % wire::kBlockSize != 0 ||
                 payload.size() > wire::kMaxReplayDataPayload) {
                 fault("SRD size");
             }
-            const auto& accepted = accepted_at_[*c.recording];
             for (std::size_t at = 0; at < payload.size(); at += wire::kBlockSize) {
-                const std::uint32_t index = c.next_block++;
-                if (index >= accepted.size()) fault("SRD block the cast never accepted");
-                const Bytes expected = block_of(*c.recording, index);
-                if (!std::equal(expected.begin(), expected.end(),
-                                payload.begin() + static_cast<std::ptrdiff_t>(at))) {
+                const std::size_t index = c.next_block++;
+                const auto block = payload.subspan(at, wire::kBlockSize);
+                const std::uint32_t number = number_in(block, 0);
+                const Bytes expected = block_of(number, static_cast<std::uint32_t>(index));
+                if (!std::equal(expected.begin(), expected.end(), block.begin())) {
                     fault("SRD block out of order or not byte-exact");
                 }
-                if (now_ < accepted[index] + options_.broadcast_delay) {
-                    fault("SRD block before the broadcast delay");
+                // The recordings this stream may be of: those holding this block here, released
+                // by now (at once once the cast ended).
+                std::erase_if(c.candidates, [&](std::size_t i) {
+                    const Recording& r = recordings_[i];
+                    return index >= r.blocks.size() || r.blocks[index] != number ||
+                           (!r.cast->ended() && now_ < r.arrived[index] + options_.broadcast_delay);
+                });
+                if (c.candidates.empty()) {
+                    fault("SRD block no recording holds there, or one before its delay");
                 }
             }
         } else {
             fault("unknown message " + tag);
+        }
+    }
+
+    // Whether `c`'s stream since its last SRH is the whole of recording `index`.
+    bool has_all_of(const Client& c, std::size_t index) const {
+        return std::find(c.candidates.begin(), c.candidates.end(), index) != c.candidates.end() &&
+               c.next_block == recordings_[index].blocks.size();
+    }
+
+    // The relay says goodbye to the watcher of a cast that ended only after its whole stream.
+    void check_whole_tail(const Client& c) {
+        const auto& cast = c.connection->watching();
+        if (!cast || !cast->ended() || c.got_error || c.wild) return;
+        const auto it = current_.find(cast);
+        if (it != current_.end() && !has_all_of(c, it->second)) {
+            fault("a watcher of an ended cast was let go before its whole stream");
         }
     }
 
@@ -541,10 +712,8 @@ class Harness {
             const auto& conn = *c.connection;
             if (c.stalled || c.gone || c.wild || conn.closed() || conn.finishing()) continue;
             const auto& cast = c.connection->watching();
-            if (!cast || !cast->store().has_header()) continue;
-            const auto model = recorded_.find(cast);
-            if (model == recorded_.end()) continue;
-            if (c.recording != model->second.recording || c.next_block != model->second.blocks) {
+            if (!cast || !cast->store().has_header() || !recording_of(cast)) continue;
+            if (!has_all_of(c, current_[cast])) {
                 fault("a reading watcher is missing released blocks");
             }
         }
@@ -579,9 +748,10 @@ class Harness {
     Clock::time_point now_{std::chrono::hours(1)};
     std::unique_ptr<Relay> relay_;
     std::vector<Client> clients_;
-    std::map<std::shared_ptr<Cast>, Recorded> recorded_;
-    std::map<std::uint32_t, std::vector<Clock::time_point>> accepted_at_;
-    std::uint32_t last_recording_ = 0;
+    std::vector<Recording> recordings_;  // every recording any cast held, oldest first
+    std::map<std::shared_ptr<Cast>, std::size_t> current_;       // each cast's recording now
+    std::map<std::shared_ptr<Cast>, std::uint64_t> generation_;  // recordings each cast began
+    std::uint32_t last_number_ = 0;  // of headers and blocks, each new one different
 };
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include <optional>
 
 #include "relay/http/http_routes.h"
+#include "relay/transport/socket_keepalive.h"
 
 namespace kavro::relay {
 
@@ -188,6 +189,7 @@ void HttpServer::accept() {
     acceptor_.async_accept([this](const boost::system::error_code& error, tcp::socket socket) {
         if (stopped_) return;
         if (!error) {
+            probe_dead_paths(socket);
             const bool has_place = host_.open_http_connection();
             auto session = std::make_shared<HttpSession>(std::move(socket), *this, has_place);
             if (!has_place) {

@@ -115,7 +115,8 @@ std::string metrics_text(const RelayStatus& status) {
     m.family("kavro_relay_casts_started_total", "counter", "Casts started.");
     m.sample(status.cast_counters.started);
     m.family("kavro_relay_casts_resumed_total", "counter",
-             "Casts taken over by their returning caster within the grace period.");
+             "Casts taken over by their returning caster, in the grace period or from a "
+             "connection that still looked alive.");
     m.sample(status.cast_counters.resumed);
     m.family("kavro_relay_casts_ended_total", "counter", "Casts ended.");
     m.sample(status.cast_counters.ended);

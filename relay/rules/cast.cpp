@@ -1,6 +1,7 @@
 #include "relay/rules/cast.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "relay/relay_log.h"
 
@@ -30,16 +31,26 @@ Cast::Cast(std::string name, std::uint64_t sequence, Duration broadcast_delay, E
       loops_(loops),
       views_(std::make_unique<LoopView[]>(loops.count())) {}
 
-void Cast::attach_caster(const boost::asio::ip::address& address, std::string_view track) {
+std::uint64_t Cast::attach_caster(const boost::asio::ip::address& address, std::string peer,
+                                  std::string_view track, SendAway send_away) {
     caster_address_ = address;
+    caster_peer_ = std::move(peer);
     track_ = printable(track);
     caster_attached_ = true;
+    send_away_ = std::move(send_away);
     grace_ends_.reset();
+    return ++seat_;
 }
 
 void Cast::detach_caster(Clock::time_point grace_ends) {
     caster_attached_ = false;
+    send_away_ = nullptr;
     grace_ends_ = grace_ends;
+}
+
+void Cast::send_caster_away(const std::string& why) {
+    caster_attached_ = false;
+    if (const SendAway send_away = std::exchange(send_away_, nullptr)) send_away(why);
 }
 
 void Cast::add_watcher(CastWatcher& watcher, std::size_t loop) {
@@ -83,6 +94,20 @@ void Cast::start_recording(wire::ConstBytes header) {
     held_back_.clear();  // a pending release wait finds nothing due and lapses
     packet_clock_.reset();
     packet_time_.store(0, std::memory_order_relaxed);
+    announce_recording();
+}
+
+void Cast::diverge_at(std::size_t index, wire::ConstBytes block, Clock::time_point now) {
+    store_.restart_keeping(index);
+    // held_back_ runs from block released_ on: the kept blocks past released_ stay held.
+    held_back_.resize(index > released_ ? index - released_ : 0);
+    released_ = std::min(released_, index);
+    published_ = 0;  // the new recording goes to the loops from its start
+    announce_recording();
+    append_block(block, now);
+}
+
+void Cast::announce_recording() {
     auto news = std::make_shared<News>();
     news->kind = News::Kind::kRecording;
     news->generation = store_.generation();
@@ -202,6 +227,9 @@ void Cast::notify(LoopView& view, bool ended) {
 
 void Cast::end() {
     if (ended_) return;
+    // Nothing is delayed any more once the cast is over: every watcher gets the whole stream.
+    held_back_.clear();
+    released_ = store_.block_count();
     publish();
     ended_ = true;
     grace_ends_.reset();

@@ -24,10 +24,10 @@
 #include <string_view>
 #include <vector>
 
-#include "relay/store/cast_store.h"
+#include "relay/relay_options.h"
 #include "relay/rules/event_loops.h"
 #include "relay/rules/packet_clock.h"
-#include "relay/relay_options.h"
+#include "relay/store/cast_store.h"
 
 namespace kavro::relay {
 
@@ -76,14 +76,23 @@ class Cast : public std::enable_shared_from_this<Cast> {
     const std::string& track() const { return track_; }
     Clock::time_point started_at() const { return started_at_; }
 
+    // Tells a caster's connection that another has taken its cast over; it may be on any loop.
+    using SendAway = std::function<void(const std::string& why)>;
+
     // The caster: attached while its connection is open, remembered by address for a resume.
     // The track is kept with control bytes shown as '?': it goes to the log and to every
-    // watcher's list.
-    void attach_caster(const boost::asio::ip::address& address, std::string_view track);
+    // watcher's list. Returns the caster's seat: only uploads from the seated caster count,
+    // so a connection whose cast was taken over changes nothing while it is being closed.
+    std::uint64_t attach_caster(const boost::asio::ip::address& address, std::string peer,
+                                std::string_view track, SendAway send_away);
     // The caster's connection closed; the cast waits for a resume until `grace_ends`.
     void detach_caster(Clock::time_point grace_ends);
+    // The attached caster is sent away, and the cast waits for the one taking it over.
+    void send_caster_away(const std::string& why);
     bool caster_attached() const { return caster_attached_; }
+    bool seated(std::uint64_t seat) const { return caster_attached_ && seat == seat_; }
     const boost::asio::ip::address& caster_address() const { return caster_address_; }
+    const std::string& caster_peer() const { return caster_peer_; }
     // True once the caster has been gone for the whole grace period.
     bool grace_over(Clock::time_point now) const { return grace_ends_ && now >= *grace_ends_; }
     // While the caster is away: when its resume grace period ends.
@@ -100,6 +109,9 @@ class Cast : public std::enable_shared_from_this<Cast> {
     // Appends a block; it is released after the broadcast delay (at once without one) and
     // goes to the loops at the next publish().
     void append_block(wire::ConstBytes block, Clock::time_point now);
+    // The caster re-sent block `index` and it differs from the one held: a new recording of
+    // the header, the blocks before `index` (released or held back as they were) and `block`.
+    void diverge_at(std::size_t index, wire::ConstBytes block, Clock::time_point now);
     // Releases the blocks whose broadcast delay has passed by `now`, and publishes them.
     void release_due_blocks(Clock::time_point now);
     // Posts the blocks released since the last publish to every loop, in one piece, so a
@@ -112,8 +124,8 @@ class Cast : public std::enable_shared_from_this<Cast> {
     // the watcher has everything that loop has been told of.
     bool next_chunk(std::size_t loop, Cursor& cursor, ReplayChunk& chunk) const;
 
-    // Ends the cast: what was released still goes out, then every loop tells its watchers,
-    // who are then no longer in it.
+    // Ends the cast: every block is released, even those the broadcast delay still held back,
+    // and goes out; then every loop tells its watchers, who are then no longer in it.
     void end();
     bool ended() const { return ended_; }
 
@@ -131,6 +143,8 @@ class Cast : public std::enable_shared_from_this<Cast> {
         bool has_holes = false;
     };
 
+    // Tells every loop that a new recording of the store began.
+    void announce_recording();
     void tell_loops(std::shared_ptr<const News> news);
     void take_news(std::size_t loop, const News& news);
     static void notify(LoopView& view, bool ended);
@@ -143,7 +157,10 @@ class Cast : public std::enable_shared_from_this<Cast> {
     Duration broadcast_delay_;
     EventLoops& loops_;
     boost::asio::ip::address caster_address_;
+    std::string caster_peer_;
     bool caster_attached_ = false;
+    std::uint64_t seat_ = 0;
+    SendAway send_away_;
     std::optional<Clock::time_point> grace_ends_;
     bool ended_ = false;
 

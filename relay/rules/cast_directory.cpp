@@ -18,34 +18,45 @@ CastDirectory::CastDirectory(const RelayOptions& options, LogSink log, EventLoop
 CastDirectory::Registration CastDirectory::register_caster(const std::string& name,
                                                            const std::string& track,
                                                            const boost::asio::ip::address& address,
-                                                           const std::string& peer) {
+                                                           const std::string& peer,
+                                                           Cast::SendAway send_away) {
     if (const auto it = casts_.find(name); it != casts_.end()) {
         const std::shared_ptr<Cast>& cast = it->second;
-        if (cast->caster_attached() || cast->caster_address() != address) {
+        if (cast->caster_address() != address) {
             log_("cast " + printable(name) + " refused for " + peer +
                  ": the name is live elsewhere");
-            return {Outcome::kRefused, nullptr};
+            return {Outcome::kRefused, nullptr, 0};
         }
-        cast->attach_caster(address, track);
+        if (cast->caster_attached()) {
+            // The owner is back while its old connection still looks alive: a path that died
+            // without a word, most likely. The old connection goes; the cast stays.
+            const std::string old_peer = cast->caster_peer();
+            log_("cast " + printable(name) + " taken over by " + peer + " from " + old_peer +
+                 ", which was still connected");
+            cast->send_caster_away("cast " + printable(name) + " was taken over by " + peer);
+        } else {
+            log_("cast " + printable(name) + " resumed by " + peer);
+        }
+        const std::uint64_t seat = cast->attach_caster(address, peer, track, std::move(send_away));
         ++counters_.resumed;
-        log_("cast " + printable(name) + " resumed by " + peer);
-        return {Outcome::kResumed, cast};
+        return {Outcome::kResumed, cast, seat};
     }
     if (casts_.size() >= options_.max_casts) {
         log_("cast " + printable(name) + " refused for " + peer + ": the relay has its most casts");
-        return {Outcome::kFull, nullptr};
+        return {Outcome::kFull, nullptr, 0};
     }
     auto cast = std::make_shared<Cast>(name, next_sequence_++, options_.broadcast_delay, loops_);
-    cast->attach_caster(address, track);
+    const std::uint64_t seat = cast->attach_caster(address, peer, track, std::move(send_away));
     casts_.emplace(name, cast);
     ++counters_.started;
     log_("cast " + printable(name) + " started by " + peer +
          (cast->track().empty() ? "" : " on " + cast->track()));
-    return {Outcome::kCreated, cast};
+    return {Outcome::kCreated, cast, seat};
 }
 
-void CastDirectory::caster_left(const std::shared_ptr<Cast>& cast, Clock::time_point now) {
-    if (cast->ended()) return;
+void CastDirectory::caster_left(const std::shared_ptr<Cast>& cast, std::uint64_t seat,
+                                Clock::time_point now) {
+    if (cast->ended() || !cast->seated(seat)) return;
     cast->detach_caster(now + options_.resume_grace);
     log_("caster of " + printable(cast->name()) + " left; the cast waits " +
          seconds_text(options_.resume_grace) + " for a resume");

@@ -12,11 +12,11 @@
 #include <string>
 #include <vector>
 
+#include "relay/relay_log.h"
+#include "relay/relay_options.h"
 #include "relay/rules/cast.h"
 #include "relay/rules/event_loops.h"
 #include "relay/rules/relay_counters.h"
-#include "relay/relay_log.h"
-#include "relay/relay_options.h"
 
 namespace kavro::relay {
 
@@ -29,6 +29,7 @@ class CastDirectory {
     struct Registration {
         Outcome outcome = Outcome::kRefused;
         std::shared_ptr<Cast> cast;  // set when created or resumed
+        std::uint64_t seat = 0;      // the caster's seat in it
     };
 
     using Clock = std::chrono::steady_clock;
@@ -36,12 +37,15 @@ class CastDirectory {
     // New casts tell their news to the watchers on `loops`.
     CastDirectory(const RelayOptions& options, LogSink log, EventLoops& loops);
 
-    // A caster at `address` registers `name`. Takes over a cast of that name in its grace
-    // period when the address matches; refuses a name live elsewhere.
+    // A caster at `address` registers `name`. The owner of a cast of that name (its caster's
+    // address) takes it over, whether the old connection is gone (grace period) or still open:
+    // then the old one is sent away through its `send_away`. Anyone else is refused.
     Registration register_caster(const std::string& name, const std::string& track,
-                                 const boost::asio::ip::address& address, const std::string& peer);
-    // The caster's connection closed at `now`: the cast waits for the grace period, then ends.
-    void caster_left(const std::shared_ptr<Cast>& cast, Clock::time_point now);
+                                 const boost::asio::ip::address& address, const std::string& peer,
+                                 Cast::SendAway send_away);
+    // The connection seated as `seat` closed at `now`: if it is still the cast's caster, the
+    // cast waits for the grace period, then ends.
+    void caster_left(const std::shared_ptr<Cast>& cast, std::uint64_t seat, Clock::time_point now);
     // Ends the casts whose grace period is over and releases delayed blocks that are due.
     void tick(Clock::time_point now);
     // Ends the cast now, logging `reason`.

@@ -1,14 +1,11 @@
 #include "relay/rules/connection.h"
 
-#include "relay/rules/relay.h"
 #include "relay/relay_log.h"
+#include "relay/rules/relay.h"
 
 namespace kavro::relay {
 
 namespace {
-
-// A connection being closed gets this long to take what is queued for it.
-constexpr auto kFinishLimit = std::chrono::seconds(5);
 
 const SharedBytes& keepalive_message() {
     static const SharedBytes message = share(wire::make_message(wire::kTagKeepAlive, {}));
@@ -53,6 +50,14 @@ void Connection::close(const std::string& reason) {
     // The relay may drop its reference here; the caller's keeps the connection alive.
     relay_.connection_closed(*this, reason);
 }
+
+void Connection::send_away(const std::string& why) {
+    if (closed_ || finishing_) return;
+    relay_.log("connection from " + peer() + ": " + why + "; closing it");
+    fail("This cast was taken over by a new connection.");
+}
+
+Connection::Clock::time_point Connection::relay_now() const { return relay_.now(); }
 
 void Connection::watch(std::shared_ptr<Cast> cast) {
     stop_watching();
@@ -100,12 +105,16 @@ void Connection::tick(Clock::time_point now, const RelayOptions& options) {
             return;
         }
     }
-    if (writing_ && now - write_started_ >= options.idle_timeout) {
-        close("it took nothing the relay wrote for the idle time-out");
+    if (writing_ && now - write_progress_ >= kStallLimit) {
+        close("it took nothing the relay wrote for " + seconds_text(kStallLimit));
         return;
     }
     if (finishing_) {
-        if (now - finishing_since_ >= kFinishLimit) close("it did not finish closing in time");
+        // A watcher taking the rest of an ended cast has as long as it keeps taking bytes.
+        const bool draining_stream = draining_ && !said_goodbye_;
+        if (!draining_stream && now - finishing_since_ >= kFinishLimit) {
+            close("it did not finish closing in time");
+        }
         return;
     }
     if (writing_ || !outbox_.empty()) return;
@@ -264,13 +273,14 @@ void Connection::say_goodbye() {
     // bytes unread would reset the connection, and the client could lose the last message.
     if (said_goodbye_) return;
     said_goodbye_ = true;
+    finishing_since_ = relay_.now();
     shutdown_send();
     read_to_end();
 }
 
 void Connection::write(std::size_t piece_count) {
     writing_ = true;
-    write_started_ = relay_.now();
+    write_progress_ = relay_.now();
     write_bytes_ = 0;
     for (std::size_t i = 0; i < piece_count; ++i) write_bytes_ += write_pieces_[i].size();
     start_write(std::span(write_pieces_.data(), piece_count));

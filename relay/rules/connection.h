@@ -25,10 +25,10 @@
 #include <string>
 #include <vector>
 
-#include "relay/rules/cast.h"
-#include "relay/store/cast_store.h"
-#include "relay/rules/client_framer.h"
 #include "relay/relay_options.h"
+#include "relay/rules/cast.h"
+#include "relay/rules/client_framer.h"
+#include "relay/store/cast_store.h"
 
 namespace kavro::relay {
 
@@ -38,6 +38,10 @@ class Relay;
 struct ConnectionRole {
     std::optional<std::uint8_t> hello_mode;  // mode of the last CCN0
     std::shared_ptr<Cast> casting;           // the cast this connection is the caster of
+    std::uint64_t seat = 0;                  // its seat as that cast's caster
+    // The block of the stored recording that the caster's next upload stands for: the stored
+    // end after registering (a caster that sends tails only appends), 0 after a header.
+    std::size_t upload_position = 0;
 };
 
 // Who is at the other end: the address connections are counted under, and how logs show it.
@@ -53,6 +57,12 @@ inline constexpr std::size_t kCasterReadSize = 64 * 1024;
 inline constexpr std::size_t kReplayMessagesPerWrite = 4;
 // Pieces of the largest write: each SRD is its head and its blocks.
 inline constexpr std::size_t kMostWritePieces = kReplayMessagesPerWrite * (1 + kBlocksPerMessage);
+// A write that takes no byte for this long closes the connection: its path is dead, or the
+// client stopped reading. The sockets' keep-alive and user time-out catch a dead path as soon.
+inline constexpr Duration kStallLimit = std::chrono::seconds(30);
+// A connection that has said goodbye (sent its last byte and shut down its sending side)
+// waits this long for the client to close, and so does one whose final ERR does not go out.
+inline constexpr Duration kFinishLimit = std::chrono::seconds(5);
 
 class Connection : public CastWatcher, public std::enable_shared_from_this<Connection> {
   public:
@@ -82,6 +92,10 @@ class Connection : public CastWatcher, public std::enable_shared_from_this<Conne
     void finish();
     // Closes at once and leaves the relay.
     void close(const std::string& reason);
+    // Another connection took this one's cast over (`why` says which): ERR, then close.
+    void send_away(const std::string& why);
+    // Closing, but still writing the stream of a cast that ended; it closes itself after.
+    bool taking_the_tail() const { return finishing_ && draining_ && !closed_; }
     // A keep-alive is due at `when` even if the connection has not been silent long.
     void keepalive_at(Clock::time_point when) { keepalive_due_ = when; }
 
@@ -103,6 +117,8 @@ class Connection : public CastWatcher, public std::enable_shared_from_this<Conne
     void read_failed(bool end_of_stream, const std::string& detail);
     void write_done();
     void write_failed(const std::string& detail);
+    // Some bytes of the write under way went out; the stall limit counts from here.
+    void write_progressed() { write_progress_ = relay_now(); }
 
   protected:
     // Receive some bytes (at least one) into `into`, which stays valid until the completion.
@@ -127,6 +143,7 @@ class Connection : public CastWatcher, public std::enable_shared_from_this<Conne
     std::size_t gather_replay();
     void write(std::size_t piece_count);
     void release_in_flight();
+    Clock::time_point relay_now() const;
 
     Relay& relay_;
     Peer peer_;
@@ -157,9 +174,9 @@ class Connection : public CastWatcher, public std::enable_shared_from_this<Conne
     Clock::time_point opened_;
     Clock::time_point message_began_;  // when the first bytes of the message being read came
     Clock::time_point last_output_;
-    Clock::time_point write_started_;
-    std::size_t write_bytes_ = 0;  // of the write under way, counted once it is done
-    Clock::time_point finishing_since_;
+    Clock::time_point write_progress_;   // start of the write under way, or its last progress
+    std::size_t write_bytes_ = 0;        // of the write under way, counted once it is done
+    Clock::time_point finishing_since_;  // since finish(), then since the goodbye
     std::optional<Clock::time_point> keepalive_due_;
 };
 

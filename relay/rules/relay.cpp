@@ -194,8 +194,15 @@ void Relay::register_cast(Connection& connection, wire::ConstBytes message) {
         connection.send(refused_message());
         return;
     }
-    const auto registration =
-        casts_.register_caster(name, track, connection.address(), connection.peer());
+    // Should another connection take this cast over, this one is told on its own loop.
+    auto send_away = [weak = std::weak_ptr<Connection>(connection.shared_from_this()),
+                      &loops = shared_.loops, loop = loop_](const std::string& why) {
+        loops.post(loop, [weak, why] {
+            if (const auto old = weak.lock()) old->send_away(why);
+        });
+    };
+    const auto registration = casts_.register_caster(name, track, connection.address(),
+                                                     connection.peer(), std::move(send_away));
     switch (registration.outcome) {
         case CastDirectory::Outcome::kRefused:
             counters_.count(Refusal::kCastNameTaken);
@@ -208,6 +215,8 @@ void Relay::register_cast(Connection& connection, wire::ConstBytes message) {
         case CastDirectory::Outcome::kCreated:
         case CastDirectory::Outcome::kResumed:
             connection.role().casting = registration.cast;
+            connection.role().seat = registration.seat;
+            connection.role().upload_position = registration.cast->store().block_count();
             connection.send(accepted_message());
             connection.keepalive_at(now() + kFirstKeepAliveDelay);
             return;
@@ -231,29 +240,56 @@ void Relay::handle_watch_request(Connection& connection, wire::ConstBytes messag
 }
 
 void Relay::handle_header(Connection& connection, wire::ConstBytes message) {
-    const auto& cast = connection.role().casting;
+    ConnectionRole& role = connection.role();
+    const auto& cast = role.casting;
+    if (!cast->seated(role.seat)) return;  // taken over: this connection is on its way out
     if (wire::kReplayHeaderSize > options_.max_replay_bytes) {
         end_for_size(connection);
         return;
     }
     // The upload carries two bytes past the header: they open the first block, which the
     // caster sends again in full as its first ERF0.
-    cast->start_recording(message.subspan(wire::kUploadDataOffset, wire::kReplayHeaderSize));
+    const auto header = message.subspan(wire::kUploadDataOffset, wire::kReplayHeaderSize);
+    role.upload_position = 0;
+    if (cast->store().header_equals(header)) {
+        // The caster uploads its recording again from the start, as it does after every
+        // registration: what the relay holds is matched, not stored or sent twice.
+        log_("cast " + printable(cast->name()) + ": " + connection.peer() +
+             " sent the same header again; matching its blocks against the " +
+             std::to_string(cast->store().block_count()) + " held");
+        return;
+    }
+    cast->start_recording(header);
     log_("cast " + printable(cast->name()) + " started a new recording");
 }
 
 void Relay::handle_block(Connection& connection, wire::ConstBytes message) {
-    const auto& cast = connection.role().casting;
+    ConnectionRole& role = connection.role();
+    const auto& cast = role.casting;
+    if (!cast->seated(role.seat)) return;  // taken over: this connection is on its way out
     if (!cast->store().has_header()) {
         log_("cast " + printable(cast->name()) +
              ": dropped a data block that came before any header");
         return;
     }
-    if (cast->store().stored_bytes() + wire::kBlockSize > options_.max_replay_bytes) {
+    const auto block = message.subspan(wire::kUploadDataOffset, wire::kBlockSize);
+    const CastStore& store = cast->store();
+    const std::size_t position = role.upload_position;
+    if (position < store.block_count()) {
+        ++role.upload_position;
+        if (store.block_equals(position, block)) return;  // already held
+        log_("cast " + printable(cast->name()) + ": block " + std::to_string(position) +
+             " differs from the one held; a new recording from the header and the " +
+             std::to_string(position) + " blocks before it");
+        cast->diverge_at(position, block, now());
+        return;
+    }
+    if (store.stored_bytes() + wire::kBlockSize > options_.max_replay_bytes) {
         end_for_size(connection);
         return;
     }
-    cast->append_block(message.subspan(wire::kUploadDataOffset, wire::kBlockSize), now());
+    cast->append_block(block, now());
+    role.upload_position = store.block_count();
 }
 
 void Relay::end_for_size(Connection& connection) {
@@ -284,7 +320,7 @@ void Relay::connection_closed(Connection& connection, const std::string& reason)
     }
     if (auto cast = std::move(connection.role().casting)) {
         connection.role().casting.reset();
-        casts_.caster_left(cast, now());
+        casts_.caster_left(cast, connection.role().seat, now());
     }
 }
 
@@ -305,15 +341,19 @@ void Relay::tick_all(const ConnectionMap& connections, Clock::time_point now) {
     tick_scratch_.clear();
 }
 
+void Relay::end_casts(const std::string& reason) {
+    std::lock_guard lock(shared_.mutex);
+    casts_.end_all(reason);
+}
+
 void Relay::stop() {
-    if (loop_ == 0) {
-        std::lock_guard lock(shared_.mutex);
-        casts_.end_all("the relay is stopping");
-    }
+    if (loop_ == 0) end_casts("the relay is stopping");
     std::vector<std::shared_ptr<Connection>> all;
     for (const auto& [raw, connection] : connections_) all.push_back(connection);
     for (const auto& [raw, connection] : refused_) all.push_back(connection);
-    for (const auto& connection : all) connection->close("the relay is stopping");
+    for (const auto& connection : all) {
+        if (!connection->taking_the_tail()) connection->close("the relay is stopping");
+    }
 }
 
 }  // namespace kavro::relay

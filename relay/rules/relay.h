@@ -20,10 +20,10 @@
 #include <unordered_map>
 #include <vector>
 
-#include "relay/rules/cast_directory.h"
-#include "relay/rules/relay_counters.h"
 #include "relay/relay_log.h"
 #include "relay/relay_options.h"
+#include "relay/rules/cast_directory.h"
+#include "relay/rules/relay_counters.h"
 #include "relay/rules/relay_shared.h"
 #include "relay/rules/relay_status.h"
 #include "wire/wire_format.h"
@@ -63,8 +63,13 @@ class Relay {
     // Runs every deadline due by `now`: this loop's time-outs and keep-alives, and on loop 0 the
     // casts' grace periods and delayed blocks.
     void tick(Clock::time_point now);
-    // Closes this loop's connections; on loop 0 it first ends every cast.
+    // Ends every cast (on loop 0): each watcher gets the rest of its stream, then closes.
+    void end_casts(const std::string& reason);
+    // Closes this loop's connections, except watchers still taking the stream of a cast that
+    // ended; on loop 0 it first ends every cast.
     void stop();
+    // Whether this loop still has connections open (or closing).
+    bool has_connections() const { return !connections_.empty() || !refused_.empty(); }
 
     void log(const std::string& line) { shared_.log(line); }
     const RelayOptions& options() const { return shared_.options; }

@@ -23,6 +23,14 @@ class CastStore {
     void start_recording(wire::ConstBytes header);
     // Appends one data block (kBlockSize bytes) to the current recording.
     void append(wire::ConstBytes block);
+    // Starts a new recording with this one's header and its first `kept` blocks (the same
+    // buffers, not copies).
+    void restart_keeping(std::size_t kept);
+
+    // Whether `header` (kReplayHeaderSize bytes) is the current recording's header.
+    bool header_equals(wire::ConstBytes header) const;
+    // Whether `block` equals the stored block at `index`, which is below block_count().
+    bool block_equals(std::size_t index, wire::ConstBytes block) const;
 
     bool has_header() const { return header_message_ != nullptr; }
     // Counts the recordings started; 0 until the first header.

@@ -31,7 +31,7 @@ struct RelayServer::Loop {
     std::unique_ptr<Relay> relay;
     ThroughputMeter throughput;  // of this loop's relay clients, sampled by its tick
     boost::asio::steady_timer tick_timer;
-    bool stopped = false;  // a tick already due when the timer was cancelled does not re-arm it
+    bool stopped = false;  // once stopped, the tick re-arms only while connections are left
     std::thread thread;
 };
 
@@ -181,13 +181,16 @@ void RelayServer::stop() {
     acceptor_.close(ignored);
     accept_retry_timer_.cancel();
     if (http_) http_->stop();
-    // The first loop ends the casts; every loop closes its own connections.
+    // The casts end here, first: each loop hears of it before its own stop below, so its
+    // watchers are already taking the rest of their streams when it closes everything else.
+    // A loop keeps ticking (stall and closing limits) until its last connection is gone.
+    loops_.front()->relay->end_casts("the relay is stopping");
     for (auto& loop : loops_) {
         Loop* each = loop.get();
         boost::asio::post(each->io, [each] {
             each->stopped = true;
-            each->tick_timer.cancel();
             each->relay->stop();
+            if (!each->relay->has_connections()) each->tick_timer.cancel();
         });
     }
     loops_.front()->relay->log("relay stopped");
@@ -221,12 +224,12 @@ void RelayServer::accept() {
 void RelayServer::arm_tick(Loop& loop) {
     loop.tick_timer.expires_after(tick_period_);
     loop.tick_timer.async_wait([this, &loop](const boost::system::error_code& error) {
-        if (error || loop.stopped) return;
+        if (error) return;
         const auto now = std::chrono::steady_clock::now();
         loop.relay->tick(now);
         const RelayCounters& counters = loop.relay->counters();
         loop.throughput.sample(now, counters.bytes_received, counters.bytes_sent);
-        arm_tick(loop);
+        if (!loop.stopped || loop.relay->has_connections()) arm_tick(loop);
     });
 }
 

@@ -18,11 +18,11 @@
 #include <thread>
 #include <vector>
 
-#include "relay/rules/event_loops.h"
 #include "relay/http/http_server.h"
-#include "relay/rules/relay.h"
 #include "relay/relay_log.h"
 #include "relay/relay_options.h"
+#include "relay/rules/event_loops.h"
+#include "relay/rules/relay.h"
 #include "relay/rules/relay_shared.h"
 #include "relay/rules/relay_status.h"
 #include "relay/transport/throughput_meter.h"
@@ -46,7 +46,8 @@ class RelayServer : private HttpHost {
     bool serves_http() const { return http_ != nullptr; }
     boost::asio::ip::tcp::endpoint http_endpoint() const;
     // On the first loop: stops accepting, ends every cast and closes every connection on every
-    // loop; each loop's run() then returns once nothing is left to do.
+    // loop, each watcher once it has the whole stream of its cast (or stops taking bytes);
+    // each loop's run() then returns once nothing is left to do.
     void stop();
 
     std::size_t loop_count() const { return loops_.size(); }

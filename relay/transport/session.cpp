@@ -2,8 +2,9 @@
 
 #include <boost/asio/write.hpp>
 
-#include "relay/rules/relay.h"
 #include "relay/relay_log.h"
+#include "relay/rules/relay.h"
+#include "relay/transport/socket_keepalive.h"
 
 namespace kavro::relay {
 
@@ -12,6 +13,7 @@ void start_session(boost::asio::ip::tcp::socket socket, Relay& relay) {
     const auto remote = socket.remote_endpoint(error);
     if (error) return;  // gone before we looked
     socket.set_option(boost::asio::ip::tcp::no_delay(true), error);
+    probe_dead_paths(socket);
     relay.admit(std::make_shared<Session>(std::move(socket), remote, relay));
 }
 
@@ -40,7 +42,12 @@ void Session::start_write(std::span<const wire::ConstBytes> pieces) {
     for (std::size_t i = 0; i < pieces.size(); ++i) {
         write_buffers_[i] = boost::asio::buffer(pieces[i].data(), pieces[i].size());
     }
-    boost::asio::async_write(socket_, std::span(write_buffers_.data(), pieces.size()),
+    // Asked after each piece of the write goes out: every byte taken counts against a stall.
+    const auto progress = [this](const boost::system::error_code& error, std::size_t sent) {
+        if (sent > 0) write_progressed();
+        return boost::asio::transfer_all()(error, sent);
+    };
+    boost::asio::async_write(socket_, std::span(write_buffers_.data(), pieces.size()), progress,
                              [self = self()](const boost::system::error_code& error, std::size_t) {
                                  if (error) {
                                      self->write_failed(error.message());

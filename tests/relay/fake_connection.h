@@ -29,11 +29,16 @@ class FakeConnection final : public Connection {
     }
     // Completes every write the relay makes, adding the bytes to received().
     void flush() {
-        while (write_pending_) {
-            write_pending_ = false;
-            received_.insert(received_.end(), written_.begin(), written_.end());
-            write_done();
+        while (flush_one()) {
         }
+    }
+    // Completes the write under way, if any.
+    bool flush_one() {
+        if (!write_pending_) return false;
+        write_pending_ = false;
+        received_.insert(received_.end(), written_.begin(), written_.end());
+        write_done();
+        return true;
     }
     // The client closes its side.
     void leave() {

@@ -64,7 +64,8 @@ bool LiveScene::settled() {
                const auto bold = cast_named(document, "<b>x</b>");
                return document.at("casts").size() == 3 && !club.is_null() &&
                       club.at("watchers") == 2 && !bold.is_null() && bold.at("watchers") == 1 &&
-                      club.at("replay_bytes") == 16384 + kClubRaceBlocks * 4096;
+                      club.at("replay_bytes") == 16384 + kClubRaceBlocks * 4096 &&
+                      bold.at("replay_bytes") == 16384;
            });
 }
 

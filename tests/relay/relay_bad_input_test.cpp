@@ -122,7 +122,8 @@ TEST_F(RelayBadInput, NameWithControlBytesIsRefused) {
 
 TEST_F(RelayBadInput, EmptyNameIsRefused) { expect_refused(hello_message(wire::kModeCast, "")); }
 
-TEST_F(RelayBadInput, NameAlreadyLiveIsRefused) {
+TEST_F(RelayBadInput, NameLiveFromAnotherAddressIsRefused) {
+    client_ = std::make_unique<TestClient>(relay().port(), 0, "127.0.0.2");
     expect_refused(hello_message(wire::kModeCast, "bystander"));
 }
 

@@ -174,5 +174,36 @@ TEST(RelayBatching, WatchersOnAnotherLoopGetTheSameBlocksOnlyThroughThatLoopsQue
     EXPECT_TRUE(far->shut_down);
 }
 
+TEST(RelayBatching, AConnectionWhoseCastWasTakenOverOnAnotherLoopChangesNothingMeanwhile) {
+    QueuedLoops loops(2);
+    RelayShared shared(
+        RelayOptions{}, [](const std::string&) {}, {}, loops);
+    Relay first(shared, 0);
+    Relay second(shared, 1);
+    const Recording recording(24);
+    auto old_caster = hello(second, wire::kModeCast, "moved");
+    old_caster->deliver(recording.header_upload());
+    old_caster->deliver(uploads(recording, 0, 2));
+    auto new_caster = hello(first, wire::kModeCast, "moved");
+    new_caster->complete_writes();
+    const auto cast = first.casts().find("moved");
+    ASSERT_EQ(cast->store().generation(), 1u);
+
+    // The old connection's loop has not yet heard that it was sent away, and it reads on.
+    old_caster->complete_writes();
+    old_caster->deliver(Recording(25).header_upload());
+    old_caster->deliver(uploads(Recording(25), 2, 1));
+    EXPECT_EQ(cast->store().generation(), 1u);
+    EXPECT_EQ(cast->store().block_count(), 2u);
+    loops.run(1);
+    old_caster->complete_writes();
+    EXPECT_EQ(old_caster->writes.back().bytes,
+              wire::make_error("This cast was taken over by a new connection."));
+    EXPECT_TRUE(old_caster->shut_down);
+    // The new caster continues the same recording.
+    new_caster->deliver(uploads(recording, 2, 1));
+    EXPECT_EQ(cast->store().block_count(), 3u);
+}
+
 }  // namespace
 }  // namespace kavro::relay::testing

@@ -5,10 +5,10 @@
 #include <algorithm>
 #include <thread>
 
+#include "relay/relay_options.h"
 #include "relay/rules/caster_list.h"
 #include "relay/rules/client_framer.h"
 #include "relay/rules/packet_clock.h"
-#include "relay/relay_options.h"
 #include "tests/relay/test_client.h"
 #include "wire/wire_format.h"
 

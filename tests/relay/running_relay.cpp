@@ -44,6 +44,10 @@ RunningRelay::~RunningRelay() {
     server_.reset();
 }
 
+void RunningRelay::stop() {
+    boost::asio::post(io_, [this] { server_->stop(); });
+}
+
 std::size_t RunningRelay::connection_count() {
     return boost::asio::post(
                io_, boost::asio::use_future([this] { return server_->relay().connection_count(); }))

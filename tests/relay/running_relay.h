@@ -29,6 +29,8 @@ class RunningRelay {
     ~RunningRelay();
 
     std::uint16_t port() const { return port_; }
+    // Asks the relay to stop, as SIGTERM does, without waiting for it.
+    void stop();
     // Connections the relay has open, in all and from 127.0.0.1, asked on its own thread.
     std::size_t connection_count();
     std::size_t connections_from_loopback();

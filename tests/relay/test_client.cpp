@@ -98,9 +98,16 @@ std::span<const std::uint8_t> Message::payload() const {
 
 std::string Message::text() const { return wire::read_text_field(payload(), 0, payload().size()); }
 
-TestClient::TestClient(std::uint16_t port, int receive_buffer) {
+TestClient::TestClient(std::uint16_t port, int receive_buffer, const char* source) {
     fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
     if (fd_ < 0) throw std::runtime_error("socket failed");
+    sockaddr_in from{};
+    from.sin_family = AF_INET;
+    if (::inet_pton(AF_INET, source, &from.sin_addr) != 1 ||
+        ::bind(fd_, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0) {
+        ::close(fd_);
+        throw std::runtime_error(std::string("cannot bind to ") + source);
+    }
     if (receive_buffer > 0) {
         ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
     }
@@ -123,11 +130,19 @@ void TestClient::close() {
     fd_ = -1;
 }
 
+void TestClient::cut() {
+    const linger reset{1, 0};
+    ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    close();
+}
+
 std::string TestClient::local_address() const {
     sockaddr_in address{};
     socklen_t length = sizeof address;
     ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
-    return "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+    char host[INET_ADDRSTRLEN] = {};
+    ::inet_ntop(AF_INET, &address.sin_addr, host, sizeof host);
+    return std::string(host) + ":" + std::to_string(ntohs(address.sin_port));
 }
 
 bool TestClient::send(std::span<const std::uint8_t> bytes) {
@@ -196,6 +211,19 @@ bool TestClient::closed_by_relay(std::chrono::milliseconds deadline) {
         if (::poll(&p, 1, 50) <= 0) continue;
         const ssize_t n = ::recv(fd_, sink, sizeof sink, 0);
         if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN)) return true;
+    }
+    return false;
+}
+
+bool TestClient::ends_cleanly(std::chrono::milliseconds deadline) {
+    const auto until = Clock::now() + deadline;
+    while (Clock::now() < until) {
+        pollfd p{fd_, POLLIN, 0};
+        if (::poll(&p, 1, 50) <= 0) continue;
+        std::uint8_t byte = 0;
+        const ssize_t n = ::recv(fd_, &byte, 1, 0);
+        if (n < 0 && errno == EINTR) continue;
+        return n == 0;
     }
     return false;
 }

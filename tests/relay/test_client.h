@@ -43,8 +43,10 @@ struct Message {
 
 class TestClient {
   public:
-    // Connects to 127.0.0.1:port; a receive buffer size > 0 is set before connecting.
-    explicit TestClient(std::uint16_t port, int receive_buffer = 0);
+    // Connects to 127.0.0.1:port from `source` (another 127.x.y.z stands for another
+    // address); a receive buffer size > 0 is set before connecting.
+    explicit TestClient(std::uint16_t port, int receive_buffer = 0,
+                        const char* source = "127.0.0.1");
     ~TestClient();
     TestClient(const TestClient&) = delete;
     TestClient& operator=(const TestClient&) = delete;
@@ -57,6 +59,8 @@ class TestClient {
     // Sends `bytes` in pieces of `piece` bytes, a short pause between pieces.
     bool send_in_pieces(std::span<const std::uint8_t> bytes, std::size_t piece);
     void close();
+    // Closes with a reset, as a connection that is cut does.
+    void cut();
 
     // The next message, or nothing when the deadline passes or the connection closes.
     std::optional<Message> read(std::chrono::milliseconds deadline = kDeadline);
@@ -64,6 +68,9 @@ class TestClient {
     std::optional<Message> read_skipping_keepalives(std::chrono::milliseconds deadline = kDeadline);
     // True once the relay has closed the connection (everything before is skipped).
     bool closed_by_relay(std::chrono::milliseconds deadline = kDeadline);
+    // True when the next thing from the relay is its orderly end of stream: no more bytes,
+    // and no reset.
+    bool ends_cleanly(std::chrono::milliseconds deadline = kDeadline);
 
     // Registers a cast and expects ACK0OK.
     bool cast(std::string_view name, std::string_view track = "");
