@@ -269,6 +269,10 @@ caster_faults() {
   comes_back caster 3
   e2e_running "$recorder_pid" || fail "the recording ended before the last fault was over"
   finish_cast
+  # The relay matched each re-upload against what it held: a resume sends no header again,
+  # only the restarted relay (which held nothing) did.
+  check "the watcher got two replay headers: the first and the restarted relay's" \
+    test "$(running_count "$work/watcher" "Received a replay header.")" -eq 2
 }
 
 dead_paths() {
