@@ -180,13 +180,20 @@ e2e_restart_relay() {
   E2E_RELAY_LISTEN="127.0.0.1:$E2E_RELAY_PORT" e2e_start_relay "$program" "$dir" "$@"
 }
 
-# e2e_shut_file FILE / e2e_open_file FILE: puts a folder where FILE is, so no program can write
-# it (permissions would not stop root), and gives FILE back as it was.
+# e2e_shut_file FILE / e2e_open_file FILE: makes FILE take no writes from any program, root's
+# included (permissions would not stop root), and gives it back as it was. The file is made
+# immutable where the file system allows it; elsewhere a folder takes its place meanwhile (then
+# a writer may find no file at all in the moment it is given back).
 e2e_shut_file() {
+  chattr +i -- "$1" 2>/dev/null && return 0
   mv -- "$1" "$1.away" && mkdir -- "$1"
 }
 e2e_open_file() {
-  rmdir -- "$1" && mv -- "$1.away" "$1"
+  if [[ -d "$1" ]]; then
+    rmdir -- "$1" && mv -- "$1.away" "$1"
+  else
+    chattr -i -- "$1"
+  fi
 }
 
 # Stops every process started here that still runs: politely first, then for good.
