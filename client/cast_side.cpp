@@ -11,16 +11,30 @@ void ClientCore::btn_cast1Click() {
     }
     view_.set_panel_visible(Panel::kCast, false);
     state_.records.set_cast(name, view_.track_text());
-    state_.cast_streamer.cast_as(name);
     send_record(state_.records.prepare_hello(state_.cast_mode));
 }
 
 void ClientCore::cast_step() {
     // A tick never sends into a full socket: what the relay has not taken yet waits for the next.
-    state_.cast_streamer.step(
+    // How long the upload has found no room is what tells a frozen path from a slow one.
+    const CastStreamer::Copy copy = state_.cast_streamer.step(
         state_.registered, state_.cast_mode, state_.records,
-        [this](std::span<const std::uint8_t> record) { return send_record(record); },
-        [this] { return tcp1_.PollWritable(); });
+        [this](std::span<const std::uint8_t> record) {
+            const bool sent = send_record(record);
+            if (sent) upload_blocked_since_.reset();
+            return sent;
+        },
+        [this] {
+            const bool room = tcp1_.PollWritable();
+            if (!room && !upload_blocked_since_) upload_blocked_since_ = now();
+            return room;
+        });
+    report_copy(copy);
+}
+
+void ClientCore::report_copy(CastStreamer::Copy copy) {
+    if (copy == CastStreamer::Copy::kFailed) copy_notice_.failed();
+    if (copy == CastStreamer::Copy::kDone) copy_notice_.worked();
 }
 
 }  // namespace kavro

@@ -11,14 +11,20 @@ std::size_t index_of(WindowTimer timer) { return timer == WindowTimer::kPoll ? 0
 
 }  // namespace
 
-ClientCore::ClientCore(ClientView& view, TcpConnection& tcp1, ClientPaths paths)
+ClientCore::ClientCore(ClientView& view, TcpConnection& tcp1, ClientPaths paths, Clock clock)
     : view_(view),
       tcp1_(tcp1),
       paths_(std::move(paths)),
+      clock_(clock ? std::move(clock) : Clock(&std::chrono::steady_clock::now)),
       state_(paths_.cast),
       replay_writer_(paths_.watch_replay,
                      [this](const std::string& line) { view_.add_log_line(line); }),
-      grid_rows_{CasterRow{}} {  // the grid starts with one blank data row
+      grid_rows_{CasterRow{}},  // the grid starts with one blank data row
+      copy_notice_([this](const std::string& line) { view_.add_log_line(line); },
+                   "Cannot copy " + paths_.cast.source.generic_string() + " to " +
+                       paths_.cast.copy.generic_string() + ".",
+                   "Copying " + paths_.cast.source.generic_string() + " to " +
+                       paths_.cast.copy.generic_string() + " works again.") {
     tcp1_.OnConnect = [this] { tcp1Connect(); };
     tcp1_.OnDisconnect = [this] { tcp1Disconnect(); };
 }
@@ -37,6 +43,11 @@ void ClientCore::FormCreate() {
     }
 }
 
+void ClientCore::show_relay_choice(const RelayChoice& choice) {
+    if (!choice.problem.empty()) view_.show_message(choice.problem);
+    view_.add_log_line(relay_log_line(choice));
+}
+
 bool ClientCore::send_record(std::span<const std::uint8_t> record) {
     if (!tcp1_.Connected()) return false;
     const auto result = tcp1_.SendBytes(record);
@@ -49,6 +60,10 @@ bool ClientCore::send_record(std::span<const std::uint8_t> record) {
 }
 
 void ClientCore::connection_lost() {
+    if (session_) {
+        reconnect_later("The connection to the relay was lost; reconnecting.");
+        return;
+    }
     view_.add_log_line("The relay closed the connection.");
     btn_stopClick();
 }

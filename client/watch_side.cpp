@@ -16,13 +16,18 @@ void ClientCore::btn_watch1Click() {
         view_.show_message("Caster not available.");
         return;
     }
-    send_record(state_.records.prepare_watch_request(name));
+    // Copied: a send that fails ends the connection, which may change the grid.
+    const std::string chosen = name;
+    if (send_record(state_.records.prepare_watch_request(chosen)) && state_.registered) {
+        session_ = Session{false, chosen};
+    }
     view_.set_panel_visible(Panel::kWatch, false);
 }
 
 void ClientCore::caster_list(wire::ConstBytes payload) {
     grid_rows_ = caster_list_rows(payload, view_.decimal_separator());
     view_.show_caster_grid(caster_list_header(), grid_rows_);
+    if (awaiting_cast_) ask_for_the_cast(grid_rows_);
 }
 
 void ClientCore::replay_header(wire::ConstBytes payload) { replay_writer_.write_header(payload); }

@@ -1,6 +1,9 @@
 # Fails when a Windows executable imports a DLL that Windows does not ship, such as the MinGW
 # runtime (libstdc++-6.dll, libgcc_s_seh-1.dll, libwinpthread-1.dll): such a program would not
-# start on a machine without those DLLs beside it.
+# start on a machine without those DLLs beside it. Fails too when it imports one of the DPI
+# functions that came after Windows 7 (GetDpiForWindow and its kin, Windows 10): the program
+# says in its manifest that it runs on Windows 7, where it would not start, so it must look them
+# up when it runs instead.
 #   cmake -DOBJDUMP=x86_64-w64-mingw32-objdump -DPE=program.exe -P check_pe_imports.cmake
 cmake_policy(VERSION 3.25)
 
@@ -37,8 +40,19 @@ foreach(entry IN LISTS entries)
     list(APPEND foreign "${dll}")
   endif()
 endforeach()
+# The names in the import tables' hint/name columns that Windows 7's user32 does not export.
+string(REGEX MATCHALL
+       "[ \t](GetDpiFor[A-Za-z]*|[A-Za-z]*ForDpi|[A-Za-z]*DpiAwarenessContext[A-Za-z]*|EnableNonClientDpiScaling)[\r\n]"
+       newer "${dump}")
+string(REGEX REPLACE "[ \t\r\n]" "" newer "${newer}")
 if(foreign)
   list(JOIN foreign " " foreign_text)
   message(STATUS "Rejected, needs beside it: ${foreign_text}")
-  message(FATAL_ERROR "${PE} imports DLLs that Windows does not ship.")
+endif()
+if(newer)
+  list(JOIN newer " " newer_text)
+  message(STATUS "Rejected, imports functions Windows 7 lacks: ${newer_text}")
+endif()
+if(foreign OR newer)
+  message(FATAL_ERROR "${PE} would not start on every Windows it is meant for.")
 endif()

@@ -1,10 +1,10 @@
 # Archives for users (scripts/package runs CPack in each build):
-#   Windows build: kavro-0.0.2-windows.zip, holding kavro/kavro.exe and kavro/readme.txt, to be
-#                  unzipped into the simulator's folder.
-#   Linux build:   kavro-0.0.2-linux.tar.gz, holding kavro/kavro and kavro/readme.txt, the same
-#                  way; kavro-relay-0.0.2-linux.tar.gz, holding bin/kavro-relay; and the Debian
-#                  package kavro-relay_0.0.2_amd64.deb (the program, its systemd unit and
-#                  /etc/default/kavro-relay; see relay/package/).
+#   Windows build: kavro-0.0.2-windows.zip, holding kavro/kavro.exe, kavro/readme.txt and
+#                  kavro/relay.txt, to be unzipped into the simulator's folder.
+#   Linux build:   kavro-0.0.2-linux.tar.gz, holding kavro/kavro, kavro/readme.txt and
+#                  kavro/relay.txt, the same way; kavro-relay-0.0.2-linux.tar.gz, holding
+#                  bin/kavro-relay; and the Debian package kavro-relay_0.0.2_amd64.deb (the
+#                  program, its systemd unit and /etc/default/kavro-relay; see relay/package/).
 set(kavro_version ${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR}.${PROJECT_VERSION_PATCH})
 
 set(CPACK_PACKAGE_NAME kavro)

@@ -90,14 +90,15 @@ e2e_relay_port_known() {
 }
 
 # e2e_start_relay RELAY_PROGRAM DIR [OPTIONS...]: starts the relay on a loopback port the system
-# picks, its HTTP side on another, its recordings in DIR/relay-data; its first lines
-# ("listening on", "http on") go to DIR/relay.out, its log to DIR/relay.log. Sets
-# E2E_RELAY_PID and E2E_RELAY_PORT.
+# picks (or on E2E_RELAY_LISTEN, HOST:PORT, when set: a relay started again on its old port), its
+# HTTP side on another; its first lines ("listening on", "http on") go to DIR/relay.out, its log
+# is added to DIR/relay.log. Sets E2E_RELAY_PID and E2E_RELAY_PORT.
 e2e_start_relay() {
   local program="$1" dir="$2"
   shift 2
-  "$program" --listen 127.0.0.1:0 --http 127.0.0.1:0 --data-dir "$dir/relay-data" "$@" \
-    >"$dir/relay.out" 2>"$dir/relay.log" &
+  rm -f "$dir/relay.out"
+  "$program" --listen "${E2E_RELAY_LISTEN:-127.0.0.1:0}" --http 127.0.0.1:0 \
+    --data-dir "$dir/relay-data" "$@" >"$dir/relay.out" 2>>"$dir/relay.log" &
   E2E_RELAY_PID=$!
   E2E_PIDS+=("$E2E_RELAY_PID")
   e2e_wait_until "the relay to say its port" 30 e2e_relay_port_known "$dir/relay.out"
@@ -113,7 +114,8 @@ e2e_download_equals() {
 }
 
 # e2e_start_client VAR CLIENT_PROGRAM INSTALL_DIR (cast|watch) NAME [OPTIONS...]: starts the
-# scripted client in INSTALL_DIR/kavro with KAVRO_RELAY pointing at the relay; its final log
+# scripted client in INSTALL_DIR/kavro with KAVRO_RELAY pointing at the relay (or at port
+# E2E_VIA_PORT on 127.0.0.1 when set: a forwarder in front of the relay); its final log
 # goes to INSTALL_DIR/client.out, its running account to INSTALL_DIR/client.err. Stores the
 # process id in VAR.
 e2e_start_client() {
@@ -125,7 +127,7 @@ e2e_start_client() {
   rm -f "$install/kavro/stop"
   (
     cd "$install/kavro" &&
-      KAVRO_RELAY="127.0.0.1:$E2E_RELAY_PORT" exec "$program" "--$role" "$name" "$@" \
+      KAVRO_RELAY="127.0.0.1:${E2E_VIA_PORT:-$E2E_RELAY_PORT}" exec "$program" "--$role" "$name" "$@" \
         >"$install/client.out" 2>"$install/client.err"
   ) &
   E2E_PIDS+=("$!")
@@ -145,6 +147,63 @@ e2e_stop_client() {
 # The number of relay log lines saying that a watcher joined cast NAME.
 e2e_joined_count() { grep -c -- " joined $2 (" "$1/relay.log" || true; }
 e2e_joined_at_least() { (($(e2e_joined_count "$1" "$2") >= $3)); }
+
+# e2e_start_forwarder VAR FORWARDER_PROGRAM DIR NAME: starts the fault forwarder in front of the
+# relay's port; its lines go to DIR/NAME.out and DIR/NAME.log. Sets VAR_port (where clients
+# connect) and VAR_control (its control port).
+e2e_start_forwarder() {
+  local var="$1" program="$2" dir="$3" name="$4"
+  "$program" --target "127.0.0.1:$E2E_RELAY_PORT" >"$dir/$name.out" 2>"$dir/$name.log" &
+  E2E_PIDS+=("$!")
+  e2e_wait_until "the forwarder $name to say its ports" 30 e2e_forwarder_ready "$dir/$name.out" \
+    "$var"
+}
+e2e_forwarder_ready() {
+  local port control
+  port="$(sed -n 's/^listening on 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$1" 2>/dev/null)"
+  control="$(sed -n 's/^control on 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$1" 2>/dev/null)"
+  [[ -n "$port" && -n "$control" ]] || return 1
+  printf -v "${2}_port" '%s' "$port"
+  printf -v "${2}_control" '%s' "$control"
+}
+
+# e2e_forwarder CONTROL_PORT COMMAND: tells a forwarder to freeze, thaw, cut or reset its
+# connections (or count them); prints its answer and fails unless it starts with "ok".
+e2e_forwarder() {
+  local reply fd
+  exec {fd}<>"/dev/tcp/127.0.0.1/$1" || return 1
+  printf '%s\n' "$2" >&"$fd"
+  IFS= read -r -t 30 reply <&"$fd" || reply="no answer"
+  exec {fd}>&-
+  echo "forwarder: $2: $reply"
+  [[ "$reply" == ok* ]]
+}
+
+# e2e_restart_relay RELAY_PROGRAM DIR [OPTIONS...]: kills the relay outright (SIGKILL) and starts
+# it again on the same port.
+e2e_restart_relay() {
+  local program="$1" dir="$2"
+  shift 2
+  kill -KILL "$E2E_RELAY_PID"
+  e2e_wait_exit "$E2E_RELAY_PID" 30
+  E2E_RELAY_LISTEN="127.0.0.1:$E2E_RELAY_PORT" e2e_start_relay "$program" "$dir" "$@"
+}
+
+# e2e_shut_file FILE / e2e_open_file FILE: makes FILE take no writes from any program, root's
+# included (permissions would not stop root), and gives it back as it was. The file is made
+# immutable where the file system allows it; elsewhere a folder takes its place meanwhile (then
+# a writer may find no file at all in the moment it is given back).
+e2e_shut_file() {
+  chattr +i -- "$1" 2>/dev/null && return 0
+  mv -- "$1" "$1.away" && mkdir -- "$1"
+}
+e2e_open_file() {
+  if [[ -d "$1" ]]; then
+    rmdir -- "$1" && mv -- "$1.away" "$1"
+  else
+    chattr -i -- "$1"
+  fi
+}
 
 # Stops every process started here that still runs: politely first, then for good.
 e2e_cleanup() {

@@ -10,8 +10,11 @@
 //   header equal to the held one matching the blocks re-sent after it, a block that differs
 //   starting a new recording of the header, the blocks before it and that block;
 // - after every upload, the relay's store has the recording and size the model predicts;
-// - the owner of a cast (same address) takes it over from a connection still open, which is
-//   sent away; another address is refused while the caster is there;
+// - the owner of a cast takes it over from a connection still open, which is sent away, and is
+//   never refused it: for a cast registered with a key ("a#k1"), whoever gives that key, from
+//   any address; for one without, its caster's address. Nobody else ever takes it;
+// - no listed name holds a key, no two live names differ only in ASCII case or runs of spaces,
+//   and no address holds more watchers than its limit;
 // - a watcher that keeps reading has every block released to it once the relay is quiet, and
 //   a watcher of a cast that ended has the cast's whole recording before the relay's goodbye;
 // - no log line and no list entry's track holds a control byte;
@@ -33,6 +36,7 @@
 #include <string>
 #include <vector>
 
+#include "relay/rules/cast_names.h"
 #include "relay/rules/connection.h"
 #include "relay/rules/relay.h"
 #include "wire/wire_format.h"
@@ -197,6 +201,13 @@ struct Client {
     std::size_t next_block = 0;
 };
 
+// Who owns a cast, as the model saw it made: the key it was registered with, and its caster's
+// address.
+struct Owner {
+    std::optional<std::string> key;
+    std::size_t address = 0;
+};
+
 // A recording as the model says the relay holds it: the header's number and, for each block,
 // the number its bytes were made from and when the relay first got it.
 struct Recording {
@@ -211,9 +222,13 @@ class Harness {
     explicit Harness(bool delayed) {
         options_.max_connections = 8;
         options_.connections_per_address = 3;
-        options_.max_casts = 2;
+        options_.max_casts = 3;
+        options_.casts_per_address = 1;
+        options_.watchers_per_address = 2;
         options_.max_replay_bytes = wire::kReplayHeaderSize + 6 * wire::kBlockSize;
         options_.idle_timeout = std::chrono::seconds(10);
+        // Inside the closing window of finish(), which moves the clock 45 s in all.
+        options_.stall_timeout = std::chrono::seconds(8);
         options_.resume_grace = std::chrono::seconds(5);
         options_.keepalive_interval = std::chrono::seconds(3);
         options_.broadcast_delay = delayed ? std::chrono::seconds(2) : Duration::zero();
@@ -230,6 +245,7 @@ class Harness {
             step(script);
             flow();
             check_caps();
+            check_names_and_watchers();
         }
         finish();
     }
@@ -242,8 +258,10 @@ class Harness {
     }
 
     std::string name(Script& script) {
+        static constexpr std::array<const char*, 8> kNames{"a",    "b", "a#k1", "a#k2",
+                                                           "b#k1", "A", "c",    "a #k1"};
         const std::uint8_t choice = script.next();
-        if (choice % 4 < 3) return std::string(1, static_cast<char>('a' + choice % 4));
+        if (choice % 10 < 8) return kNames[choice % 10];
         return script.text(script.next() % 33);
     }
 
@@ -392,12 +410,18 @@ class Harness {
     void register_cast(Client& c, const std::string& typed, const std::string& track) {
         if (!settled(c)) return;
         const Bytes message = hello(wire::kModeCast, typed, track);
-        // The name as the relay reads it: up to the first zero byte.
-        const std::string name =
-            wire::read_text_field(message, wire::kHelloNameOffset, wire::kNameWidth);
+        // The name as the relay reads it: up to the first zero byte, then split at its key.
+        const TypedCastName claim = split_cast_name(
+            wire::read_text_field(message, wire::kHelloNameOffset, wire::kNameWidth));
+        const std::string& name = claim.name;
         const bool was_casting = c.connection->role().casting != nullptr;
+        const auto live = relay_->casts().find(name);
+        const auto owner = live ? owners_.find(live) : owners_.end();
+        const bool known = owner != owners_.end();
+        const bool owns = known && (owner->second.key ? claim.key == owner->second.key
+                                                      : owner->second.address == c.address);
         Client* holder = nullptr;  // the connection casting this name now, by the model
-        if (const auto live = relay_->casts().find(name)) {
+        if (live) {
             for (Client& other : clients_) {
                 if (other.casting == live && seated_cast(other) && !other.connection->closed() &&
                     !other.connection->finishing()) {
@@ -409,18 +433,21 @@ class Harness {
         flow();
         const auto& cast = c.connection->role().casting;
         if (was_casting || !cast) {
-            if (holder && holder->address == c.address && acceptable_cast_name(name) &&
-                !was_casting && !c.connection->closed()) {
+            if (holder && owns && !cast_name_problem(name) && !was_casting &&
+                !c.connection->closed()) {
                 fault("the owner of a cast was refused it");
             }
             return;
         }
+        if (cast == live && known && !owns) {
+            fault("a cast was taken by a caster who does not own it");
+        }
         if (holder) {
-            if (holder->address != c.address) fault("a cast was taken from another address");
             if (!holder->connection->finishing() && !holder->connection->closed()) {
                 fault("a taken-over connection was not sent away");
             }
         }
+        if (cast != live) owners_.emplace(cast, Owner{claim.key, c.address});
         c.casting = cast;
         const Recording* held = recording_of(cast);
         c.position = held ? held->blocks.size() : 0;
@@ -677,6 +704,28 @@ class Harness {
         }
     }
 
+    void check_names_and_watchers() {
+        std::map<std::string, std::string> comparable;
+        for (const auto& [name, cast] : relay_->casts().casts()) {
+            if (name.find('#') != std::string::npos) fault("a listed name holds a key");
+            if (!comparable.emplace(comparable_name(name), name).second) {
+                fault("two live names differ only in case or spaces: " + name);
+            }
+        }
+        std::array<std::size_t, 3> watching{};
+        for (const Client& c : clients_) {
+            const auto& conn = *c.connection;
+            if (c.admitted && !conn.closed() && !conn.finishing() && conn.watching()) {
+                ++watching[c.address];
+            }
+        }
+        for (const std::size_t count : watching) {
+            if (count > options_.watchers_per_address) {
+                fault("more watchers from one address than its limit");
+            }
+        }
+    }
+
     void check_caps() {
         if (relay_->connection_count() > options_.max_connections)
             fault("more connections than the maximum");
@@ -751,6 +800,7 @@ class Harness {
     std::vector<Recording> recordings_;  // every recording any cast held, oldest first
     std::map<std::shared_ptr<Cast>, std::size_t> current_;       // each cast's recording now
     std::map<std::shared_ptr<Cast>, std::uint64_t> generation_;  // recordings each cast began
+    std::map<std::shared_ptr<Cast>, Owner> owners_;
     std::uint32_t last_number_ = 0;  // of headers and blocks, each new one different
 };
 

@@ -33,6 +33,20 @@ struct Endpoint {
 std::optional<Endpoint> resolve(const std::string& host, const std::string& port);
 
 SocketHandle open_stream_socket();
+
+// How the system probes an idle connection, so a path that died without a word is noticed: the
+// first probe after `idle_seconds` of silence, then one every `interval_seconds`, and the
+// connection fails when `probes` go unanswered. Sent data left unacknowledged for
+// `unacknowledged_limit_ms` fails it too, where the system offers that (Linux).
+struct KeepAliveFigures {
+    int idle_seconds;
+    int interval_seconds;
+    int probes;
+    int unacknowledged_limit_ms;  // 0 where the system has no such limit
+};
+KeepAliveFigures keep_alive_figures();
+// Turns keep-alive on with keep_alive_figures(); false when the system refused any of it.
+bool enable_keep_alive(SocketHandle socket);
 void close_socket(SocketHandle socket);
 void shutdown_both(SocketHandle socket);
 

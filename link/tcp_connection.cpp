@@ -27,6 +27,9 @@ bool TcpConnection::Connect() {
         report_error();
         return false;
     }
+    // A path that dies without a word (a cable pulled, a router gone) fails the connection within
+    // a minute instead of leaving it open for hours; the system does this while nothing is sent.
+    if (!net::enable_keep_alive(socket_)) report_error();
     // One deadline covers the lookup and the connect: together they never hold the caller
     // longer than connect_timeout. A lookup that does not answer in time is a failed connect.
     const auto deadline = Clock::now() + connect_timeout;

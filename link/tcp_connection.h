@@ -55,6 +55,8 @@ class TcpConnection {
     SendResult SendBytes(std::span<const std::uint8_t> message);
 
     bool Active() const { return socket_ != net::kInvalidSocket; }
+    // The socket itself, for reading its options; kInvalidSocket when not active.
+    net::SocketHandle Handle() const { return socket_; }
     bool Connected() const { return connected_; }
 
   private:

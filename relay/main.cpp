@@ -4,6 +4,7 @@
 #include <csignal>
 #include <cstdio>
 #include <exception>
+#include <functional>
 #include <memory>
 
 #include "relay/relay_log.h"
@@ -17,6 +18,8 @@ int main(int argc, char** argv) {
     RelayOptions options;
     if (const auto exit_code = parse_command_line(argc, argv, options)) return *exit_code;
 
+    // A log read through a pipe that closes must not end the relay; sockets never raise it.
+    std::signal(SIGPIPE, SIG_IGN);
     const auto file_limit = raise_open_file_limit();
     const LogSink log = stderr_log();
 
@@ -52,10 +55,21 @@ int main(int argc, char** argv) {
             endpoint_text(server.http_endpoint()) + "/");
     }
 
+    // SIGHUP reads the reserved names and the bans again.
+    boost::asio::signal_set reload(io, SIGHUP);
+    std::function<void()> wait_for_reload = [&] {
+        reload.async_wait([&](const boost::system::error_code& error, int) {
+            if (error) return;
+            server.reload();
+            wait_for_reload();
+        });
+    };
+    wait_for_reload();
     boost::asio::signal_set signals(io, SIGINT, SIGTERM);
     signals.async_wait([&](const boost::system::error_code& error, int signal_number) {
         if (error) return;
         log("stopping on signal " + std::to_string(signal_number));
+        reload.cancel();
         server.stop();
     });
     io.run();

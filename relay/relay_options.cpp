@@ -6,6 +6,9 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
 #include <thread>
 
 namespace kavro::relay {
@@ -46,6 +49,20 @@ Duration from_seconds(double seconds) {
 }
 
 double to_seconds(Duration d) { return std::chrono::duration<double>(d).count(); }
+
+// The token is the file's first line, without its line end; an empty or unreadable file is
+// refused, since an empty token would let anyone in.
+std::string read_admin_token(const std::string& path) {
+    std::ifstream file(path);
+    if (!file) throw CLI::ValidationError("--admin-token-file", "cannot read " + path);
+    std::string token;
+    std::getline(file, token);
+    while (!token.empty() && (token.back() == '\r' || token.back() == ' ')) token.pop_back();
+    if (token.empty()) {
+        throw CLI::ValidationError("--admin-token-file", path + " holds no token");
+    }
+    return token;
+}
 
 }  // namespace
 
@@ -136,10 +153,38 @@ std::optional<int> parse_command_line(int argc, const char* const* argv, RelayOp
         ->capture_default_str()
         ->check(CLI::Range(std::size_t{1}, kMostThreads));
 
+    app.add_option("--casts-per-address", options.casts_per_address,
+                   "Casts live at once whose caster is at one address (IPv6: one /64)")
+        ->capture_default_str()
+        ->check(CLI::PositiveNumber);
+    app.add_option("--watchers-per-address", options.watchers_per_address,
+                   "Watchers at once from one address, within --connections-per-address")
+        ->capture_default_str()
+        ->check(CLI::PositiveNumber);
+    double stall = to_seconds(options.stall_timeout);
+    app.add_option("--stall-timeout", stall,
+                   "Seconds a watcher may take none of what waits for it before it is closed")
+        ->capture_default_str()
+        ->check(seconds_within(kFewestPositiveSeconds));
+    app.add_option("--max-http-connections", options.max_http_connections,
+                   "HTTP connections open at once, apart from relay clients")
+        ->capture_default_str()
+        ->check(CLI::PositiveNumber);
+    app.add_option("--http-connections-per-address", options.http_connections_per_address,
+                   "HTTP connections open at once from one address")
+        ->capture_default_str()
+        ->check(CLI::PositiveNumber);
+    std::string reserved;
+    app.add_option("--reserved-names", reserved,
+                   "File of reserved names, one a line: KEY NAME; re-read on SIGHUP");
+    app.add_flag("--reserved-only", options.reserved_only, "Accept only reserved names");
+    std::string token_file;
+    app.add_option("--admin-token-file", token_file,
+                   "File holding the bearer token of the admin API; without it there is none");
     std::string data_dir;
     app.add_option("--data-dir", data_dir,
-                   "Folder the recordings and their catalogue are kept in, or off to keep casts "
-                   "in memory only; default: $STATE_DIRECTORY, else kavro-relay-data here");
+                   "Folder the recordings, their catalogue and the bans are kept in, or off to "
+                   "keep them in memory only; default: $STATE_DIRECTORY, else kavro-relay-data");
     app.add_option("--keep-days", options.keep_days,
                    "Days a finished recording is kept; 0: no limit by age")
         ->capture_default_str()
@@ -172,6 +217,10 @@ std::optional<int> parse_command_line(int argc, const char* const* argv, RelayOp
         } else {
             options.data_dir = data_dir;
         }
+        if (!token_file.empty()) options.admin_token = read_admin_token(token_file);
+        if (options.reserved_only && reserved.empty()) {
+            throw CLI::ValidationError("--reserved-only", "needs --reserved-names FILE");
+        }
     } catch (const CLI::ParseError& e) {
         // --help exits with 0; any option the relay cannot use, with 2, before it listens.
         return app.exit(e) == 0 ? 0 : 2;
@@ -180,6 +229,8 @@ std::optional<int> parse_command_line(int argc, const char* const* argv, RelayOp
     options.resume_grace = from_seconds(grace);
     options.keepalive_interval = from_seconds(keepalive);
     options.broadcast_delay = from_seconds(delay);
+    options.stall_timeout = from_seconds(stall);
+    if (!reserved.empty()) options.reserved_names_file = reserved;
     return std::nullopt;
 }
 

@@ -39,9 +39,29 @@ struct RelayOptions {
     std::uint16_t http_port = 47476;
     // An HTTP request must arrive whole within this time (not a command-line option).
     Duration http_request_timeout = std::chrono::seconds(10);
-    // The data folder the recordings are kept in; none keeps them in memory only (the default
-    // here, so a relay made in a test writes nothing unless asked; the command line's default
-    // is a folder, see parse_command_line).
+
+    // What an operator defends a public relay with.
+    // Casts live at once whose caster is at one address (IPv6: one /64).
+    std::size_t casts_per_address = 2;
+    // Watchers at once from one address; each is also one of its connections.
+    std::size_t watchers_per_address = 32;
+    // A watcher whose socket takes none of what waits for it for this long is closed.
+    Duration stall_timeout = std::chrono::seconds(60);
+    // HTTP has places of its own, so the status page, /metrics and /healthz still answer
+    // when relay clients take every connection.
+    std::size_t max_http_connections = 64;
+    std::size_t http_connections_per_address = 8;
+    // One reservation a line: the key, one space, the name. Re-read on SIGHUP.
+    std::optional<std::filesystem::path> reserved_names_file;
+    // Only reserved names may cast (a league's private relay).
+    bool reserved_only = false;
+    // The bearer token of the admin API (read from --admin-token-file); none: no admin API.
+    std::optional<std::string> admin_token;
+
+    // The data folder: the recordings and their catalogue, and what else outlives the relay
+    // (bans). None keeps everything in memory only (the default here, so a relay made in a
+    // test writes nothing unless asked; the command line's default is a folder, see
+    // parse_command_line).
     std::optional<std::filesystem::path> data_dir;
     // Retention: finished recordings older than this many days go, then the oldest finished
     // while all together pass keep_bytes. Zero: no limit.

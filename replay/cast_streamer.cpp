@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <system_error>
 #include <utility>
 
 #include "replay/cast_copy.h"
@@ -27,26 +28,24 @@ void set_track_bytes(std::span<std::uint8_t, wire::kHeaderUploadDataSize> data,
 
 CastStreamer::CastStreamer(CastPaths paths) : paths_(std::move(paths)) {}
 
-void CastStreamer::cast_as(std::string_view name) {
-    if (name == cast_name_) return;
-    cast_name_ = name;
-    start_over();
-}
-
-void CastStreamer::start_over() {
+void CastStreamer::restart() {
     header_sent_ = false;
     last_cast_size_ = 0;
 }
 
-void CastStreamer::step(bool registered, bool cast_mode, OutboundRecords& records, const Send& send,
-                        const CanSendMore& can_send_more) {
-    if (!registered || !cast_mode) return;
+CastStreamer::Copy CastStreamer::step(bool registered, bool cast_mode, OutboundRecords& records,
+                                      const Send& send, const CanSendMore& can_send_more) {
+    if (!registered || !cast_mode) return Copy::kNotTried;
     const std::optional<RefreshedCopy> copied =
         refresh_copy(paths_.source, paths_.copy, kMaxCopyPerTick);
-    if (!copied) return;
+    if (!copied) {
+        std::error_code error;
+        return std::filesystem::exists(paths_.source, error) || error ? Copy::kFailed
+                                                                      : Copy::kNoSource;
+    }
     // Nothing sent of the copy before applies to one made afresh, whatever its size: a new
     // recording streamed on from the old one's offsets would mix two races in one file.
-    if (copied->made_afresh) start_over();
+    if (copied->made_afresh) restart();
 
     if (!header_sent_) {
         if (copied->size >= wire::kReplayHeaderSize && can_send_more()) {
@@ -55,6 +54,7 @@ void CastStreamer::step(bool registered, bool cast_mode, OutboundRecords& record
     } else {
         upload_blocks(copied->size, records, send, can_send_more);
     }
+    return Copy::kDone;
 }
 
 void CastStreamer::upload_header(OutboundRecords& records, const Send& send) {

@@ -7,8 +7,6 @@
 #include <filesystem>
 #include <functional>
 #include <span>
-#include <string>
-#include <string_view>
 
 #include "link/outbound_records.h"
 
@@ -37,6 +35,14 @@ class CastStreamer {
     // few ticks to copy the recording instead of one long one.
     static constexpr std::uint64_t kMaxCopyPerTick = std::uint64_t{8} << 20;
 
+    // What a tick's copy of the recording came to.
+    enum class Copy {
+        kNotTried,  // not casting, or the relay has not accepted the cast
+        kNoSource,  // the simulator's recording does not exist (it is not recording)
+        kFailed,    // the recording exists but could not be read, or the copy not written
+        kDone,
+    };
+
     // One tick of the cast step, run after each poll cycle. Does nothing unless the relay has
     // accepted the registration (`registered`) of a cast (`cast_mode`). Otherwise refreshes the
     // copy (by at most kMaxCopyPerTick bytes) and sends the header once the copy reaches 16,384
@@ -44,14 +50,13 @@ class CastStreamer {
     // completed since the last one sent, at most kMaxBlocksPerTick of them. Before the header and
     // before each block it asks `can_send_more`; a no ends the tick, and the next tick goes on from
     // there. A copy made afresh may be a new recording: its upload starts over, from the header.
-    void step(bool registered, bool cast_mode, OutboundRecords& records, const Send& send,
+    Copy step(bool registered, bool cast_mode, OutboundRecords& records, const Send& send,
               const CanSendMore& can_send_more);
 
-    // The Cast button registers `name`. The upload state outlives connections, so a caster who
-    // comes back under the same name resumes where the relay's copy of the cast ends. Under
-    // another name the relay holds nothing of the cast yet: its header and every block go up
-    // again from the start of the recording.
-    void cast_as(std::string_view name);
+    // Every accepted registration of the cast: the upload starts again from the header. Bytes
+    // that were in flight when an earlier connection died may never have reached the relay, and
+    // a relay that restarted holds nothing; the relay takes what it already has as held.
+    void restart();
 
     bool header_sent() const { return header_sent_; }
     // End offset in the copy of the last block sent; 0 until one was sent.
@@ -61,12 +66,10 @@ class CastStreamer {
     void upload_header(OutboundRecords& records, const Send& send);
     void upload_blocks(std::uint64_t copy_size, OutboundRecords& records, const Send& send,
                        const CanSendMore& can_send_more);
-    void start_over();
 
     CastPaths paths_;
     bool header_sent_ = false;
     std::int64_t last_cast_size_ = 0;
-    std::string cast_name_;  // the name the current upload state belongs to
 };
 
 }  // namespace kavro

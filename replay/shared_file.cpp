@@ -3,20 +3,65 @@
 #include <string>
 
 #ifdef _WIN32
-#include <share.h>
+#include <fcntl.h>
+#include <io.h>
+#include <windows.h>
 #else
 #include <sys/types.h>
 #endif
 
 namespace kavro {
 
+#ifdef _WIN32
+namespace {
+
+struct WindowsOpen {
+    DWORD access = 0;
+    DWORD disposition = 0;
+    int flags = _O_BINARY;
+};
+
+// What fopen's mode means to CreateFileW and to the C runtime's descriptor.
+std::optional<WindowsOpen> windows_open(const std::string& mode) {
+    const bool plus = mode.find('+') != std::string::npos;
+    switch (mode.empty() ? '\0' : mode[0]) {
+        case 'r':
+            return WindowsOpen{plus ? GENERIC_READ | GENERIC_WRITE : GENERIC_READ, OPEN_EXISTING,
+                               _O_BINARY | (plus ? _O_RDWR : _O_RDONLY)};
+        case 'w':
+            return WindowsOpen{plus ? GENERIC_READ | GENERIC_WRITE : GENERIC_WRITE, CREATE_ALWAYS,
+                               _O_BINARY | (plus ? _O_RDWR : _O_WRONLY)};
+        case 'a':
+            return WindowsOpen{plus ? GENERIC_READ | GENERIC_WRITE : GENERIC_WRITE, OPEN_ALWAYS,
+                               _O_BINARY | _O_APPEND | (plus ? _O_RDWR : _O_WRONLY)};
+        default:
+            return std::nullopt;
+    }
+}
+
+}  // namespace
+#endif
+
 std::FILE* open_shared(const std::filesystem::path& path, const char* mode) {
     std::string binary_mode(mode);
     if (binary_mode.find('b') == std::string::npos) binary_mode += 'b';
 #ifdef _WIN32
-    // Deny nothing, so the simulator keeps writing its replay while we read or write ours.
-    const std::wstring wide_mode(binary_mode.begin(), binary_mode.end());
-    return _wfsopen(path.c_str(), wide_mode.c_str(), _SH_DENYNO);
+    // Deny nothing, deleting and renaming included: the simulator keeps writing its replay while
+    // we read or write ours, and renames or removes its files while we hold them.
+    const std::optional<WindowsOpen> how = windows_open(binary_mode);
+    if (!how) return nullptr;
+    HANDLE handle = CreateFileW(path.c_str(), how->access,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                how->disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return nullptr;
+    const int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(handle), how->flags);
+    if (descriptor == -1) {
+        CloseHandle(handle);
+        return nullptr;
+    }
+    std::FILE* file = _fdopen(descriptor, binary_mode.c_str());
+    if (file == nullptr) _close(descriptor);  // closes the handle too
+    return file;
 #else
     return std::fopen(path.c_str(), binary_mode.c_str());
 #endif

@@ -1,5 +1,6 @@
 // Files the simulator may hold open at the same time: the replay it is recording, our copy of
-// it, and the replay a watcher plays. Every open allows others to keep reading and writing.
+// it, and the replay a watcher plays. Every open allows others to keep reading and writing, and
+// on Windows to rename and delete the file too.
 #pragma once
 
 #include <cstdint>

@@ -1,11 +1,25 @@
 #include "app/qt/client_run.h"
 
-#include <cstdlib>
+#include <QFile>
 
 #include "app/qt/application.h"
 #include "link/socket_api.h"
 
 namespace kavro {
+namespace {
+
+// What is left of the command line once Qt has taken its own options.
+std::optional<std::string> first_argument() {
+    const QStringList arguments = QCoreApplication::arguments();
+    if (arguments.size() < 2) return std::nullopt;
+    return arguments[1].toStdString();
+}
+
+std::filesystem::path program_folder() {
+    return QFile::encodeName(QCoreApplication::applicationDirPath()).toStdString();
+}
+
+}  // namespace
 
 int run_client(int& argc, char** argv,
                const std::function<void(TForm1&, const RelayAddress&)>& prepare) {
@@ -17,10 +31,11 @@ int run_client(int& argc, char** argv,
     }
     int status = 0;
     {
-        const auto relay = relay_address_from(std::getenv("KAVRO_RELAY"), built_in_relay_address());
-        TForm1 form(relay);
-        if (prepare) prepare(form, relay);
+        const RelayChoice relay = choose_relay(relay_sources(first_argument(), program_folder()));
+        TForm1 form(relay.address);
+        if (prepare) prepare(form, relay.address);
         form.FormCreate();  // before the window shows, so its message stands alone
+        form.show_relay_choice(relay);
         form.show();
         status = app.exec();
     }

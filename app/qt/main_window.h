@@ -53,6 +53,7 @@ class TForm1 : public QWidget, private ClientView {
 
     // The installation check, run once before the window is first shown.
     void FormCreate() { core_.FormCreate(); }
+    void show_relay_choice(const RelayChoice& choice) { core_.show_relay_choice(choice); }
     // Mode controller.
     void btn_castClick() { core_.btn_castClick(); }
     void btn_watchClick() { core_.btn_watchClick(); }

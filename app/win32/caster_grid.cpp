@@ -8,13 +8,14 @@
 #include <numeric>
 #include <string>
 
+#include "app/win32/dpi_scale.h"
 #include "app/win32/wide_text.h"
 
 namespace kavro::win32 {
 namespace {
 
 constexpr int kColumns = 4;
-constexpr int kCellInset = 2;  // text starts this far right of a cell's left edge
+constexpr int kCellInset = 2;  // text starts this far right of a cell's left edge, at 96 DPI
 
 void set_header_text(HWND grid, int column, const std::wstring& text) {
     std::wstring buffer = text;
@@ -46,7 +47,7 @@ std::wstring cell_text(HWND grid, int row, int column) {
 // The header row drawn as the grid's other rows are: each cell's text from 2 pixels in, clipped
 // at the cell's edge, never cut short with an ellipsis (which the header control would do).
 LRESULT CALLBACK paint_header_row(HWND header, UINT message, WPARAM w, LPARAM l, UINT_PTR,
-                                  DWORD_PTR) {
+                                  DWORD_PTR dpi) {
     if (message != WM_PAINT) return DefSubclassProc(header, message, w, l);
     PAINTSTRUCT paint{};
     HDC dc = BeginPaint(header, &paint);
@@ -67,7 +68,8 @@ LRESULT CALLBACK paint_header_row(HWND header, UINT message, WPARAM w, LPARAM l,
         item.pszText = text;
         item.cchTextMax = static_cast<int>(std::size(text));
         Header_GetItem(header, c, &item);
-        RECT inside{cell.left + kCellInset, cell.top, cell.right - 1, cell.bottom};
+        RECT inside{cell.left + scaled(kCellInset, static_cast<int>(dpi)), cell.top, cell.right - 1,
+                    cell.bottom};
         DrawTextW(dc, text, -1, &inside, DT_LEFT | DT_SINGLELINE | DT_VCENTER | DT_NOPREFIX);
     }
     SelectObject(dc, old_font);
@@ -77,29 +79,38 @@ LRESULT CALLBACK paint_header_row(HWND header, UINT message, WPARAM w, LPARAM l,
 
 }  // namespace
 
-HWND create_caster_grid(HWND parent, int id, const RECT& at, HFONT font) {
-    HWND grid = CreateWindowExW(WS_EX_CLIENTEDGE, WC_LISTVIEWW, L"",
-                                WS_CHILD | WS_VISIBLE | WS_TABSTOP | LVS_REPORT | LVS_SINGLESEL |
-                                    LVS_SHOWSELALWAYS | LVS_OWNERDRAWFIXED | LVS_NOSORTHEADER,
-                                at.left, at.top, at.right - at.left, at.bottom - at.top, parent,
-                                reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)),
-                                GetModuleHandleW(nullptr), nullptr);
+HWND create_caster_grid(HWND parent, int id, HFONT font, int dpi) {
+    HWND grid =
+        CreateWindowExW(WS_EX_CLIENTEDGE, WC_LISTVIEWW, L"",
+                        WS_CHILD | WS_VISIBLE | WS_TABSTOP | LVS_REPORT | LVS_SINGLESEL |
+                            LVS_SHOWSELALWAYS | LVS_OWNERDRAWFIXED | LVS_NOSORTHEADER,
+                        0, 0, 0, 0, parent, reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)),
+                        GetModuleHandleW(nullptr), nullptr);
     SendMessageW(grid, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
     ListView_SetExtendedListViewStyle(grid, LVS_EX_FULLROWSELECT | LVS_EX_GRIDLINES);
     for (int c = 0; c < kColumns; ++c) {
         LVCOLUMNW col{};
         col.mask = LVCF_WIDTH | LVCF_TEXT;
-        col.cx = kGridColumnWidths[c];
+        col.cx = scaled(kGridColumnWidths[c], dpi);
         col.pszText = const_cast<wchar_t*>(L"");
         ListView_InsertColumn(grid, c, &col);
     }
-    SetWindowSubclass(ListView_GetHeader(grid), paint_header_row, 0, 0);
+    SetWindowSubclass(ListView_GetHeader(grid), paint_header_row, 0, static_cast<DWORD_PTR>(dpi));
     append_blank_row(grid);
     select_only(grid, 0);
     return grid;
 }
 
-void show_grid_rows(HWND grid, const CasterRow& header, const std::vector<CasterRow>& rows) {
+void scale_caster_grid(HWND grid, int dpi) {
+    SetWindowSubclass(ListView_GetHeader(grid), paint_header_row, 0, static_cast<DWORD_PTR>(dpi));
+    for (int c = 1; c < kColumns; ++c)
+        ListView_SetColumnWidth(grid, c, scaled(kGridColumnWidths[c], dpi));
+    fit_grid_columns(grid, dpi);
+    InvalidateRect(grid, nullptr, TRUE);
+}
+
+void show_grid_rows(HWND grid, const CasterRow& header, const std::vector<CasterRow>& rows,
+                    int dpi) {
     for (int c = 0; c < kColumns; ++c) set_header_text(grid, c, widen(header[c]));
 
     const int count = std::max<int>(1, static_cast<int>(rows.size()));
@@ -117,12 +128,12 @@ void show_grid_rows(HWND grid, const CasterRow& header, const std::vector<Caster
             ListView_SetItemText(grid, r, c, text.data());
         }
     }
-    fit_grid_columns(grid);
+    fit_grid_columns(grid, dpi);
 }
 
 int selected_grid_row(HWND grid) { return ListView_GetNextItem(grid, -1, LVNI_SELECTED) + 1; }
 
-void draw_grid_row(const DRAWITEMSTRUCT& item) {
+void draw_grid_row(const DRAWITEMSTRUCT& item, int dpi) {
     const bool selected = (item.itemState & ODS_SELECTED) != 0;
     HDC dc = item.hDC;
     FillRect(dc, &item.rcItem, GetSysColorBrush(selected ? COLOR_HIGHLIGHT : COLOR_WINDOW));
@@ -131,7 +142,8 @@ void draw_grid_row(const DRAWITEMSTRUCT& item) {
     int left = item.rcItem.left;
     for (int c = 0; c < kColumns; ++c) {
         const int width = ListView_GetColumnWidth(item.hwndItem, c);
-        RECT cell{left + kCellInset, item.rcItem.top, left + width, item.rcItem.bottom};
+        RECT cell{left + scaled(kCellInset, dpi), item.rcItem.top, left + width,
+                  item.rcItem.bottom};
         const std::wstring text = cell_text(item.hwndItem, static_cast<int>(item.itemID), c);
         // Clipped at the cell's edge; no ellipsis, so a long name shows as many letters as fit.
         DrawTextW(dc, text.c_str(), static_cast<int>(text.size()), &cell,
@@ -141,12 +153,13 @@ void draw_grid_row(const DRAWITEMSTRUCT& item) {
     if ((item.itemState & ODS_FOCUS) != 0) DrawFocusRect(dc, &item.rcItem);
 }
 
-void fit_grid_columns(HWND grid) {
+void fit_grid_columns(HWND grid, int dpi) {
     RECT client{};
     GetClientRect(grid, &client);
     const int others =
-        std::accumulate(std::begin(kGridColumnWidths) + 1, std::end(kGridColumnWidths), 0);
-    const int name_width = std::min(kGridColumnWidths[0], int{client.right} - others);
+        std::accumulate(std::begin(kGridColumnWidths) + 1, std::end(kGridColumnWidths), 0,
+                        [dpi](int sum, int width) { return sum + scaled(width, dpi); });
+    const int name_width = std::min(scaled(kGridColumnWidths[0], dpi), int{client.right} - others);
     if (ListView_GetColumnWidth(grid, 0) != name_width)
         ListView_SetColumnWidth(grid, 0, name_width);
 }

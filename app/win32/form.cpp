@@ -6,6 +6,7 @@
 
 #include "app/win32/caster_grid.h"
 #include "app/win32/control_ids.h"
+#include "app/win32/dpi_scale.h"
 #include "app/win32/error_box.h"
 #include "app/win32/track_chooser.h"
 #include "app/win32/wide_text.h"
@@ -102,15 +103,19 @@ LRESULT TForm1::handle_message(UINT message, WPARAM w, LPARAM l) {
         }
         case WM_MEASUREITEM: {
             auto& item = *reinterpret_cast<MEASUREITEMSTRUCT*>(l);
-            item.itemHeight = item.CtlID == kIdServerList ? kGridRowHeight : kTrackItemHeight;
+            item.itemHeight = static_cast<UINT>(
+                scaled(item.CtlID == kIdServerList ? kGridRowHeight : kTrackItemHeight, dpi_));
             return TRUE;
         }
         case WM_DRAWITEM: {
             const auto& item = *reinterpret_cast<const DRAWITEMSTRUCT*>(l);
-            if (item.CtlID == kIdServerList) draw_grid_row(item);
-            if (item.CtlID == kIdTrack) draw_track_item(item);
+            if (item.CtlID == kIdServerList) draw_grid_row(item, dpi_);
+            if (item.CtlID == kIdTrack) draw_track_item(item, dpi_);
             return TRUE;
         }
+        case WM_DPICHANGED:
+            change_dpi(HIWORD(w), *reinterpret_cast<const RECT*>(l));
+            return 0;
         case WM_ACTIVATE:
             // The focus comes back to the control that had it when the window was left.
             if (LOWORD(w) == WA_INACTIVE) {
@@ -195,18 +200,13 @@ void TForm1::show_message(const std::string& text) {
 }
 
 void TForm1::show_caster_grid(const CasterRow& header, const std::vector<CasterRow>& rows) {
-    show_grid_rows(sg_serverlist, header, rows);
+    show_grid_rows(sg_serverlist, header, rows, dpi_);
 }
 
 void TForm1::set_meter_text(const std::string& text) {
     const std::wstring wide = widen(text);
     SetWindowTextW(socket_data, wide.c_str());
-    // The label sizes itself to its text.
-    RECT place{};
-    GetWindowRect(socket_data, &place);
-    MapWindowPoints(nullptr, Form1, reinterpret_cast<POINT*>(&place), 2);
-    SetWindowPos(socket_data, nullptr, 0, 0, text_width(font_, wide), place.bottom - place.top,
-                 SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+    size_meter(wide);  // the label sizes itself to its text
     InvalidateRect(Form1, nullptr, TRUE);
 }
 

@@ -80,18 +80,28 @@ class TForm1 : public ClientView {
     int selected_grid_row() const override;
     char decimal_separator() const override;
 
-    // The window's font, as chosen for this system.
+    // The window's font, as chosen for this system and the window's DPI.
     HFONT font() const { return font_; }
+    // The DPI the window is laid out for: its monitor's.
+    int dpi() const { return dpi_; }
 
   private:
     static LRESULT CALLBACK window_proc(HWND window, UINT message, WPARAM w, LPARAM l);
     LRESULT handle_message(UINT message, WPARAM w, LPARAM l);
     void build_controls(HINSTANCE instance);
+    // Every control at its place for dpi_, the meter label as wide as its text.
+    void place_controls();
+    void size_meter(const std::wstring& text);
+    // The window at `left`, `top` with the layout's client area at dpi_.
+    void place_window(int left, int top);
+    // The window moved to a monitor of another DPI: a new font, and everything laid out again.
+    void change_dpi(int dpi, const RECT& suggested);
     void on_command(int id);
     // A control that loses its place (hidden or disabled) while focused passes the focus on.
     void keep_focus();
 
     HFONT font_ = nullptr;
+    int dpi_ = 96;
     HWND focus_before_deactivation_ = nullptr;
     std::unique_ptr<ClientCore> core_;
 };

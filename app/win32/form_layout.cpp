@@ -1,27 +1,22 @@
-// The window's controls: kinds, places, texts, initial states and tab order. Creation order is
-// the tab order: the dialog keys walk the controls in their z-order.
+// The window's controls: kinds, texts, initial states and tab order (their places are in
+// form_placement.cpp). Creation order is the tab order: the dialog keys walk the controls in
+// their z-order.
 #include <windows.h>
 // after windows.h, which it needs
 #include <commctrl.h>
 
 #include "app/win32/caster_grid.h"
 #include "app/win32/control_ids.h"
+#include "app/win32/dpi_scale.h"
 #include "app/win32/form.h"
 #include "app/win32/track_chooser.h"
 #include "app/win32/window_font.h"
+#include "app/win32/window_geometry.h"
 
 namespace kavro {
 namespace {
 
 using namespace win32;
-
-constexpr int kClientWidth = 316;
-constexpr int kClientHeight = 197;
-constexpr int kLeft = 229;
-constexpr int kTop = 103;
-constexpr DWORD kWindowStyle =
-    WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX | WS_CLIPCHILDREN;
-constexpr RECT kPanel{0, 40, 315, 180};
 
 constexpr const wchar_t* kLogLines[] = {L"KAVRO v. 0.0.2",
                                         L"by the Kavro developers",
@@ -30,24 +25,19 @@ constexpr const wchar_t* kLogLines[] = {L"KAVRO v. 0.0.2",
                                         L"",
                                         L"Have fun!"};
 
+// A control at no place yet: the window's layout places and sizes it.
 HWND make(HWND parent, const wchar_t* kind, const wchar_t* text, DWORD style, DWORD ex_style,
-          const RECT& at, int id, HFONT font) {
-    HWND control = CreateWindowExW(ex_style, kind, text, WS_CHILD | style, at.left, at.top,
-                                   at.right - at.left, at.bottom - at.top, parent,
+          int id, HFONT font) {
+    HWND control = CreateWindowExW(ex_style, kind, text, WS_CHILD | style, 0, 0, 0, 0, parent,
                                    reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)),
                                    GetModuleHandleW(nullptr), nullptr);
     SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
     return control;
 }
 
-RECT at(int left, int top, int width, int height) {
-    return {left, top, left + width, top + height};
-}
-
-HWND make_button(HWND parent, const wchar_t* text, const RECT& place, int id, HFONT font,
-                 bool visible = true) {
+HWND make_button(HWND parent, const wchar_t* text, int id, HFONT font, bool visible = true) {
     return make(parent, L"BUTTON", text, WS_TABSTOP | BS_PUSHBUTTON | (visible ? WS_VISIBLE : 0u),
-                0, place, id, font);
+                0, id, font);
 }
 
 // Group boxes hold controls of their own: the dialog keys step into them, and what their
@@ -75,7 +65,7 @@ LRESULT CALLBACK forward_to_window(HWND group, UINT message, WPARAM w, LPARAM l,
 HWND make_group(HWND window, const wchar_t* caption, int id, HFONT font, bool visible) {
     HWND group = make(window, L"BUTTON", caption,
                       BS_GROUPBOX | WS_CLIPCHILDREN | (visible ? WS_VISIBLE : 0u),
-                      WS_EX_CONTROLPARENT, kPanel, id, font);
+                      WS_EX_CONTROLPARENT, id, font);
     SetWindowSubclass(group, forward_to_window, 0, reinterpret_cast<DWORD_PTR>(window));
     return group;
 }
@@ -124,48 +114,49 @@ void TForm1::build_controls(HINSTANCE instance) {
                                       ICC_STANDARD_CLASSES | ICC_LISTVIEW_CLASSES};
     InitCommonControlsEx(&common);
     register_window_class(instance, window_proc);
-    font_ = create_window_font();
 
-    RECT frame{0, 0, kClientWidth, kClientHeight};
-    AdjustWindowRectEx(&frame, kWindowStyle, FALSE, 0);
-    Form1 =
-        CreateWindowExW(0, L"TForm1", L"KAVRO", kWindowStyle, kLeft, kTop, frame.right - frame.left,
-                        frame.bottom - frame.top, nullptr, nullptr, instance, this);
+    // Opened where it will show, so it gets that monitor's DPI, for which the controls are made.
+    Form1 = CreateWindowExW(0, L"TForm1", L"KAVRO", kWindowStyle, kWindowLeft, kWindowTop,
+                            kClientWidth, kClientHeight, nullptr, nullptr, instance, this);
+    dpi_ = window_dpi(Form1);
+    font_ = create_window_font(dpi_);
     HFONT f = font_;
 
-    btn_cast = make_button(Form1, L"Cast LFS", at(0, 8, 75, 25), kIdCast, f);
-    btn_watch = make_button(Form1, L"Watch LFS", at(80, 8, 75, 25), kIdWatch, f);
+    btn_cast = make_button(Form1, L"Cast LFS", kIdCast, f);
+    btn_watch = make_button(Form1, L"Watch LFS", kIdWatch, f);
 
     bg_debug = make_group(Form1, L"", kIdDebugGroup, f, true);
     debug = make(bg_debug, L"EDIT", initial_log_text().c_str(),
                  WS_VISIBLE | WS_TABSTOP | ES_MULTILINE | ES_AUTOVSCROLL | ES_WANTRETURN,
-                 WS_EX_CLIENTEDGE, at(4, 14, 305, 120), kIdDebug, f);
+                 WS_EX_CLIENTEDGE, kIdDebug, f);
     SendMessageW(debug, EM_SETLIMITTEXT, 0, 0);  // the log has no length limit
     SetWindowSubclass(debug, log_keys, 0, 0);
 
-    btn_stop = make_button(Form1, L"Stop", at(160, 8, 75, 25), kIdStop, f);
+    btn_stop = make_button(Form1, L"Stop", kIdStop, f);
     EnableWindow(btn_stop, FALSE);
-    btn_about = make_button(Form1, L"About", at(240, 8, 75, 25), kIdAbout, f, false);
+    btn_about = make_button(Form1, L"About", kIdAbout, f, false);
 
     bg_cast = make_group(Form1, L"Cast LFS", kIdCastGroup, f, false);
-    lbl_castname = make(bg_cast, L"STATIC", L"Cast name:", WS_VISIBLE | SS_LEFT, 0,
-                        at(8, 24, 53, 13), kIdCastNameLabel, f);
+    lbl_castname =
+        make(bg_cast, L"STATIC", L"Cast name:", WS_VISIBLE | SS_LEFT, 0, kIdCastNameLabel, f);
     ed_castname = make(bg_cast, L"EDIT", L"", WS_VISIBLE | WS_TABSTOP | ES_AUTOHSCROLL,
-                       WS_EX_CLIENTEDGE, at(72, 20, 121, 21), kIdCastName, f);
+                       WS_EX_CLIENTEDGE, kIdCastName, f);
     SendMessageW(ed_castname, EM_SETLIMITTEXT, 32, 0);
-    lbl_track =
-        make(bg_cast, L"STATIC", L"Track:", SS_LEFT, 0, at(8, 56, 31, 13), kIdTrackLabel, f);
-    cb_track = create_track_chooser(bg_cast, kIdTrack, at(72, 52, 124, 22), f);
-    btn_cast1 = make_button(bg_cast, L"Cast", at(72, 96, 75, 25), kIdCast1, f);
+    lbl_track = make(bg_cast, L"STATIC", L"Track:", SS_LEFT, 0, kIdTrackLabel, f);
+    cb_track = create_track_chooser(bg_cast, kIdTrack, f);
+    btn_cast1 = make_button(bg_cast, L"Cast", kIdCast1, f);
 
     bg_watch = make_group(Form1, L"Watch LFS", kIdWatchGroup, f, false);
-    btn_watch1 = make_button(bg_watch, L"Watch", at(8, 110, 75, 25), kIdWatch1, f);
-    btn_refresh = make_button(bg_watch, L"Refresh", at(230, 110, 75, 25), kIdRefresh, f);
-    sg_serverlist = create_caster_grid(bg_watch, kIdServerList, at(6, 16, 305, 89), f);
+    btn_watch1 = make_button(bg_watch, L"Watch", kIdWatch1, f);
+    btn_refresh = make_button(bg_watch, L"Refresh", kIdRefresh, f);
+    sg_serverlist = create_caster_grid(bg_watch, kIdServerList, f, dpi_);
 
     const wchar_t* meter = L"sent: 0 b/sec     ---     recv: 0 b/sec";
-    socket_data = make(Form1, L"STATIC", meter, WS_VISIBLE | SS_LEFT | SS_NOPREFIX, 0,
-                       at(0, 182, 166, 13), kIdSocketData, f);
+    socket_data =
+        make(Form1, L"STATIC", meter, WS_VISIBLE | SS_LEFT | SS_NOPREFIX, 0, kIdSocketData, f);
+
+    place_controls();
+    place_window(scaled(kWindowLeft, dpi_), scaled(kWindowTop, dpi_));
 }
 
 }  // namespace kavro

@@ -1,5 +1,5 @@
 // `cb_track`: the owner-drawn drop-down list of the simulator's track codes, items 16 pixels high
-// and six of them visible when open. The window keeps it hidden.
+// at 96 DPI (scaled at others) and six of them visible when open. The window keeps it hidden.
 #pragma once
 
 #include <windows.h>
@@ -9,9 +9,12 @@ namespace kavro::win32 {
 inline constexpr int kTrackItemHeight = 16;
 inline constexpr int kTrackItemsVisible = 6;
 
-// `at` is the closed chooser's rectangle; nothing is selected.
-HWND create_track_chooser(HWND parent, int id, const RECT& at, HFONT font);
+// Nothing is selected; its owner answers its WM_MEASUREITEM with kTrackItemHeight scaled to the
+// window's DPI, and places it with fit_track_chooser.
+HWND create_track_chooser(HWND parent, int id, HFONT font);
+// Places the chooser with `closed` as its closed rectangle and items as high as `dpi` makes them.
+void fit_track_chooser(HWND chooser, const RECT& closed, int dpi);
 // Paints one item, or the closed chooser's field.
-void draw_track_item(const DRAWITEMSTRUCT& item);
+void draw_track_item(const DRAWITEMSTRUCT& item, int dpi);
 
 }  // namespace kavro::win32

@@ -1,6 +1,7 @@
-// The window's font: MS Sans Serif 8 pt, height -11 at 96 pixels per inch. Where that face is
-// missing (Wine without its own fonts, for one), the first of a few common faces whose widths for
-// the window's own texts fit the widths the layout was drawn for.
+// The window's font: MS Sans Serif 8 pt, height -11 at 96 pixels per inch and -MulDiv(8, DPI, 72)
+// at any DPI, as Windows sizes a dialog's font. Where that face is missing (Wine without its own
+// fonts, for one), the first of a few common faces whose widths for the window's own texts fit
+// the widths the layout was drawn for, scaled to the DPI.
 #pragma once
 
 #include <windows.h>
@@ -9,11 +10,15 @@
 
 namespace kavro::win32 {
 
-// The face the layout was drawn for, and its height in pixels (negative: the character height).
+// The face the layout was drawn for, and its size.
 inline constexpr const wchar_t* kLayoutFace = L"MS Sans Serif";
-inline constexpr int kLayoutFontHeight = -11;
+inline constexpr int kLayoutFontPoints = 8;
 
-// Texts whose widths the layout fixes, with the width each has in the layout's face.
+// The font's height in pixels at `dpi` (negative: the character height); -11 at 96.
+int layout_font_height(int dpi);
+
+// Texts whose widths the layout fixes, with the width each has in the layout's face at 96 DPI;
+// a face fits when the ink of each is no wider.
 struct LayoutText {
     const wchar_t* text;
     int width;
@@ -25,10 +30,15 @@ inline constexpr LayoutText kLayoutTexts[] = {
 };
 
 // The caller owns the font (DeleteObject).
-HFONT create_window_font();
+HFONT create_window_font(int dpi);
 
-// The face the system actually gave `font`, and the width of `text` drawn in it.
+// The face the system actually gave `font`.
 std::wstring font_face(HFONT font);
+// How far the letters of `text` drawn in `font` reach from where they start: what a control must
+// leave them. Some faces draw past their advance widths at some sizes (Wine's Tahoma at 14
+// pixels by six pixels over this window's meter text), others stop short of them.
+int ink_width(HFONT font, const std::wstring& text);
+// The width `text` takes in `font`: its advance, or its ink where that reaches further.
 int text_width(HFONT font, const std::wstring& text);
 
 }  // namespace kavro::win32

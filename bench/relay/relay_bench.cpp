@@ -204,8 +204,16 @@ void print(const char* server, const Row& row) {
 std::vector<std::string> relay_arguments(const Settings& settings, std::size_t connections,
                                          bool store, const DataFolder* folder) {
     const std::string limit = std::to_string(connections + 16);
-    std::vector<std::string> arguments{
-        "--listen", "127.0.0.1:0", "--max-connections", limit, "--connections-per-address", limit};
+    std::vector<std::string> arguments{"--listen",
+                                       "127.0.0.1:0",
+                                       "--max-connections",
+                                       limit,
+                                       "--connections-per-address",
+                                       limit,
+                                       "--watchers-per-address",
+                                       limit,
+                                       "--casts-per-address",
+                                       limit};
     if (settings.relay_threads > 0) {
         arguments.push_back("--threads");
         arguments.push_back(std::to_string(settings.relay_threads));
@@ -353,7 +361,7 @@ double run_catch_up(const Settings& settings, bool store) {
     auto arguments = relay_arguments(settings, watchers + 1, store, folder.get());
     arguments.insert(arguments.end(), {"--http", "127.0.0.1:0", "--max-replay-bytes",
                                        std::to_string(replay.file().size() + (1 << 20))});
-    RelayProcess relay(settings.relay_program, arguments, settings.relay_log, true);
+    RelayProcess relay(settings.relay_program, arguments, settings.relay_log);
     BenchCaster caster(relay.port(), replay, "catch-up");
     caster.start_blocks(1e9);  // as fast as the relay takes them
     boost::asio::io_context io(1);
@@ -402,7 +410,7 @@ void run_memory(const Settings& settings, bool store) {
     auto arguments = relay_arguments(settings, settings.memory_casts, store, folder.get());
     arguments.insert(arguments.end(), {"--http", "127.0.0.1:0", "--max-replay-bytes",
                                        std::to_string(replay.file().size() + (1 << 20))});
-    RelayProcess relay(settings.relay_program, arguments, settings.relay_log, true);
+    RelayProcess relay(settings.relay_program, arguments, settings.relay_log);
     const std::uint64_t before = relay.rss_kib();
     const std::uint64_t anon_before = status_kib_of(relay.pid(), "RssAnon");
     std::vector<std::unique_ptr<BenchCaster>> casters;

@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -16,7 +17,7 @@ extern char** environ;
 namespace kavro::bench {
 
 RelayProcess::RelayProcess(const std::string& program, const std::vector<std::string>& arguments,
-                           const std::string& log_path, bool http) {
+                           const std::string& log_path) {
     int out[2];
     if (pipe(out) != 0) throw std::runtime_error("pipe failed");
     posix_spawn_file_actions_t actions;
@@ -36,24 +37,30 @@ RelayProcess::RelayProcess(const std::string& program, const std::vector<std::st
         close(out[0]);
         throw std::runtime_error("cannot start " + program);
     }
-    // The first line is "listening on 127.0.0.1:PORT", the next "http on 127.0.0.1:PORT".
-    const auto next_line = [&] {
+    // The first line is "listening on 127.0.0.1:PORT".
+    const auto read_line = [&] {
         std::string line;
         char c;
         while (read(out[0], &c, 1) == 1 && c != '\n') line.push_back(c);
         return line;
     };
-    const auto port_in = [&](const std::string& line, const char* prefix) {
-        const auto colon = line.rfind(':');
-        if (line.rfind(prefix, 0) != 0 || colon == std::string::npos) {
-            close(out[0]);
-            stop();
-            throw std::runtime_error("relay said \"" + line + "\" instead of its address");
+    const std::string line = read_line();
+    const auto colon = line.rfind(':');
+    if (line.rfind("listening on ", 0) != 0 || colon == std::string::npos) {
+        close(out[0]);
+        stop();
+        throw std::runtime_error("relay said \"" + line + "\" instead of its address");
+    }
+    port_ = static_cast<std::uint16_t>(std::stoi(line.substr(colon + 1)));
+    // With an HTTP side, the second line is "http on 127.0.0.1:PORT".
+    const auto http = std::find(arguments.begin(), arguments.end(), "--http");
+    if (http != arguments.end() && http + 1 != arguments.end() && http[1] != "off") {
+        const std::string second = read_line();
+        if (second.rfind("http on ", 0) == 0) {
+            http_port_ =
+                static_cast<std::uint16_t>(std::stoi(second.substr(second.rfind(':') + 1)));
         }
-        return static_cast<std::uint16_t>(std::stoi(line.substr(colon + 1)));
-    };
-    port_ = port_in(next_line(), "listening on ");
-    if (http) http_port_ = port_in(next_line(), "http on ");
+    }
     close(out[0]);
 }
 

@@ -22,14 +22,14 @@ int stop_process(pid_t pid);
 class RelayProcess {
   public:
     // Starts `program` with `arguments`; its log goes to `log_path` ("/dev/null" by default).
-    // With `http`, the arguments turn its HTTP side on and its port is read too.
     RelayProcess(const std::string& program, const std::vector<std::string>& arguments,
-                 const std::string& log_path, bool http = false);
+                 const std::string& log_path);
     ~RelayProcess();
     RelayProcess(const RelayProcess&) = delete;
     RelayProcess& operator=(const RelayProcess&) = delete;
 
     std::uint16_t port() const { return port_; }
+    // The HTTP side's port when the arguments give one with --http, else 0.
     std::uint16_t http_port() const { return http_port_; }
     pid_t pid() const { return pid_; }
     double cpu_seconds() const { return cpu_seconds_of(pid_); }

@@ -11,9 +11,12 @@
 #include <boost/beast/http/serializer.hpp>
 #include <boost/beast/http/write.hpp>
 #include <optional>
+#include <utility>
 #include <variant>
 
 #include "relay/http/http_routes.h"
+#include "relay/rules/address_limits.h"
+#include "relay/transport/socket_buffers.h"
 #include "relay/transport/socket_keepalive.h"
 
 namespace kavro::relay {
@@ -30,14 +33,21 @@ constexpr auto kDownloadStallLimit = std::chrono::seconds(30);
 // size and time limits before it is answered.
 class HttpSession : public std::enable_shared_from_this<HttpSession> {
   public:
-    HttpSession(tcp::socket socket, HttpServer& server, bool has_place)
-        : stream_(std::move(socket)), server_(server), has_place_(has_place) {
-        boost::system::error_code error;
-        const auto remote = stream_.socket().remote_endpoint(error);
-        peer_ = error ? "unknown peer" : endpoint_text(remote);
-    }
+    HttpSession(tcp::socket socket, const tcp::endpoint& remote, HttpServer& server, bool has_place)
+        : stream_(std::move(socket)),
+          server_(server),
+          has_place_(has_place),
+          address_(counted_address(remote.address())),
+          peer_(endpoint_text(remote)) {}
     ~HttpSession() {
-        if (has_place_) server_.host_.close_http_connection();
+        if (has_place_) {
+            --server_.open_;
+            server_.host_.close_http_connection();
+        }
+        if (const auto it = server_.per_address_.find(address_);
+            it != server_.per_address_.end() && --it->second == 0) {
+            server_.per_address_.erase(it);
+        }
         server_.closed(*this);
     }
 
@@ -54,7 +64,7 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
         parser_.emplace();
         parser_->header_limit(kMaxHttpRequestBytes);
         parser_->body_limit(kMaxHttpRequestBytes);
-        stream_.expires_after(server_.request_timeout_);
+        stream_.expires_after(server_.settings_.request_timeout);
         http::async_read_header(
             stream_, buffer_, *parser_,
             [self = shared_from_this()](beast::error_code error, std::size_t head_bytes) {
@@ -64,6 +74,15 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
 
     void on_head(beast::error_code error, std::size_t head_bytes) {
         if (error) return give_up(error);
+        // A body framed any other way than plain chunks could be read differently by a proxy
+        // in front, so such a request is not read at all.
+        const auto& head = parser_->get();
+        if (head.count(http::field::transfer_encoding) > 1 ||
+            (head.count(http::field::transfer_encoding) == 1 &&
+             head[http::field::transfer_encoding] != "chunked")) {
+            log("bad request (a Transfer-Encoding other than chunked)");
+            return respond(bad_request_answer());
+        }
         // The body may have what the head left of the request's 8 KiB, and no more. The parser
         // judges a stated length when the head arrives, so that is checked here; the new limit
         // holds for a chunked body.
@@ -81,6 +100,9 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
     void on_request(beast::error_code error) {
         if (error) return give_up(error);
         request_ = parser_->release();
+        // The admin API answers even without a place, so the operator is not locked out by
+        // the traffic they came to stop.
+        if (is_admin_path(request_.target())) return admin_request();
         if (!has_place_) return respond(relay_full_answer(request_));
         switch (what_it_needs(request_)) {
             case HttpNeed::kNothing:
@@ -141,6 +163,24 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
             });
     }
 
+    void admin_request() {
+        const auto& token = server_.settings_.admin_token;
+        if (!token) return respond(admin_off_answer(request_));
+        auto read = read_admin_request(request_, *token);
+        if (auto* refused = std::get_if<HttpResponse>(&read)) {
+            if (refused->result() == http::status::unauthorized) {
+                server_.log_refusal(2, server_.counters_.admin_denied,
+                                    "admin request from " + peer_ + " refused: no valid token");
+            }
+            return respond(std::move(*refused));
+        }
+        auto command = std::get<AdminCommand>(std::move(read));
+        command.from = peer_;
+        server_.host_.admin(std::move(command), [self = shared_from_this()](AdminAnswer answer) {
+            self->respond(admin_response(self->request_, answer));
+        });
+    }
+
     // A request that cannot be read: too large or too slow is closed at once, one that is not
     // HTTP gets 400 first.
     void give_up(beast::error_code error) {
@@ -151,7 +191,7 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
         if (error == beast::error::timeout) {
             if (parser_->got_some() || buffer_.size() > 0) {
                 log("its request did not arrive whole within " +
-                    seconds_text(server_.request_timeout_));
+                    seconds_text(server_.settings_.request_timeout));
             }
             return;  // an idle keep-alive connection ends quietly
         }
@@ -169,7 +209,9 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
 
     void respond(HttpResponse response) {
         response_ = std::move(response);
-        stream_.expires_after(server_.request_timeout_);  // a client that never reads
+        if (!has_place_) response_.keep_alive(false);
+        // A client that never reads: the socket's small buffers fill, and the write ends here.
+        stream_.expires_after(server_.settings_.request_timeout);
         http::async_write(stream_, response_,
                           [self = shared_from_this()](beast::error_code error, std::size_t) {
                               self->on_written(error);
@@ -187,7 +229,7 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
     void say_goodbye() {
         boost::system::error_code ignored;
         stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
-        stream_.expires_after(server_.request_timeout_);
+        stream_.expires_after(server_.settings_.request_timeout);
         drain();
     }
 
@@ -205,7 +247,8 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
     beast::tcp_stream stream_;
     HttpServer& server_;
     bool has_place_;
-    std::string peer_;  // for the operator's log only, never in an answer
+    boost::asio::ip::address address_;  // as counted for the cap per address
+    std::string peer_;                  // for the operator's log only, never in an answer
     beast::flat_buffer buffer_{kMaxHttpRequestBytes};
     std::optional<http::request_parser<http::string_body>> parser_;
     HttpRequest request_;
@@ -218,11 +261,11 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
     std::array<char, 512> discarded_{};
 };
 
-HttpServer::HttpServer(boost::asio::io_context& io, HttpHost& host, Duration request_timeout,
+HttpServer::HttpServer(boost::asio::io_context& io, HttpHost& host, HttpSettings settings,
                        LogSink log)
     : io_(io),
       host_(host),
-      request_timeout_(request_timeout),
+      settings_(std::move(settings)),
       log_(std::move(log)),
       acceptor_(io),
       accept_retry_timer_(io) {}
@@ -254,12 +297,33 @@ void HttpServer::accept() {
     acceptor_.async_accept([this](const boost::system::error_code& error, tcp::socket socket) {
         if (stopped_) return;
         if (!error) {
-            probe_dead_paths(socket);
-            const bool has_place = host_.open_http_connection();
-            auto session = std::make_shared<HttpSession>(std::move(socket), *this, has_place);
-            if (!has_place) {
-                log_("http connection from " + session->peer() + " refused: The relay is full.");
+            boost::system::error_code remote_error;
+            const auto remote = socket.remote_endpoint(remote_error);
+            if (remote_error) return accept();  // gone before we looked
+            // A few per address, closed at once past that: the cheapest answer to a flood.
+            std::size_t& from_address = per_address_[counted_address(remote.address())];
+            if (from_address >= settings_.connections_per_address) {
+                log_refusal(1, counters_.refused_address,
+                            "http connection from " + endpoint_text(remote) +
+                                " refused: too many from its address");
+                boost::system::error_code ignored;
+                socket.close(ignored);
+                return accept();
             }
+            ++from_address;
+            const bool has_place =
+                open_ < settings_.max_connections && host_.open_http_connection();
+            if (has_place) {
+                ++open_;
+            } else {
+                log_refusal(0, counters_.refused_full,
+                            "http connection from " + endpoint_text(remote) +
+                                " refused: The relay is full.");
+            }
+            probe_dead_paths(socket);
+            limit_http_send_buffer(socket);
+            auto session =
+                std::make_shared<HttpSession>(std::move(socket), remote, *this, has_place);
             opened(session);
             session->start();
             accept();
@@ -278,5 +342,12 @@ void HttpServer::opened(const std::shared_ptr<HttpSession>& session) {
 }
 
 void HttpServer::closed(HttpSession& session) { sessions_.erase(&session); }
+
+void HttpServer::log_refusal(std::size_t kind, std::uint64_t& count, const std::string& line) {
+    ++count;
+    if (const auto note = refusal_log_.pass(kind, std::chrono::steady_clock::now())) {
+        log_(line + *note);
+    }
+}
 
 }  // namespace kavro::relay

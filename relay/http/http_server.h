@@ -1,19 +1,26 @@
 // The relay's HTTP side: accepts connections on its own port, on the relay's event loop, reads
 // each request with Beast within a size and time limit, and answers from a snapshot of the
-// relay. Each HTTP connection holds a place under --max-connections while it is open.
+// relay. HTTP has places of its own (--max-http-connections, and a few per address), apart
+// from the relay's clients, so the operator can still look in when clients fill the relay. One
+// request is read at a time, and the next only once the client has taken the answer.
 #pragma once
 
 #include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/address.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
+#include <string>
 #include <unordered_map>
 #include <vector>
 
+#include "relay/http/admin_routes.h"
 #include "relay/relay_log.h"
 #include "relay/relay_options.h"
+#include "relay/rules/log_limiter.h"
 #include "relay/rules/relay_status.h"
 #include "relay/store/recording_row.h"
 
@@ -26,7 +33,7 @@ class HttpHost {
     // relay's state. With one loop that is the same loop and `done` runs at once; a relay with
     // several loops gathers each loop's snapshot by posting to it.
     virtual void request_status(std::function<void(RelayStatus)> done) = 0;
-    // Takes a place under --max-connections for an HTTP connection; false when none is left.
+    // Counts an open HTTP connection (the HTTP side keeps its own limits); false refuses it.
     virtual bool open_http_connection() = 0;
     virtual void close_http_connection() = 0;
     // Whether the relay keeps its recordings in a data folder.
@@ -35,6 +42,8 @@ class HttpHost {
     virtual std::vector<RecordingRow> archive() = 0;
     // Recording `id` to download; nothing when there is none (or no data folder).
     virtual std::optional<ReplayFile> replay(std::uint64_t id) = 0;
+    // Carries out an admin command and calls `done` on the HTTP side's loop with the answer.
+    virtual void admin(AdminCommand command, std::function<void(AdminAnswer)> done) = 0;
 
   protected:
     ~HttpHost() = default;
@@ -42,9 +51,23 @@ class HttpHost {
 
 class HttpSession;
 
+struct HttpSettings {
+    Duration request_timeout = std::chrono::seconds(10);
+    std::size_t max_connections = 64;
+    std::size_t connections_per_address = 8;
+    std::optional<std::string> admin_token;  // nothing: the admin paths answer 404
+};
+
+// What the HTTP side turned away, for the metrics; touched only on its loop.
+struct HttpCounters {
+    std::uint64_t refused_full = 0;
+    std::uint64_t refused_address = 0;
+    std::uint64_t admin_denied = 0;
+};
+
 class HttpServer {
   public:
-    HttpServer(boost::asio::io_context& io, HttpHost& host, Duration request_timeout, LogSink log);
+    HttpServer(boost::asio::io_context& io, HttpHost& host, HttpSettings settings, LogSink log);
     HttpServer(const HttpServer&) = delete;
     HttpServer& operator=(const HttpServer&) = delete;
 
@@ -53,17 +76,24 @@ class HttpServer {
     boost::asio::ip::tcp::endpoint local_endpoint() const;
     // Stops accepting and closes every HTTP connection.
     void stop();
+    const HttpCounters& counters() const { return counters_; }
 
   private:
     friend class HttpSession;
     void accept();
     void opened(const std::shared_ptr<HttpSession>& session);
     void closed(HttpSession& session);
+    // Counts a refusal, and logs it unless one of its kind was logged within a second.
+    void log_refusal(std::size_t kind, std::uint64_t& count, const std::string& line);
 
     boost::asio::io_context& io_;
     HttpHost& host_;
-    Duration request_timeout_;
+    HttpSettings settings_;
     LogSink log_;
+    std::size_t open_ = 0;  // with a place
+    std::map<boost::asio::ip::address, std::size_t> per_address_;
+    HttpCounters counters_;
+    LogLimiter<3> refusal_log_;  // kinds: full, too many from an address, no token
     boost::asio::ip::tcp::acceptor acceptor_;
     boost::asio::steady_timer accept_retry_timer_;
     std::unordered_map<HttpSession*, std::weak_ptr<HttpSession>> sessions_;

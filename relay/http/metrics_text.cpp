@@ -78,9 +78,9 @@ std::string metrics_text(const RelayStatus& status) {
              "Connections open now, by kind: relay clients or HTTP.");
     m.sample(status.relay_connections, "kind=\"relay\"");
     m.sample(status.http_connections, "kind=\"http\"");
-    m.family("kavro_relay_connections_max", "gauge",
-             "Connections allowed at once, relay clients and HTTP together.");
-    m.sample(status.max_connections);
+    m.family("kavro_relay_connections_max", "gauge", "Connections allowed at once, by kind.");
+    m.sample(status.max_connections, "kind=\"relay\"");
+    m.sample(status.max_http_connections, "kind=\"http\"");
     m.family("kavro_relay_connections_accepted_total", "counter",
              "Relay client connections accepted.");
     m.sample(counters.connections_accepted);
@@ -118,6 +118,21 @@ std::string metrics_text(const RelayStatus& status) {
     m.family("kavro_relay_idle_timeouts_total", "counter",
              "Connections closed for sending no complete message in time.");
     m.sample(counters.idle_timeouts);
+
+    m.family("kavro_relay_stalled_writes_total", "counter",
+             "Connections closed because their socket took nothing for the stall time-out.");
+    m.sample(counters.stalled_writes);
+    m.family("kavro_relay_bans", "gauge", "Addresses and networks banned now.");
+    m.sample(status.bans_in_force);
+    m.family("kavro_relay_admin_actions_total", "counter",
+             "What the operator did through the admin API, by action.");
+    for (std::size_t i = 0; i < kAdminActionKinds; ++i) {
+        const auto action = static_cast<AdminAction>(i);
+        m.sample(status.admin.actions[i], label("action", admin_action_label(action)));
+    }
+    m.family("kavro_relay_admin_denied_total", "counter",
+             "Admin requests refused for want of the right token.");
+    m.sample(status.admin.denied);
 
     m.family("kavro_relay_casts_started_total", "counter", "Casts started.");
     m.sample(status.cast_counters.started);

@@ -147,7 +147,7 @@ void Cast::keep_recording() {
     recording_.reset();
     if (!keeper_) return;
     recording_ =
-        keeper_->begin(RecordingStart{name_, track_, caster_address_.to_string()},
+        keeper_->begin(RecordingStart{name_, track_, caster_address_.to_string(), key_},
                        store_.header_message(), store_.blocks(), progress_for(store_.generation()));
     recording_->caster_connected(caster_attached_);
     recording_->watchers_now(watcher_count());

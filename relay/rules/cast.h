@@ -95,6 +95,9 @@ class Cast : public std::enable_shared_from_this<Cast> {
     // Creation order, the tie-break in the cast list.
     std::uint64_t sequence() const { return sequence_; }
     const std::string& track() const { return track_; }
+    // The key the cast was registered with: only a registration that carries it owns the cast.
+    const std::optional<std::string>& key() const { return key_; }
+    void set_key(std::optional<std::string> key) { key_ = std::move(key); }
     Clock::time_point started_at() const { return started_at_; }
 
     // Tells a caster's connection that another has taken its cast over; it may be on any loop.
@@ -188,6 +191,7 @@ class Cast : public std::enable_shared_from_this<Cast> {
     std::string name_;
     std::uint64_t sequence_;
     std::string track_;
+    std::optional<std::string> key_;
     Clock::time_point started_at_ = Clock::now();
     Duration broadcast_delay_;
     EventLoops& loops_;

@@ -7,52 +7,56 @@
 
 namespace kavro::relay {
 
-bool acceptable_cast_name(const std::string& name) {
-    return !name.empty() && std::none_of(name.begin(), name.end(),
-                                         [](char c) { return static_cast<unsigned char>(c) < 32; });
-}
-
 CastDirectory::CastDirectory(const RelayOptions& options, LogSink log, EventLoops& loops,
                              std::recursive_mutex& lock, RecordingKeeper* keeper)
     : options_(options), log_(std::move(log)), loops_(loops), lock_(lock), keeper_(keeper) {}
 
-CastDirectory::Registration CastDirectory::register_caster(const std::string& name,
-                                                           const std::string& track,
-                                                           const boost::asio::ip::address& address,
-                                                           const std::string& peer,
+CastDirectory::Registration CastDirectory::register_caster(const CastClaim& claim,
                                                            Cast::SendAway send_away) {
+    const std::string& name = claim.typed.name;
     if (const auto it = casts_.find(name); it != casts_.end()) {
         const std::shared_ptr<Cast>& cast = it->second;
-        if (cast->caster_address() != address) {
-            log_("cast " + printable(name) + " refused for " + peer +
-                 ": the name is live elsewhere");
-            return {Outcome::kRefused, nullptr, 0};
+        if (!owns(*cast, claim)) {
+            return {Outcome::kRefused, nullptr, 0,
+                    cast->key()
+                        ? CastRefusal{Refusal::kWrongKey, "the cast's key did not come with it"}
+                        : CastRefusal{Refusal::kCastNameTaken, "the name is live elsewhere"}};
         }
         if (cast->caster_attached()) {
             // The owner is back while its old connection still looks alive: a path that died
             // without a word, most likely. The old connection goes; the cast stays.
             const std::string old_peer = cast->caster_peer();
-            log_("cast " + printable(name) + " taken over by " + peer + " from " + old_peer +
+            log_("cast " + printable(name) + " taken over by " + claim.peer + " from " + old_peer +
                  ", which was still connected");
-            cast->send_caster_away("cast " + printable(name) + " was taken over by " + peer);
+            cast->send_caster_away("cast " + printable(name) + " was taken over by " + claim.peer);
         } else {
-            log_("cast " + printable(name) + " resumed by " + peer);
+            log_("cast " + printable(name) + " resumed by " + claim.peer);
         }
-        const std::uint64_t seat = cast->attach_caster(address, peer, track, std::move(send_away));
+        const std::uint64_t seat =
+            cast->attach_caster(claim.address, claim.peer, claim.track, std::move(send_away));
         ++counters_.resumed;
         return {Outcome::kResumed, cast, seat};
     }
+    if (casts_held_by(*this, claim.address) >= options_.casts_per_address) {
+        log_("cast " + printable(name) + " refused for " + claim.peer +
+             ": its address has its most casts");
+        return {Outcome::kAddressFull, nullptr, 0};
+    }
     if (casts_.size() >= options_.max_casts) {
-        log_("cast " + printable(name) + " refused for " + peer + ": the relay has its most casts");
+        log_("cast " + printable(name) + " refused for " + claim.peer +
+             ": the relay has its most casts");
         return {Outcome::kFull, nullptr, 0};
     }
     auto cast = std::make_shared<Cast>(name, next_sequence_++,
                                        CastPlace{options_.broadcast_delay, loops_, lock_, keeper_});
-    const std::uint64_t seat = cast->attach_caster(address, peer, track, std::move(send_away));
+    cast->set_key(claim.typed.key);
+    const std::uint64_t seat =
+        cast->attach_caster(claim.address, claim.peer, claim.track, std::move(send_away));
     casts_.emplace(name, cast);
     ++counters_.started;
-    log_("cast " + printable(name) + " started by " + peer +
-         (cast->track().empty() ? "" : " on " + cast->track()));
+    log_("cast " + printable(name) + " started by " + claim.peer +
+         (cast->track().empty() ? "" : " on " + cast->track()) +
+         (cast->key() ? ", with a key" : ""));
     return {Outcome::kCreated, cast, seat};
 }
 
@@ -60,13 +64,13 @@ void CastDirectory::restore(const std::vector<RestoredRecording>& restored, Cloc
     const auto wall_now = std::chrono::system_clock::now();
     for (const RestoredRecording& recording : restored) {
         const std::string& name = recording.start.name;
-        if (casts_.count(name) > 0 || casts_.size() >= options_.max_casts ||
-            !acceptable_cast_name(name)) {
+        const auto problem = cast_name_problem(name);
+        if (casts_.count(name) > 0 || casts_.size() >= options_.max_casts || problem) {
             log_("recording " + std::to_string(recording.id) + " (" + printable(name) +
                  ") was live but its cast cannot come back: " +
-                 (casts_.count(name) > 0       ? "its name is live"
-                  : acceptable_cast_name(name) ? "the relay has its most casts"
-                                               : "the name is not one a cast may have"));
+                 (casts_.count(name) > 0 ? "its name is live"
+                  : problem              ? *problem
+                                         : "the relay has its most casts"));
             if (auto kept = keeper_ ? keeper_->resume(recording.id, nullptr) : nullptr) {
                 kept->finish();
             }
@@ -78,6 +82,7 @@ void CastDirectory::restore(const std::vector<RestoredRecording>& restored, Cloc
             std::max(wall_now - recording.started, std::chrono::system_clock::duration::zero()));
         auto cast = std::make_shared<Cast>(
             name, next_sequence_++, CastPlace{options_.broadcast_delay, loops_, lock_, keeper_});
+        cast->set_key(recording.start.key);
         cast->restore(recording, error ? boost::asio::ip::address() : owner, now - age, now,
                       now + options_.resume_grace);
         casts_.emplace(name, cast);

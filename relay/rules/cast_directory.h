@@ -10,28 +10,28 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "relay/relay_log.h"
 #include "relay/relay_options.h"
 #include "relay/rules/cast.h"
+#include "relay/rules/cast_admission.h"
 #include "relay/rules/event_loops.h"
 #include "relay/rules/relay_counters.h"
 #include "relay/store/recording_keeper.h"
 
 namespace kavro::relay {
 
-// An empty name, or one with a byte below 32, is refused.
-bool acceptable_cast_name(const std::string& name);
-
 class CastDirectory {
   public:
-    enum class Outcome { kCreated, kResumed, kRefused, kFull };
+    enum class Outcome { kCreated, kResumed, kRefused, kFull, kAddressFull };
     struct Registration {
         Outcome outcome = Outcome::kRefused;
-        std::shared_ptr<Cast> cast;  // set when created or resumed
-        std::uint64_t seat = 0;      // the caster's seat in it
+        std::shared_ptr<Cast> cast;          // set when created or resumed
+        std::uint64_t seat = 0;              // the caster's seat in it
+        std::optional<CastRefusal> refusal;  // why, when refused
     };
 
     using Clock = std::chrono::steady_clock;
@@ -41,12 +41,12 @@ class CastDirectory {
     CastDirectory(const RelayOptions& options, LogSink log, EventLoops& loops,
                   std::recursive_mutex& lock, RecordingKeeper* keeper = nullptr);
 
-    // A caster at `address` registers `name`. The owner of a cast of that name (its caster's
-    // address) takes it over, whether the old connection is gone (grace period) or still open:
-    // then the old one is sent away through its `send_away`. Anyone else is refused.
-    Registration register_caster(const std::string& name, const std::string& track,
-                                 const boost::asio::ip::address& address, const std::string& peer,
-                                 Cast::SendAway send_away);
+    // A caster registers the claim's name. The owner of a cast of that name takes it over,
+    // whether the old connection is gone (grace period) or still open: then the old one is sent
+    // away through its `send_away`. A cast registered with a key is owned by whoever carries
+    // that key, from any address; one without a key by its caster's address. Anyone else is
+    // refused, and a new cast past --casts-per-address or --max-casts too.
+    Registration register_caster(const CastClaim& claim, Cast::SendAway send_away);
     // Brings back the casts of recordings that were live when the relay last stopped, listed
     // at once, each waiting the grace period from `now` for its caster to return.
     void restore(const std::vector<RestoredRecording>& restored, Clock::time_point now);

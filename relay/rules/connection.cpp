@@ -35,6 +35,11 @@ void Connection::fail(const std::string& text) {
     finish();
 }
 
+void Connection::refuse(const std::string& text) {
+    hanging_up_ = true;
+    fail(text);
+}
+
 void Connection::finish() {
     if (closed_ || finishing_) return;
     finishing_ = true;
@@ -116,8 +121,18 @@ void Connection::tick(Clock::time_point now, const RelayOptions& options) {
             return;
         }
     }
-    if (writing_ && now - write_progress_ >= kStallLimit) {
-        close("it took nothing the relay wrote for " + seconds_text(kStallLimit));
+    if (hanging_up_ && now - finishing_since_ >= kRefusalLimit) {
+        close("refused, and it did not take its error in time");
+        return;
+    }
+    if (writing_ && now - write_progress_ >= options.stall_timeout) {
+        ++relay_.counters().stalled_writes;
+        close("it took nothing the relay wrote for " + seconds_text(options.stall_timeout));
+        return;
+    }
+    if (!finishing_ && role_.casting && !role_.cast_has_header &&
+        now - role_.casting_since >= options.idle_timeout) {
+        relay_.end_headerless_cast(*this);
         return;
     }
     if (drain_ends_ && now >= *drain_ends_) {
@@ -181,6 +196,7 @@ void Connection::read_failed(bool end_of_stream, const std::string& detail) {
 void Connection::read_done(std::size_t count) {
     reading_ = false;
     relay_.counters().bytes_received += count;
+    bytes_received_ += count;
     if (closed_) return;
     if (finishing_) {
         // Whatever the client still sends is dropped; its closing ends the connection.
@@ -245,6 +261,10 @@ void Connection::pump() {
     if (pieces == 0) pieces = gather_replay();
     if (pieces > 0) {
         write(pieces);
+    } else if (hanging_up_) {
+        const auto self = shared_from_this();  // close() may let the relay's reference go
+        hang_up();
+        close("refused");
     } else if (finishing_) {
         say_goodbye();
     }
@@ -316,6 +336,7 @@ void Connection::write_failed(const std::string& detail) {
 void Connection::write_done() {
     writing_ = false;
     relay_.counters().bytes_sent += write_bytes_;
+    bytes_sent_ += write_bytes_;
     release_in_flight();
     if (closed_) return;
     last_output_ = relay_.now();

@@ -28,6 +28,7 @@
 #include "relay/relay_options.h"
 #include "relay/rules/cast.h"
 #include "relay/rules/client_framer.h"
+#include "relay/rules/log_limiter.h"
 #include "relay/store/cast_store.h"
 
 namespace kavro::relay {
@@ -42,6 +43,10 @@ struct ConnectionRole {
     // The block of the stored recording that the caster's next upload stands for: the stored
     // end after registering (a caster that sends tails only appends), 0 after a header.
     std::size_t upload_position = 0;
+    // The cast has a header: one came on this connection, or it had one when taken over.
+    bool cast_has_header = false;
+    std::chrono::steady_clock::time_point casting_since{};
+    bool counted_as_watcher = false;  // in its address's watcher count
 };
 
 // Who is at the other end: the address connections are counted under, and how logs show it.
@@ -57,9 +62,11 @@ inline constexpr std::size_t kCasterReadSize = 64 * 1024;
 inline constexpr std::size_t kReplayMessagesPerWrite = 4;
 // Pieces of the largest write: each SRD is its head and its blocks.
 inline constexpr std::size_t kMostWritePieces = kReplayMessagesPerWrite * (1 + kBlocksPerMessage);
-// A write that takes no byte for this long closes the connection: its path is dead, or the
-// client stopped reading. The sockets' keep-alive and user time-out catch a dead path as soon.
-inline constexpr Duration kStallLimit = std::chrono::seconds(30);
+// A write that takes no byte for --stall-timeout closes the connection: its path is dead, or
+// the client stopped reading. The sockets' keep-alive and user time-out catch a dead path
+// sooner.
+// A refused connection gets this long to take its ERR.
+inline constexpr Duration kRefusalLimit = std::chrono::seconds(1);
 // A connection that has said goodbye (sent its last byte and shut down its sending side)
 // waits this long for the client to close, and so does one whose final ERR does not go out.
 inline constexpr Duration kFinishLimit = std::chrono::seconds(5);
@@ -91,6 +98,9 @@ class Connection : public CastWatcher, public std::enable_shared_from_this<Conne
     void send(SharedBytes message);
     // Sends ERR with `text`, then closes once it is written.
     void fail(const std::string& text);
+    // For a connection the relay will not serve at all: sends ERR with `text` and closes as
+    // soon as it is written, or after a short limit when the socket will not take it.
+    void refuse(const std::string& text);
     // Closes once everything queued is written (and, after its cast ended, the replay the
     // cast released to this watcher).
     void finish();
@@ -103,6 +113,12 @@ class Connection : public CastWatcher, public std::enable_shared_from_this<Conne
     void leave_for_restart();
     // Closing, but still writing the stream of a cast that ended; it closes itself after.
     bool taking_the_tail() const { return finishing_ && draining_ && !closed_; }
+    // Bytes this connection has read and written, for the operator.
+    std::uint64_t bytes_received() const { return bytes_received_; }
+    std::uint64_t bytes_sent() const { return bytes_sent_; }
+    Clock::time_point opened() const { return opened_; }
+    // Repeated log lines of one kind on this connection.
+    LogLimiter<static_cast<std::size_t>(LogKind::kCount)>& log_limiter() { return log_limiter_; }
     // A keep-alive is due at `when` even if the connection has not been silent long.
     void keepalive_at(Clock::time_point when) { keepalive_due_ = when; }
 
@@ -136,6 +152,10 @@ class Connection : public CastWatcher, public std::enable_shared_from_this<Conne
     virtual void shutdown_send() = 0;
     // Close now; a pending read or write may still complete (it is then ignored).
     virtual void close_transport() = 0;
+    // A refused connection's ERR is written: end it now, before close_transport(). A socket
+    // drops what the client sent and the relay never read first, so that closing does not
+    // reset the connection before the client has the ERR.
+    virtual void hang_up() { shutdown_send(); }
 
   private:
     void read_more();
@@ -169,6 +189,7 @@ class Connection : public CastWatcher, public std::enable_shared_from_this<Conne
     bool draining_ = false;      // finishing, but still writing the watched replay
     bool said_goodbye_ = false;  // everything written and the sending side shut down
     bool closed_ = false;
+    bool hanging_up_ = false;  // refused: closed as soon as the ERR is written
     // What the write under way holds alive, and its pieces.
     std::vector<SharedBytes> control_in_flight_;
     std::array<ReplayChunk, kReplayMessagesPerWrite> chunks_in_flight_;
@@ -185,6 +206,9 @@ class Connection : public CastWatcher, public std::enable_shared_from_this<Conne
     std::size_t write_bytes_ = 0;        // of the write under way, counted once it is done
     Clock::time_point finishing_since_;  // since finish(), then since the goodbye
     std::optional<Clock::time_point> keepalive_due_;
+    std::uint64_t bytes_received_ = 0;
+    std::uint64_t bytes_sent_ = 0;
+    LogLimiter<static_cast<std::size_t>(LogKind::kCount)> log_limiter_;
     std::optional<Clock::time_point> drain_ends_;  // when the relay stops keeping its casts
 };
 

@@ -1,5 +1,7 @@
 #include "relay/rules/relay.h"
 
+#include "relay/rules/address_limits.h"
+#include "relay/rules/cast_names.h"
 #include "relay/rules/connection.h"
 
 namespace kavro::relay {
@@ -25,6 +27,9 @@ bool tag_is(wire::ConstBytes message, std::string_view tag) {
 // How soon after an acceptance the caster gets its first keep-alive, which switches the
 // client's poll timer to its fast interval.
 constexpr auto kFirstKeepAliveDelay = std::chrono::seconds(1);
+// Refused connections kept while their ERR is written, per loop; past this a refused
+// connection is closed at once, so a flood of them cannot hold descriptors.
+constexpr std::size_t kMostRefusedAtOnce = 64;
 
 }  // namespace
 
@@ -44,19 +49,24 @@ void Relay::admit(const std::shared_ptr<Connection>& connection) {
     std::size_t open = 0;
     {
         std::lock_guard lock(shared_.mutex);
-        if (shared_.connections + shared_.http_connections >= options_.max_connections) {
+        if (shared_.bans.bans(connection->address(), std::chrono::system_clock::now())) {
+            refuse(connection, Refusal::kBanned, "This relay does not accept your address.");
+            return;
+        }
+        if (shared_.connections >= options_.max_connections) {
             refuse(connection, Refusal::kRelayFull, "The relay is full.");
             return;
         }
         // Counted under the address the connection keeps, so closing it takes the same count
         // off.
-        const auto counted = shared_.per_address.find(connection->address());
+        const auto address = counted_address(connection->address());
+        const auto counted = shared_.per_address.find(address);
         if (counted != shared_.per_address.end() &&
             counted->second >= options_.connections_per_address) {
             refuse(connection, Refusal::kAddressLimit, "Too many connections from your address.");
             return;
         }
-        ++shared_.per_address[connection->address()];
+        ++shared_.per_address[address];
         open = ++shared_.connections;
     }
     connections_.emplace(connection.get(), connection);
@@ -71,8 +81,8 @@ std::size_t Relay::connection_count() const {
 }
 
 bool Relay::open_http_connection() {
+    // HTTP has its own budget, kept by the HTTP side; here it is only counted.
     std::lock_guard lock(shared_.mutex);
-    if (shared_.connections + shared_.http_connections >= options_.max_connections) return false;
     ++shared_.http_connections;
     return true;
 }
@@ -97,6 +107,7 @@ RelayStatus Relay::status(Clock::time_point now) const {
             status.casts.push_back(cast_status(*cast, now));
         }
         status.cast_counters = casts_.counters();
+        status.bans_in_force = shared_.bans.count_in_force(std::chrono::system_clock::now());
     }
     sort_like_the_cast_list(status.casts);
     return status;
@@ -105,14 +116,26 @@ RelayStatus Relay::status(Clock::time_point now) const {
 void Relay::refuse(const std::shared_ptr<Connection>& connection, Refusal reason,
                    const std::string& text) {
     counters_.count(reason);
-    log_("connection from " + connection->peer() + " refused: " + text);
+    if (const auto note = refusal_log_.pass(static_cast<std::size_t>(reason), now())) {
+        log_("connection from " + connection->peer() + " refused: " + text + *note);
+    }
+    if (refused_.size() >= kMostRefusedAtOnce) {
+        connection->close("refused while too many others were");
+        return;
+    }
     refused_.emplace(connection.get(), connection);
-    connection->fail(text);
+    connection->refuse(text);
+}
+
+void Relay::log_limited(Connection& connection, LogKind kind, const std::string& line) {
+    if (const auto note = connection.log_limiter().pass(static_cast<std::size_t>(kind), now())) {
+        log_(line + *note);
+    }
 }
 
 std::size_t Relay::connections_from(const boost::asio::ip::address& address) const {
     std::lock_guard lock(shared_.mutex);
-    const auto it = shared_.per_address.find(address);
+    const auto it = shared_.per_address.find(counted_address(address));
     return it == shared_.per_address.end() ? 0 : it->second;
 }
 
@@ -184,16 +207,11 @@ void Relay::register_cast(Connection& connection, wire::ConstBytes message) {
         log_("watcher " + connection.peer() + " left " + printable(watched->name()) + " to cast");
         connection.stop_watching();
     }
-    const std::string name =
-        wire::read_text_field(message, wire::kHelloNameOffset, wire::kNameWidth);
-    const std::string track =
-        wire::read_text_field(message, wire::kHelloTrackOffset, wire::kTrackWidth);
-    if (!acceptable_cast_name(name)) {
-        log_("cast refused for " + connection.peer() + ": the name is empty or has control bytes");
-        counters_.count(Refusal::kBadCastName);
-        connection.send(refused_message());
-        return;
-    }
+    stop_counting_watcher(connection);
+    const CastClaim claim{
+        split_cast_name(wire::read_text_field(message, wire::kHelloNameOffset, wire::kNameWidth)),
+        wire::read_text_field(message, wire::kHelloTrackOffset, wire::kTrackWidth),
+        connection.address(), connection.peer()};
     // Should another connection take this cast over, this one is told on its own loop.
     auto send_away = [weak = std::weak_ptr<Connection>(connection.shared_from_this()),
                       &loops = shared_.loops, loop = loop_](const std::string& why) {
@@ -201,22 +219,36 @@ void Relay::register_cast(Connection& connection, wire::ConstBytes message) {
             if (const auto old = weak.lock()) old->send_away(why);
         });
     };
-    const auto registration = casts_.register_caster(name, track, connection.address(),
-                                                     connection.peer(), std::move(send_away));
+    auto registration = CastDirectory::Registration{};
+    if (auto refusal =
+            name_refusal(claim, casts_, shared_.reserved_names.get(), options_.reserved_only)) {
+        registration.refusal = std::move(refusal);
+    } else {
+        registration = casts_.register_caster(claim, std::move(send_away));
+    }
     switch (registration.outcome) {
         case CastDirectory::Outcome::kRefused:
-            counters_.count(Refusal::kCastNameTaken);
+            counters_.count(registration.refusal->reason);
+            log_limited(connection, LogKind::kRefusedCastName,
+                        "cast " + printable(claim.typed.name) + " refused for " +
+                            connection.peer() + ": " + registration.refusal->why);
             connection.send(refused_message());
             return;
         case CastDirectory::Outcome::kFull:
             counters_.count(Refusal::kCastsFull);
             connection.fail("The relay is full.");
             return;
+        case CastDirectory::Outcome::kAddressFull:
+            counters_.count(Refusal::kCastsPerAddress);
+            connection.fail("Too many casts from your address.");
+            return;
         case CastDirectory::Outcome::kCreated:
         case CastDirectory::Outcome::kResumed:
             connection.role().casting = registration.cast;
             connection.role().seat = registration.seat;
             connection.role().upload_position = registration.cast->store().block_count();
+            connection.role().cast_has_header = registration.cast->store().has_header();
+            connection.role().casting_since = now();
             connection.send(accepted_message());
             connection.keepalive_at(now() + kFirstKeepAliveDelay);
             return;
@@ -224,8 +256,11 @@ void Relay::register_cast(Connection& connection, wire::ConstBytes message) {
 }
 
 void Relay::handle_watch_request(Connection& connection, wire::ConstBytes message) {
+    // Watchers ask by the listed name; whatever follows a '#' is never part of it.
     const std::string name =
-        wire::read_text_field(message, wire::kWatchRequestNameOffset, wire::kNameWidth);
+        split_cast_name(
+            wire::read_text_field(message, wire::kWatchRequestNameOffset, wire::kNameWidth))
+            .name;
     const auto cast = casts_.find(name);
     if (!cast) {
         const std::string shown = printable(name);
@@ -233,6 +268,17 @@ void Relay::handle_watch_request(Connection& connection, wire::ConstBytes messag
         counters_.count(Refusal::kNoSuchCast);
         connection.fail("No cast named " + shown + " is live.");
         return;
+    }
+    if (!connection.role().counted_as_watcher) {
+        std::size_t& watchers = shared_.watchers_per_address[counted_address(connection.address())];
+        if (watchers >= options_.watchers_per_address) {
+            log_("watcher " + connection.peer() + " refused: its address has its most watchers");
+            counters_.count(Refusal::kWatchersPerAddress);
+            connection.fail("Too many watchers from your address.");
+            return;
+        }
+        ++watchers;
+        connection.role().counted_as_watcher = true;
     }
     connection.watch(cast);
     log_("watcher " + connection.peer() + " joined " + printable(name) + " (" +
@@ -242,7 +288,8 @@ void Relay::handle_watch_request(Connection& connection, wire::ConstBytes messag
 void Relay::handle_header(Connection& connection, wire::ConstBytes message) {
     ConnectionRole& role = connection.role();
     const auto& cast = role.casting;
-    if (!cast->seated(role.seat)) return;  // taken over: this connection is on its way out
+    // Taken over, or ended by the operator: this connection is on its way out.
+    if (!cast->seated(role.seat) || cast->ended()) return;
     if (wire::kReplayHeaderSize > options_.max_replay_bytes) {
         end_for_size(connection);
         return;
@@ -251,6 +298,7 @@ void Relay::handle_header(Connection& connection, wire::ConstBytes message) {
     // caster sends again in full as its first ERF0.
     const auto header = message.subspan(wire::kUploadDataOffset, wire::kReplayHeaderSize);
     role.upload_position = 0;
+    role.cast_has_header = true;
     if (cast->store().header_equals(header)) {
         // The caster uploads its recording again from the start, as it does after every
         // registration: what the relay holds is matched, not stored or sent twice.
@@ -266,10 +314,11 @@ void Relay::handle_header(Connection& connection, wire::ConstBytes message) {
 void Relay::handle_block(Connection& connection, wire::ConstBytes message) {
     ConnectionRole& role = connection.role();
     const auto& cast = role.casting;
-    if (!cast->seated(role.seat)) return;  // taken over: this connection is on its way out
+    if (!cast->seated(role.seat) || cast->ended()) return;  // on its way out
     if (!cast->store().has_header()) {
-        log_("cast " + printable(cast->name()) +
-             ": dropped a data block that came before any header");
+        log_limited(connection, LogKind::kDroppedBlock,
+                    "cast " + printable(cast->name()) +
+                        ": dropped a data block that came before any header");
         return;
     }
     const auto block = message.subspan(wire::kUploadDataOffset, wire::kBlockSize);
@@ -309,9 +358,20 @@ void Relay::connection_closed(Connection& connection, const std::string& reason)
     connections_.erase(it);
     std::lock_guard lock(shared_.mutex);
     --shared_.connections;
-    if (const auto count = shared_.per_address.find(connection.address());
+    if (const auto count = shared_.per_address.find(counted_address(connection.address()));
         count != shared_.per_address.end()) {
         if (--count->second == 0) shared_.per_address.erase(count);
+    }
+    stop_counting_watcher(connection);
+    if (const auto dropped = connection.log_limiter().take_held_back(
+            static_cast<std::size_t>(LogKind::kDroppedBlock))) {
+        log_("connection from " + connection.peer() + ": " + std::to_string(dropped) +
+             " more data blocks that came before any header were dropped");
+    }
+    if (const auto refused = connection.log_limiter().take_held_back(
+            static_cast<std::size_t>(LogKind::kRefusedCastName))) {
+        log_("connection from " + connection.peer() + ": " + std::to_string(refused) +
+             " more refusals were not logged");
     }
     log_("connection from " + connection.peer() + " closed: " + reason);
     if (const auto& watched = connection.watching()) {
@@ -322,6 +382,78 @@ void Relay::connection_closed(Connection& connection, const std::string& reason)
         connection.role().casting.reset();
         casts_.caster_left(cast, connection.role().seat, now());
     }
+}
+
+void Relay::stop_counting_watcher(Connection& connection) {
+    if (!connection.role().counted_as_watcher) return;
+    connection.role().counted_as_watcher = false;
+    const auto it = shared_.watchers_per_address.find(counted_address(connection.address()));
+    if (it != shared_.watchers_per_address.end() && --it->second == 0) {
+        shared_.watchers_per_address.erase(it);
+    }
+}
+
+void Relay::end_headerless_cast(Connection& connection) {
+    std::lock_guard lock(shared_.mutex);
+    const auto cast = std::move(connection.role().casting);
+    connection.role().casting.reset();
+    if (!cast) return;
+    ++counters_.idle_timeouts;
+    casts_.end_cast(
+        cast, "its caster sent no replay header within " + seconds_text(options_.idle_timeout));
+    connection.fail("No replay header arrived in time.");
+}
+
+void Relay::close_banned() {
+    std::vector<std::shared_ptr<Connection>> banned;
+    {
+        std::lock_guard lock(shared_.mutex);
+        const auto now = std::chrono::system_clock::now();
+        for (const auto& [raw, connection] : connections_) {
+            if (shared_.bans.bans(connection->address(), now)) banned.push_back(connection);
+        }
+    }
+    for (const auto& connection : banned) {
+        log_("connection from " + connection->peer() + " closed: its address is banned");
+        connection->fail("This relay does not accept your address.");
+    }
+}
+
+void Relay::drop_caster_of(const std::shared_ptr<Cast>& cast, const std::string& text) {
+    std::shared_ptr<Connection> caster;
+    {
+        std::lock_guard lock(shared_.mutex);
+        for (const auto& [raw, connection] : connections_) {
+            if (connection->role().casting == cast) {
+                caster = connection;
+                connection->role().casting.reset();
+            }
+        }
+    }
+    if (caster) caster->fail(text);
+}
+
+std::vector<Relay::ConnectionInfo> Relay::connection_infos(Clock::time_point now) const {
+    std::vector<ConnectionInfo> infos;
+    std::lock_guard lock(shared_.mutex);
+    for (const auto& [raw, connection] : connections_) {
+        ConnectionInfo info;
+        info.peer = connection->peer();
+        if (const auto& cast = connection->role().casting) {
+            info.role = "caster";
+            info.cast = cast->name();
+        } else if (const auto& watched = connection->watching()) {
+            info.role = "watcher";
+            info.cast = watched->name();
+        } else {
+            info.role = "client";
+        }
+        info.bytes_received = connection->bytes_received();
+        info.bytes_sent = connection->bytes_sent();
+        info.open_for = now - connection->opened();
+        infos.push_back(std::move(info));
+    }
+    return infos;
 }
 
 void Relay::tick(Clock::time_point now) {

@@ -23,6 +23,7 @@
 #include "relay/relay_log.h"
 #include "relay/relay_options.h"
 #include "relay/rules/cast_directory.h"
+#include "relay/rules/log_limiter.h"
 #include "relay/rules/relay_counters.h"
 #include "relay/rules/relay_shared.h"
 #include "relay/rules/relay_status.h"
@@ -60,6 +61,24 @@ class Relay {
     void protocol_error(Connection& connection, const std::string& problem);
     // The connection is closed: it leaves its cast and the relay.
     void connection_closed(Connection& connection, const std::string& reason);
+    // A caster's cast has had no header for the idle time-out: the cast ends and the
+    // connection gets ERR.
+    void end_headerless_cast(Connection& connection);
+    // Refuses this loop's connections from addresses the ban list now covers.
+    void close_banned();
+    // The caster of `cast` on this loop, if any, gets ERR `text` and is closed; the cast has
+    // been ended already.
+    void drop_caster_of(const std::shared_ptr<Cast>& cast, const std::string& text);
+    // This loop's connections as the operator sees them.
+    struct ConnectionInfo {
+        std::string peer;
+        std::string role;  // "caster", "watcher" or "client"
+        std::string cast;  // the cast it casts or watches, if any
+        std::uint64_t bytes_received = 0;
+        std::uint64_t bytes_sent = 0;
+        Duration open_for{};
+    };
+    std::vector<ConnectionInfo> connection_infos(Clock::time_point now) const;
     // Runs every deadline due by `now`: this loop's time-outs and keep-alives, and on loop 0 the
     // casts' grace periods and delayed blocks.
     void tick(Clock::time_point now);
@@ -108,6 +127,9 @@ class Relay {
     void end_for_size(Connection& connection);
     void refuse(const std::shared_ptr<Connection>& connection, Refusal reason,
                 const std::string& text);
+    // A log line of `kind` for `connection`, unless one of that kind went out within a second.
+    void log_limited(Connection& connection, LogKind kind, const std::string& line);
+    void stop_counting_watcher(Connection& connection);
     void tick_all(const ConnectionMap& connections, Clock::time_point now);
 
     void log_(const std::string& line) { shared_.log(line); }
@@ -123,6 +145,8 @@ class Relay {
     ConnectionMap refused_;
     std::vector<std::shared_ptr<Connection>> tick_scratch_;
     RelayCounters counters_;
+    // Admission refusals come on new connections each time: limited per loop and reason.
+    LogLimiter<kRefusalKinds> refusal_log_;
 };
 
 }  // namespace kavro::relay

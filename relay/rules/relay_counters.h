@@ -12,14 +12,22 @@ namespace kavro::relay {
 
 // Why the relay turned a client away or declined what it asked for, short of a protocol error.
 enum class Refusal : std::size_t {
-    kRelayFull,       // past --max-connections
-    kAddressLimit,    // past --connections-per-address
-    kCastsFull,       // past --max-casts
-    kClientVersion,   // a hello from another client version
-    kBadCastName,     // empty, or with control bytes
-    kCastNameTaken,   // live under another connection
-    kNoSuchCast,      // a watch request for a name that is not live
-    kReplayTooLarge,  // past --max-replay-bytes
+    kRelayFull,           // past --max-connections
+    kAddressLimit,        // past --connections-per-address
+    kCastsFull,           // past --max-casts
+    kClientVersion,       // a hello from another client version
+    kBadCastName,         // empty, or with control bytes
+    kCastNameTaken,       // live under another connection
+    kNoSuchCast,          // a watch request for a name that is not live
+    kReplayTooLarge,      // past --max-replay-bytes
+    kBanned,              // a connection from a banned address
+    kCastsPerAddress,     // past --casts-per-address
+    kWatchersPerAddress,  // past --watchers-per-address
+    kReservedName,        // a reserved name without its key, or a name not reserved
+    kWrongKey,            // a keyed cast's name without its key
+    kLookAlikeName,       // a name that would pass for a live cast's
+    kHttpFull,            // an HTTP connection past --max-http-connections
+    kHttpAddressLimit,    // past --http-connections-per-address
     kCount
 };
 
@@ -36,6 +44,8 @@ struct RelayCounters {
     // Connections closed for sending no message, or not finishing one, in time.
     std::uint64_t idle_timeouts = 0;
     std::array<std::uint64_t, kRefusalKinds> refusals{};
+    // Connections closed because their socket took nothing for --stall-timeout.
+    std::uint64_t stalled_writes = 0;
 
     void count(Refusal refusal) { ++refusals[static_cast<std::size_t>(refusal)]; }
     std::uint64_t refused(Refusal refusal) const {
@@ -43,6 +53,17 @@ struct RelayCounters {
     }
     // Adds another loop's counters.
     RelayCounters& operator+=(const RelayCounters& other);
+};
+
+// What the operator did through the admin API.
+enum class AdminAction : std::size_t { kEndCast, kBan, kUnban, kCount };
+inline constexpr std::size_t kAdminActionKinds = static_cast<std::size_t>(AdminAction::kCount);
+std::string_view admin_action_label(AdminAction action);
+
+struct AdminCounters {
+    std::array<std::uint64_t, kAdminActionKinds> actions{};
+    std::uint64_t denied = 0;  // requests without the right token
+    void count(AdminAction action) { ++actions[static_cast<std::size_t>(action)]; }
 };
 
 // Casts started, resumed and ended, counted where the casts are kept.

@@ -11,12 +11,15 @@
 #include <cstddef>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 
 #include "relay/relay_log.h"
 #include "relay/relay_options.h"
+#include "relay/rules/ban_list.h"
 #include "relay/rules/cast_directory.h"
 #include "relay/rules/event_loops.h"
+#include "relay/rules/reserved_names.h"
 
 namespace kavro::relay {
 
@@ -46,7 +49,13 @@ struct RelayShared {
     CastDirectory casts;
     std::size_t connections = 0;       // relay clients
     std::size_t http_connections = 0;  // they count against --max-connections too
+    // Both counted under counted_address(): an IPv6 client by its /64.
     std::map<boost::asio::ip::address, std::size_t> per_address;
+    std::map<boost::asio::ip::address, std::size_t> watchers_per_address;
+    // The operator's reservations (none: no name is reserved) and bans, replaced as a whole
+    // when they are read again.
+    std::shared_ptr<const ReservedNames> reserved_names;
+    BanList bans;
 };
 
 }  // namespace kavro::relay

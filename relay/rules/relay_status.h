@@ -43,6 +43,9 @@ struct RelayStatus {
     CastCounters cast_counters;
     double received_bytes_per_second = 0;
     double sent_bytes_per_second = 0;
+    std::size_t max_http_connections = 0;
+    std::size_t bans_in_force = 0;
+    AdminCounters admin;
     StoreStatus store;  // the data folder's figures; not enabled without one
 
     std::size_t watchers() const;

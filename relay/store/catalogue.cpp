@@ -1,6 +1,7 @@
 #include "relay/store/catalogue.h"
 
 #include <sqlite3.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <memory>
@@ -15,6 +16,7 @@ CREATE TABLE IF NOT EXISTS recordings (
   name BLOB NOT NULL,
   track BLOB NOT NULL,
   owner TEXT NOT NULL,
+  owner_key BLOB,
   started INTEGER NOT NULL,
   ended INTEGER,
   bytes INTEGER NOT NULL,
@@ -61,6 +63,9 @@ Catalogue::Catalogue(const std::filesystem::path& path) {
     }
     sqlite3_extended_result_codes(db_, 1);
     sqlite3_busy_timeout(db_, 2000);
+    // It holds the casts' keys: for the relay's user alone (SQLite gives its -wal and -shm
+    // files the same permissions).
+    ::chmod(path.c_str(), 0600);
     try {
         exec("PRAGMA journal_mode=WAL");
         exec("PRAGMA synchronous=FULL");
@@ -110,7 +115,7 @@ std::vector<RecordingRow> Catalogue::load(std::size_t& unreadable) {
     sqlite3_stmt* raw = nullptr;
     sqlite3_prepare_v2(db_,
                        "SELECT id, name, track, owner, started, ended, bytes, watchers_peak, "
-                       "state FROM recordings ORDER BY id",
+                       "state, owner_key FROM recordings ORDER BY id",
                        -1, &raw, nullptr);
     const Statement select(raw);
     int code = SQLITE_ERROR;
@@ -126,6 +131,9 @@ std::vector<RecordingRow> Catalogue::load(std::size_t& unreadable) {
         }
         row.bytes = static_cast<std::uint64_t>(sqlite3_column_int64(select.get(), 6));
         row.watchers_peak = static_cast<std::uint64_t>(sqlite3_column_int64(select.get(), 7));
+        if (sqlite3_column_type(select.get(), 9) != SQLITE_NULL) {
+            row.key = blob_text(select.get(), 9);
+        }
         const auto state = state_from_text(blob_text(select.get(), 8));
         if (!state || row.id == 0) {
             ++unreadable;
@@ -170,10 +178,12 @@ bool Catalogue::write(const std::vector<RecordingRow>& rows,
         return fail();
     }
     sqlite3_stmt* raw = nullptr;
-    if (sqlite3_prepare_v2(db_,
-                           "INSERT OR REPLACE INTO recordings (id, name, track, owner, started, "
-                           "ended, bytes, watchers_peak, state) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)",
-                           -1, &raw, nullptr) != SQLITE_OK) {
+    if (sqlite3_prepare_v2(
+            db_,
+            "INSERT OR REPLACE INTO recordings (id, name, track, owner, started, ended, "
+            "bytes, watchers_peak, state, owner_key) "
+            "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
+            -1, &raw, nullptr) != SQLITE_OK) {
         return fail();
     }
     const Statement upsert(raw);
@@ -197,6 +207,12 @@ bool Catalogue::write(const std::vector<RecordingRow>& rows,
         sqlite3_bind_int64(s, 8, static_cast<sqlite3_int64>(row.watchers_peak));
         const std::string_view state = state_text(row.state);
         sqlite3_bind_text(s, 9, state.data(), static_cast<int>(state.size()), SQLITE_STATIC);
+        if (row.key) {
+            sqlite3_bind_blob(s, 10, row.key->data(), static_cast<int>(row.key->size()),
+                              SQLITE_TRANSIENT);
+        } else {
+            sqlite3_bind_null(s, 10);
+        }
         if (sqlite3_step(s) != SQLITE_DONE) return fail();
     }
     raw = nullptr;

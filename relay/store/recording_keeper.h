@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "relay/store/recording_map.h"
@@ -16,12 +17,14 @@
 
 namespace kavro::relay {
 
-// Who made a recording: the cast's name and track as the caster sent them, and the caster's
-// address, which owns the cast and may take it up again after the relay restarts.
+// Who made a recording: the cast's name and track as the caster sent them, and what owns the
+// cast, so that its owner may take it up again after the relay restarts: the cast's key when
+// it was registered with one, else its caster's address.
 struct RecordingStart {
     std::string name;
     std::string track;
     std::string owner;
+    std::optional<std::string> key;
 };
 
 // Called on the disk's thread each time the file of a recording holds more blocks, synced:

@@ -29,9 +29,10 @@ using WallClock = std::chrono::system_clock;
 
 struct RecordingRow {
     std::uint64_t id = 0;
-    std::string name;   // the bytes the caster sent
-    std::string track;  // likewise
-    std::string owner;  // the caster's address; never shown
+    std::string name;                // the bytes the caster sent
+    std::string track;               // likewise
+    std::string owner;               // the caster's address; never shown
+    std::optional<std::string> key;  // the cast's key, when it has one; never shown
     WallClock::time_point started;
     std::optional<WallClock::time_point> ended;  // none while open
     std::uint64_t bytes = 0;                     // header and whole blocks in the file, synced

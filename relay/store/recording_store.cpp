@@ -350,7 +350,7 @@ void RecordingStore::restore(const std::shared_ptr<Entry>& entry) {
     entry->dirty = true;
     RestoredRecording restored;
     restored.id = row.id;
-    restored.start = RecordingStart{row.name, row.track, row.owner};
+    restored.start = RecordingStart{row.name, row.track, row.owner, row.key};
     restored.started = row.started;
     restored.header_message = share(wire::make_message(
         wire::kTagReplayHeader, wire::ConstBytes(map->data(), wire::kReplayHeaderSize)));
@@ -375,6 +375,7 @@ std::unique_ptr<KeptRecording> RecordingStore::begin(const RecordingStart& start
     entry->row.name = start.name;
     entry->row.track = start.track;
     entry->row.owner = start.owner;
+    entry->row.key = start.key;
     entry->row.started = wall_now();
     entry->file_to_make = true;
     entry->header_message = header_message;

@@ -5,6 +5,7 @@
 #include <boost/asio/post.hpp>
 #include <stdexcept>
 
+#include "relay/transport/relay_server_loop.h"
 #include "relay/transport/session.h"
 
 namespace kavro::relay {
@@ -23,17 +24,6 @@ Duration tick_period_for(const RelayOptions& options) {
 }
 
 }  // namespace
-
-struct RelayServer::Loop {
-    explicit Loop(boost::asio::io_context& context) : io(context), tick_timer(context) {}
-    std::unique_ptr<boost::asio::io_context> owned;  // every loop's but the first
-    boost::asio::io_context& io;
-    std::unique_ptr<Relay> relay;
-    ThroughputMeter throughput;  // of this loop's relay clients, sampled by its tick
-    boost::asio::steady_timer tick_timer;
-    bool stopped = false;  // once stopped, the tick re-arms only while connections are left
-    std::thread thread;
-};
 
 class RelayServer::AsioLoops final : public EventLoops {
   public:
@@ -99,6 +89,8 @@ RelayServer::~RelayServer() {
 
 void RelayServer::start() {
     const auto& options = shared_->options;
+    load_reserved_names(true);
+    load_bans(true);
     try {
         const boost::asio::ip::tcp::endpoint endpoint(
             boost::asio::ip::make_address(options.listen_host), options.listen_port);
@@ -114,7 +106,9 @@ void RelayServer::start() {
         Relay& first = *loops_.front()->relay;
         try {
             http_ = std::make_unique<HttpServer>(
-                loops_.front()->io, static_cast<HttpHost&>(*this), options.http_request_timeout,
+                loops_.front()->io, static_cast<HttpHost&>(*this),
+                HttpSettings{options.http_request_timeout, options.max_http_connections,
+                             options.http_connections_per_address, options.admin_token},
                 [&first](const std::string& line) { first.log(line); });
             http_->start({boost::asio::ip::make_address(options.http_host), options.http_port});
         } catch (const boost::system::system_error& e) {
@@ -143,8 +137,17 @@ RelayStatus RelayServer::first_loop_status() {
     RelayStatus status = first.relay->status(now);
     status.version = KAVRO_RELAY_VERSION;
     status.uptime = now - started_;
-    status.accepting = !stopped_ && !accept_failing_ &&
-                       status.relay_connections + status.http_connections < status.max_connections;
+    status.accepting =
+        !stopped_ && !accept_failing_ && status.relay_connections < status.max_connections;
+    status.max_http_connections = shared_->options.max_http_connections;
+    status.admin = admin_counters_;
+    if (http_) {
+        const HttpCounters& http = http_->counters();
+        status.counters.refusals[static_cast<std::size_t>(Refusal::kHttpFull)] += http.refused_full;
+        status.counters.refusals[static_cast<std::size_t>(Refusal::kHttpAddressLimit)] +=
+            http.refused_address;
+        status.admin.denied = http.admin_denied;
+    }
     status.received_bytes_per_second = first.throughput.received_per_second();
     status.sent_bytes_per_second = first.throughput.sent_per_second();
     if (store_) status.store = store_->status();

@@ -60,6 +60,9 @@ class RelayServer : private HttpHost {
     std::size_t loop_count() const { return loops_.size(); }
     // The data folder's store; null without one.
     RecordingStore* store() { return store_.get(); }
+    // On the first loop: reads the reserved names and the bans again (SIGHUP). A file that
+    // cannot be read is logged and the relay keeps what it had.
+    void reload();
     // The relay of loop `index`, to be used on that loop only.
     Relay& relay(std::size_t index = 0);
 
@@ -79,6 +82,22 @@ class RelayServer : private HttpHost {
     bool keeps_recordings() const override { return store_ != nullptr; }
     std::vector<RecordingRow> archive() override;
     std::optional<ReplayFile> replay(std::uint64_t id) override;
+    void admin(AdminCommand command, std::function<void(AdminAnswer)> done) override;
+
+    // The operator's files: the reservations, and the bans in the data folder. Throws
+    // std::runtime_error when `at_start` and one cannot be read; otherwise logs and keeps
+    // what the relay had.
+    bool load_reserved_names(bool at_start);
+    bool load_bans(bool at_start);
+    // Writes the bans to the data folder, if the relay has one; logs when it cannot.
+    void save_bans();
+    // Runs `work(relay)` on every loop.
+    void on_every_loop(std::function<void(Relay&)> work);
+    void admin_connections(std::function<void(AdminAnswer)> done);
+    AdminAnswer admin_end_cast(const AdminCommand& command);
+    AdminAnswer admin_ban(const AdminCommand& command);
+    AdminAnswer admin_unban(const AdminCommand& command);
+    AdminAnswer admin_bans();
 
     std::vector<std::unique_ptr<Loop>> loops_;
     std::unique_ptr<AsioLoops> event_loops_;
@@ -92,6 +111,7 @@ class RelayServer : private HttpHost {
     bool accept_failing_ = false;  // the last accept failed (out of file descriptors, say)
     std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
     std::unique_ptr<HttpServer> http_;
+    AdminCounters admin_counters_;  // on the first loop
 };
 
 }  // namespace kavro::relay

@@ -4,6 +4,7 @@
 
 #include "relay/relay_log.h"
 #include "relay/rules/relay.h"
+#include "relay/transport/socket_buffers.h"
 #include "relay/transport/socket_keepalive.h"
 
 namespace kavro::relay {
@@ -14,6 +15,7 @@ void start_session(boost::asio::ip::tcp::socket socket, Relay& relay) {
     if (error) return;  // gone before we looked
     socket.set_option(boost::asio::ip::tcp::no_delay(true), error);
     probe_dead_paths(socket);
+    limit_client_send_buffer(socket);
     relay.admit(std::make_shared<Session>(std::move(socket), remote, relay));
 }
 
@@ -60,6 +62,19 @@ void Session::start_write(std::span<const wire::ConstBytes> pieces) {
 void Session::shutdown_send() {
     boost::system::error_code ignored;
     socket_.shutdown(boost::asio::ip::tcp::socket::shutdown_send, ignored);
+}
+
+void Session::hang_up() {
+    // What the client sent is read and dropped first: closing with unread bytes would reset
+    // the connection, and a reset may throw away the ERR before the client reads it.
+    boost::system::error_code error;
+    socket_.non_blocking(true, error);
+    std::array<char, 4096> dropped;
+    for (int i = 0; i < 16 && !error; ++i) {
+        if (socket_.read_some(boost::asio::buffer(dropped), error) == 0) break;
+    }
+    boost::system::error_code ignored;
+    socket_.shutdown(boost::asio::ip::tcp::socket::shutdown_both, ignored);
 }
 
 void Session::close_transport() {

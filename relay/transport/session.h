@@ -27,6 +27,7 @@ class Session final : public Connection {
     void start_write(std::span<const wire::ConstBytes> pieces) override;
     void shutdown_send() override;
     void close_transport() override;
+    void hang_up() override;
     std::shared_ptr<Session> self();
 
     boost::asio::ip::tcp::socket socket_;

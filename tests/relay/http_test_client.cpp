@@ -12,7 +12,9 @@ namespace beast = boost::beast;
 namespace http = beast::http;
 using boost::asio::ip::tcp;
 
-HttpTestClient::HttpTestClient(std::uint16_t port) : stream_(io_) {
+HttpTestClient::HttpTestClient(std::uint16_t port, const char* source) : stream_(io_) {
+    stream_.socket().open(tcp::v4());
+    stream_.socket().bind(tcp::endpoint(boost::asio::ip::make_address(source), 0));
     stream_.connect(tcp::endpoint(boost::asio::ip::make_address("127.0.0.1"), port));
 }
 
@@ -20,6 +22,7 @@ std::optional<HttpAnswer> HttpTestClient::request(http::verb method, std::string
                                                   std::string body, const HttpFields& fields) {
     http::request<http::string_body> request{method, target, 11};
     request.set(http::field::host, "127.0.0.1");
+    if (!bearer_.empty()) request.set(http::field::authorization, "Bearer " + bearer_);
     for (const auto& [name, value] : fields) request.set(name, value);
     request.body() = std::move(body);
     request.prepare_payload();

@@ -26,8 +26,8 @@ using HttpFields = std::vector<std::pair<std::string, std::string>>;
 
 class HttpTestClient {
   public:
-    // Connects to 127.0.0.1:port.
-    explicit HttpTestClient(std::uint16_t port);
+    // Connects to 127.0.0.1:port from `source`.
+    explicit HttpTestClient(std::uint16_t port, const char* source = "127.0.0.1");
     HttpTestClient(const HttpTestClient&) = delete;
     HttpTestClient& operator=(const HttpTestClient&) = delete;
 
@@ -38,6 +38,8 @@ class HttpTestClient {
     std::optional<HttpAnswer> get(std::string_view target) {
         return request(boost::beast::http::verb::get, target);
     }
+    // Every later request carries "Authorization: Bearer TOKEN".
+    void set_bearer(std::string token) { bearer_ = std::move(token); }
     // Writes bytes as they are; false when the relay has closed the connection.
     bool send_raw(std::string_view bytes);
     // Reads until the relay closes the connection and returns what came before; nothing when
@@ -48,6 +50,7 @@ class HttpTestClient {
     boost::asio::io_context io_;
     boost::beast::tcp_stream stream_;
     boost::beast::flat_buffer buffer_;
+    std::string bearer_;
 };
 
 // One request on a fresh connection.

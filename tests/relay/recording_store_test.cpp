@@ -50,7 +50,7 @@ class RecordingStoreOnDisk : public ::testing::Test {
     std::unique_ptr<KeptRecording> record(RecordingStore& store, const std::string& name,
                                           const Recording& recording, std::size_t blocks) {
         auto kept =
-            store.begin({name, "BL1", "10.0.0.1"},
+            store.begin({name, "BL1", "10.0.0.1", std::nullopt},
                         share(wire::make_message(wire::kTagReplayHeader, recording.header())),
                         StoredBlocks{}, [this](auto, std::size_t count) { synced_.store(count); });
         for (std::size_t i = 0; i < blocks; ++i) kept->append(share(recording.block(i)));

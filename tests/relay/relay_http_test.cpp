@@ -251,6 +251,19 @@ TEST(RelayHttp, BadRequestsAreAnsweredOrClosedAndCastsCarryOn) {
         EXPECT_EQ(received->rfind("HTTP/1.1 400 Bad Request\r\n", 0), 0u) << *received;
         EXPECT_TRUE(healthy());
     }
+    // A body framed other than as plain chunks: a proxy in front might read it otherwise.
+    for (const char* encoding :
+         {"gzip, chunked", "Chunked", "identity", "chunked\r\nTransfer-Encoding: chunked"}) {
+        HttpTestClient client(relay.http_port());
+        ASSERT_TRUE(
+            client.send_raw(std::string("POST / HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: ") +
+                            encoding + "\r\n\r\n0\r\n\r\n"));
+        const auto received = client.read_until_closed();
+        ASSERT_TRUE(received) << encoding;
+        EXPECT_EQ(received->rfind("HTTP/1.1 400 Bad Request\r\n", 0), 0u)
+            << encoding << ": " << *received;
+    }
+    EXPECT_TRUE(healthy());
     {  // a request just under 8 KiB is served
         HttpTestClient client(relay.http_port());
         const std::string request =
@@ -311,47 +324,67 @@ TEST(RelayHttp, BadRequestsAreAnsweredOrClosedAndCastsCarryOn) {
     }
 }
 
-TEST(RelayHttp, HttpConnectionsTakePlacesUnderTheConnectionLimit) {
+TEST(RelayHttp, HttpHasPlacesOfItsOwnAndAFewPerAddress) {
     RelayOptions options = test_options();
-    options.max_connections = 3;
+    options.max_connections = 2;
+    options.max_http_connections = 3;
+    options.http_connections_per_address = 2;
     RunningRelay relay(options);
-    Bystanders bystanders(relay.port());  // two places: a caster and a watcher
+    Bystanders bystanders(relay.port());  // both relay places: a caster and a watcher
 
-    auto third = std::make_unique<HttpTestClient>(relay.http_port());
-    const auto metrics_answer = third->get("/metrics");
-    ASSERT_TRUE(metrics_answer);
-    const Exposition scraped = parse_exposition(metrics_answer->body());
-    EXPECT_EQ(scraped.value("kavro_relay_connections_open{kind=\"http\"}"), 1);
-    EXPECT_EQ(scraped.value("kavro_relay_connections_open{kind=\"relay\"}"), 2);
-    EXPECT_EQ(scraped.value("kavro_relay_accepting_connections"), 0);
-    const auto health = third->get("/healthz");  // the relay is full now
-    ASSERT_TRUE(health);
-    EXPECT_EQ(health->result_int(), 503);
-
+    // The relay is full of clients, and the operator still sees it.
     TestClient refused(relay.port());
     const auto error = refused.read();
     ASSERT_TRUE(error);
     EXPECT_EQ(error->text(), "The relay is full.");
+    auto first = std::make_unique<HttpTestClient>(relay.http_port(), "127.0.0.2");
+    const auto metrics_answer = first->get("/metrics");
+    ASSERT_TRUE(metrics_answer);
+    EXPECT_EQ(metrics_answer->result_int(), 200);
+    const Exposition scraped = parse_exposition(metrics_answer->body());
+    EXPECT_EQ(scraped.value("kavro_relay_connections_open{kind=\"http\"}"), 1);
+    EXPECT_EQ(scraped.value("kavro_relay_connections_open{kind=\"relay\"}"), 2);
+    EXPECT_EQ(scraped.value("kavro_relay_connections_max{kind=\"http\"}"), 3);
+    EXPECT_EQ(scraped.value("kavro_relay_accepting_connections"), 0);
+    const auto health = first->get("/healthz");
+    ASSERT_TRUE(health);
+    EXPECT_EQ(health->result_int(), 503);  // it answers, and says the relay is full
 
-    HttpTestClient fourth(relay.http_port());
+    // A third connection from one address is closed unanswered; another address is served.
+    HttpTestClient second(relay.http_port(), "127.0.0.2");
+    ASSERT_TRUE(second.get("/healthz"));
+    HttpTestClient third(relay.http_port(), "127.0.0.2");
+    const auto unanswered = third.read_until_closed();
+    ASSERT_TRUE(unanswered);
+    EXPECT_EQ(*unanswered, "");
+    HttpTestClient elsewhere(relay.http_port(), "127.0.0.3");
+    ASSERT_TRUE(elsewhere.get("/healthz"));
+
+    // Past HTTP's own places, a request gets 503 and the connection is closed.
+    HttpTestClient fourth(relay.http_port(), "127.0.0.4");
     const auto full = fourth.get("/");
     ASSERT_TRUE(full);
     EXPECT_EQ(full->result_int(), 503);
     EXPECT_EQ(full->body(), "The relay is full.\n");
     EXPECT_TRUE(fourth.read_until_closed());
     EXPECT_TRUE(relay.logged({"http connection from", "refused: The relay is full."}));
+    EXPECT_TRUE(relay.logged({"http connection from 127.0.0.2", "too many from its address"}));
 
-    third.reset();  // its place goes back to the relay
+    first.reset();  // its place goes back
     const auto until = std::chrono::steady_clock::now() + kDeadline;
-    bool admitted = false;
-    while (!admitted && std::chrono::steady_clock::now() < until) {
-        TestClient watcher(relay.port());
-        watcher.send(hello_message(wire::kModeWatch));
-        const auto ack = watcher.read();
-        admitted = ack && ack->tag == "ACK";
-        if (!admitted) std::this_thread::sleep_for(20ms);
+    bool served = false;
+    while (!served && std::chrono::steady_clock::now() < until) {
+        const auto answer = http_get(relay.http_port(), "/healthz");
+        served = answer && answer->result_int() != 503 ||
+                 (answer && answer->body() != "The relay is full.\n");
+        if (!served) std::this_thread::sleep_for(20ms);
     }
-    EXPECT_TRUE(admitted);
+    EXPECT_TRUE(served);
+    const auto counted = elsewhere.get("/metrics");  // a connection that holds a place
+    ASSERT_TRUE(counted);
+    const Exposition later = parse_exposition(counted->body());
+    EXPECT_EQ(later.value("kavro_relay_refusals_total{reason=\"http_address_limit\"}"), 1);
+    EXPECT_EQ(later.value("kavro_relay_refusals_total{reason=\"http_full\"}"), 1);
     EXPECT_TRUE(bystanders.undisturbed());
 }
 

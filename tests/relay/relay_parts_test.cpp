@@ -1,14 +1,19 @@
 // The relay's socket-free parts: framing of client messages, the packet time, the list order,
-// the command line.
+// the command line, and how the defences read names, addresses, reservations and bans.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <thread>
 
 #include "relay/relay_options.h"
+#include "relay/rules/address_limits.h"
+#include "relay/rules/ban_list.h"
+#include "relay/rules/cast_names.h"
 #include "relay/rules/caster_list.h"
 #include "relay/rules/client_framer.h"
 #include "relay/rules/packet_clock.h"
+#include "relay/rules/reserved_names.h"
 #include "tests/relay/test_client.h"
 #include "wire/wire_format.h"
 
@@ -124,6 +129,12 @@ TEST(RelayOptions, DefaultsAndCommandLine) {
     EXPECT_EQ(options.listen_port, 47475);
     EXPECT_EQ(options.idle_timeout, std::chrono::minutes(10));
     EXPECT_EQ(options.connections_per_address, 64u);
+    EXPECT_EQ(options.casts_per_address, 2u);
+    EXPECT_EQ(options.stall_timeout, std::chrono::seconds(60));
+    EXPECT_EQ(options.http_connections_per_address, 8u);
+    if (std::getenv("STATE_DIRECTORY") == nullptr) {
+        EXPECT_EQ(options.data_dir, std::filesystem::path("kavro-relay-data"));
+    }
     EXPECT_EQ(options.threads, std::max(1u, std::thread::hardware_concurrency()));
     const char* some[] = {"kavro-relay", "--listen",          "[::1]:0", "--resume-grace",
                           "0.5",         "--broadcast-delay", "2"};
@@ -143,6 +154,69 @@ TEST(RelayOptions, DefaultsAndCommandLine) {
         const char* wrong[] = {"kavro-relay", "--threads", count};
         EXPECT_EQ(parse_command_line(3, wrong, options), 2) << count;
     }
+}
+
+TEST(RelayDefenceParts, NamesAddressesReservationsAndBansAreReadAsTheRulesCompareThem) {
+    const auto typed = split_cast_name("League#s3#cret");
+    EXPECT_EQ(typed.name, "League");
+    EXPECT_EQ(typed.key, "s3#cret");
+    EXPECT_FALSE(split_cast_name("League#").key);
+    EXPECT_EQ(comparable_name("Club   NIGHT  r3"), "club night r3");
+    EXPECT_FALSE(cast_name_problem("Sunday league"));
+    for (const char* bad : {"", " x", "x ", "a\xA0b", "a\x7F", "a\tb"}) {
+        EXPECT_TRUE(cast_name_problem(bad)) << bad;
+    }
+    EXPECT_TRUE(same_key("k1", "k1"));
+    EXPECT_FALSE(same_key("k1", "k1x"));
+    EXPECT_FALSE(same_key("", "k"));
+
+    using boost::asio::ip::make_address;
+    // An IPv4 client on a dual-stack socket is its IPv4 address, an IPv6 client its /64.
+    EXPECT_EQ(counted_address(make_address("::ffff:192.0.2.7")), make_address("192.0.2.7"));
+    EXPECT_EQ(counted_address(make_address("2001:db8:1:2:aaaa::1")),
+              make_address("2001:db8:1:2::"));
+    EXPECT_EQ(counted_address(make_address("198.51.100.1")), make_address("198.51.100.1"));
+
+    std::string problem;
+    const auto parsed =
+        ReservedNames::parse("# comment\r\nk1 Sunday  league\r\n\nk2 Cup\n", problem);
+    ASSERT_TRUE(parsed) << problem;
+    EXPECT_EQ(parsed->size(), 2u);
+    ASSERT_TRUE(parsed->find("SUNDAY league"));
+    EXPECT_EQ(parsed->find("sunday   League")->key, "k1");
+    EXPECT_EQ(parsed->find("Cup")->name, "Cup");
+    EXPECT_FALSE(parsed->find("Cup2"));
+    for (const char* bad : {"nokey\n", " Name\n", "k1 A\nk2 a\n", "k1 Name \n", "k#1 Name\n"}) {
+        EXPECT_FALSE(ReservedNames::parse(bad, problem)) << bad;
+    }
+    EXPECT_NE(problem.find("line 1"), std::string::npos) << problem;
+
+    BanList bans;
+    const auto now = Ban::WallClock::now();
+    auto network = parse_ban_target("192.0.2.77/24", problem);
+    ASSERT_TRUE(network);
+    EXPECT_EQ(network->text(), "192.0.2.0/24");
+    network->until = now + std::chrono::hours(1);
+    bans.add(*network);
+    bans.add(*parse_ban_target("2001:db8:1:2::5", problem));  // its /64
+    EXPECT_TRUE(bans.bans(make_address("192.0.2.200"), now));
+    EXPECT_TRUE(bans.bans(make_address("::ffff:192.0.2.1"), now));
+    EXPECT_FALSE(bans.bans(make_address("192.0.3.1"), now));
+    EXPECT_TRUE(bans.bans(make_address("2001:db8:1:2:ffff::9"), now));
+    EXPECT_FALSE(bans.bans(make_address("2001:db8:1:3::9"), now));
+    EXPECT_FALSE(bans.bans(make_address("192.0.2.200"), now + std::chrono::hours(2)));
+    for (const char* bad : {"300.1.1.1", "192.0.2.1/33", "::1/129", "x", "1.2.3.4/"}) {
+        EXPECT_FALSE(parse_ban_target(bad, problem)) << bad;
+    }
+    // Kept as JSON and read back the same; expired bans drop out of those in force.
+    const auto back = BanList::from_json(bans.to_json(), problem);
+    ASSERT_TRUE(back) << problem;
+    EXPECT_TRUE(back->bans(make_address("192.0.2.9"), now));
+    EXPECT_TRUE(back->bans(make_address("2001:db8:1:2::1"), now));
+    EXPECT_EQ(back->count_in_force(now + std::chrono::hours(2)), 1u);
+    EXPECT_FALSE(BanList::from_json("{\"bans\":[{\"network\":\"nope\"}]}", problem));
+    EXPECT_EQ(bans.lift_covering(make_address("192.0.2.3")).size(), 1u);
+    EXPECT_FALSE(bans.bans(make_address("192.0.2.3"), now));
 }
 
 }  // namespace

@@ -8,6 +8,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
+#include <filesystem>
+#include <fstream>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -137,7 +140,7 @@ TEST(RelayProbe, StoredCastsCostUnderAQuarterOfTheirBytesInMemory) {
     constexpr std::size_t kBlocks = 16u * 1024 * 1024 / wire::kBlockSize;  // 16 MiB each
     test::TempFolder folder;
     RelayProcess relay({"--listen", "127.0.0.1:0", "--http", "127.0.0.1:0", "--data-dir",
-                        (folder.path() / "data").string()});
+                        (folder.path() / "data").string(), "--casts-per-address", "8"});
     const std::uint16_t port = relay.port();
     const std::uint16_t http_port = relay.http_port();
     ASSERT_NE(http_port, 0);
@@ -195,6 +198,49 @@ TEST(RelayProgram, ADataFolderInUseOrUnusableStopsItBeforeItListensWithStatusTwo
     EXPECT_FALSE(blocked.first_line());
     EXPECT_EQ(blocked.exit_status(), 2);
     EXPECT_EQ(first.end_with(SIGTERM), 0);
+}
+
+TEST(RelayProgram, SighupReadsReservationsAndBansAgainAndAClosedLogPipeDoesNotEndIt) {
+    const auto folder =
+        std::filesystem::temp_directory_path() /
+        ("kavro-program-" + std::to_string(::getpid()) + "-" + std::to_string(test_threads()));
+    std::filesystem::remove_all(folder);
+    std::filesystem::create_directories(folder / "data");
+    const auto reserved = folder / "reserved.txt";
+    std::ofstream(reserved) << "k1 League\n";
+    // Its log goes to a pipe nobody reads: the first line it writes would raise SIGPIPE.
+    RelayProcess relay({"--listen", "127.0.0.1:0", "--reserved-names", reserved.string(),
+                        "--data-dir", (folder / "data").string(), "--keepalive", "0.2"},
+                       true);
+    const std::uint16_t port = relay.port();
+    ASSERT_NE(port, 0);
+    TestClient before(port, 0, "127.0.0.2");
+    ASSERT_TRUE(before.cast("Cup"));
+
+    std::ofstream(reserved) << "k1 League\nk2 Cup Final\n";
+    std::ofstream(folder / "data" / "bans.json")
+        << R"({"bans":[{"network":"127.0.0.3/32","until_unix_seconds":null}]})";
+    ASSERT_TRUE(relay.signal(SIGHUP));
+    // Once read again, the new reservation needs its key and the new ban holds; the cast
+    // that was live goes on.
+    EXPECT_TRUE(becomes([&] {
+        TestClient banned(port, 0, "127.0.0.3");
+        const auto answer = banned.read(1s);
+        return answer && answer->tag == "ERR" &&
+               answer->text() == "This relay does not accept your address.";
+    }));
+    TestClient caster(port, 0, "127.0.0.4");
+    ASSERT_TRUE(caster.send(hello_message(wire::kModeCast, "Cup Final")));
+    const auto refused = caster.read_skipping_keepalives();
+    ASSERT_TRUE(refused);
+    EXPECT_EQ(refused->whole, Bytes(wire::kAckRefused.begin(), wire::kAckRefused.end()));
+    EXPECT_TRUE(caster.cast("Cup Final#k2"));
+    EXPECT_TRUE(before.send(Recording(1).header_upload()));
+    const auto still_there = before.read();  // a keep-alive: the caster is still connected
+    EXPECT_TRUE(still_there && still_there->tag == "KAL");
+    EXPECT_TRUE(relay.signal(SIGTERM));
+    EXPECT_EQ(relay.exit_status(), 0);
+    std::filesystem::remove_all(folder);
 }
 
 TEST(RelayProgram, SecondsOptionsOutOfRangeStopItBeforeItListensWithStatusTwo) {

@@ -16,13 +16,28 @@ extern char** environ;
 
 namespace kavro::relay::testing {
 
+RelayProcess::RelayProcess(const std::vector<std::string>& arguments, bool log_to_closed_pipe) {
+    start(arguments, {}, log_to_closed_pipe);
+}
+
 RelayProcess::RelayProcess(const std::vector<std::string>& arguments, const std::string& log_path) {
+    start(arguments, log_path, false);
+}
+
+void RelayProcess::start(const std::vector<std::string>& arguments, const std::string& log_path,
+                         bool log_to_closed_pipe) {
     int pipe_ends[2];
     if (pipe(pipe_ends) != 0) throw std::runtime_error("pipe failed");
+    int log_ends[2] = {-1, -1};
+    if (log_to_closed_pipe && pipe(log_ends) != 0) throw std::runtime_error("pipe failed");
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, pipe_ends[1], STDOUT_FILENO);
     posix_spawn_file_actions_addclose(&actions, pipe_ends[0]);
+    if (log_to_closed_pipe) {
+        posix_spawn_file_actions_adddup2(&actions, log_ends[1], STDERR_FILENO);
+        posix_spawn_file_actions_addclose(&actions, log_ends[0]);
+    }
     if (!log_path.empty()) {
         posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, log_path.c_str(),
                                          O_WRONLY | O_CREAT | O_APPEND, 0644);
@@ -44,6 +59,10 @@ RelayProcess::RelayProcess(const std::vector<std::string>& arguments, const std:
     posix_spawn_file_actions_destroy(&actions);
     close(pipe_ends[1]);
     output_ = pipe_ends[0];
+    if (log_to_closed_pipe) {
+        close(log_ends[1]);
+        close(log_ends[0]);  // the relay's log now writes into a pipe nobody reads
+    }
     if (spawned != 0) throw std::runtime_error("cannot start " KAVRO_RELAY_PROGRAM);
 }
 
@@ -99,6 +118,8 @@ bool RelayProcess::ends_within(std::chrono::milliseconds deadline) {
     }
     return true;
 }
+
+bool RelayProcess::signal(int number) const { return kill(pid_, number) == 0; }
 
 std::optional<int> RelayProcess::exit_status() {
     if (!reaped_) {

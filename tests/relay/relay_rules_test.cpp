@@ -240,7 +240,7 @@ TEST_F(RelayTail, AnEndedCastsWatcherTakesEveryBlockForAsLongAsItKeepsTakingByte
 
     // The watcher that takes nothing goes at the stall limit, not at the idle time-out.
     advance(std::chrono::duration_cast<std::chrono::milliseconds>(
-        stuck_since + kStallLimit - std::chrono::milliseconds(1) - now_));
+        stuck_since + options_.stall_timeout - std::chrono::milliseconds(1) - now_));
     EXPECT_FALSE(stuck->closed());
     advance(std::chrono::milliseconds(1));
     EXPECT_TRUE(stuck->closed());

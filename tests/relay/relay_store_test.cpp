@@ -105,7 +105,7 @@ TEST(RelayStore, AfterSigkillTheCastIsBackAndItsCasterContinuesTheSameStream) {
         const std::uint16_t http_port = relay.http_port();
         ASSERT_NE(http_port, 0);
         TestClient caster(port), watcher(port);
-        ASSERT_TRUE(caster.cast("crash", "AS3"));
+        ASSERT_TRUE(caster.cast("crash#k3y", "AS3"));  // a cast with a key
         ASSERT_TRUE(watcher.watch("crash"));
         ASSERT_TRUE(caster.send(recording.header_upload()));
         ASSERT_TRUE(upload(caster, recording, 0, 30));
@@ -138,9 +138,19 @@ TEST(RelayStore, AfterSigkillTheCastIsBackAndItsCasterContinuesTheSameStream) {
     ASSERT_TRUE(reader.read_until(late, file_size(restored)));
     EXPECT_TRUE(reader.file() == recording.file(restored));
 
+    // Its key came back with it: from the same address, only the key owns the cast.
+    TestClient keyless(port);
+    ASSERT_TRUE(keyless.send(hello_message(wire::kModeCast, "crash", "AS3")));
+    const auto refused = keyless.read_skipping_keepalives();
+    ASSERT_TRUE(refused);
+    EXPECT_EQ(refused->whole, Bytes(wire::kAckRefused.begin(), wire::kAckRefused.end()));
+    const auto catalogue = std::filesystem::status(std::filesystem::path(dir) / "catalogue.sqlite");
+    EXPECT_EQ(catalogue.permissions() & std::filesystem::perms::others_read,
+              std::filesystem::perms::none)
+        << "the catalogue, which holds the keys, is readable by anyone";
     // The caster comes back and uploads its recording from the header, as a client does.
     TestClient caster(port);
-    ASSERT_TRUE(caster.cast("crash", "AS3"));
+    ASSERT_TRUE(caster.cast("crash#k3y", "AS3"));
     ASSERT_TRUE(caster.send(recording.header_upload()));
     ASSERT_TRUE(upload(caster, recording, 0, 50));
     ASSERT_TRUE(reader.read_until(late, file_size(50)));
@@ -152,7 +162,7 @@ TEST(RelayStore, AfterSigkillTheCastIsBackAndItsCasterContinuesTheSameStream) {
     EXPECT_EQ(entry->at("id"), 1);
 
     // SIGTERM: everything synced, and out within a few seconds even with a watcher that takes
-    // nothing (it would hold a relay that waits for it for its 30 s stall limit).
+    // nothing (it would hold a relay that waits for it for its 60 s stall time-out).
     TestClient stalled(port, 4096);
     ASSERT_TRUE(stalled.watch("crash"));
     ASSERT_TRUE(log_says(log, "joined crash (2 watchers)"));

@@ -20,7 +20,8 @@ namespace kavro::relay::testing {
 // Event loops the relay under test runs on: KAVRO_RELAY_TEST_THREADS, 1 when unset. CTest runs
 // the relay's tests once with 1 and once with 4.
 std::size_t test_threads();
-// A relay on 127.0.0.1, a port the OS picks, and test_threads() loops.
+// A relay on 127.0.0.1, a port the OS picks, and test_threads() loops, that lets one address
+// cast and watch as much as the relay allows in all.
 RelayOptions test_options();
 
 class RunningRelay {

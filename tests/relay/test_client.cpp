@@ -145,6 +145,19 @@ std::string TestClient::local_address() const {
     return std::string(host) + ":" + std::to_string(ntohs(address.sin_port));
 }
 
+bool TestClient::reset_by_relay(std::chrono::milliseconds deadline) {
+    if (!closed_by_relay(deadline)) return false;
+    const auto until = Clock::now() + deadline;
+    const std::uint8_t byte = 0;
+    while (Clock::now() < until) {
+        // The first send after the relay's close draws its reset; the next one fails.
+        if (::send(fd_, &byte, 1, MSG_NOSIGNAL) < 0 && errno != EINTR) return true;
+        pollfd p{fd_, POLLIN, 0};
+        ::poll(&p, 1, 20);
+    }
+    return false;
+}
+
 bool TestClient::send(std::span<const std::uint8_t> bytes) {
     std::size_t sent = 0;
     while (sent < bytes.size()) {

@@ -51,8 +51,11 @@ class TestClient {
     TestClient(const TestClient&) = delete;
     TestClient& operator=(const TestClient&) = delete;
 
-    // "127.0.0.1:PORT" as the relay sees this client.
+    // "SOURCE:PORT" as the relay sees this client.
     std::string local_address() const;
+    // Whether the relay has closed the socket outright, not only its sending side: a send
+    // after its end of stream draws a reset.
+    bool reset_by_relay(std::chrono::milliseconds deadline = kDeadline);
 
     // False when the relay has closed the connection.
     bool send(std::span<const std::uint8_t> bytes);

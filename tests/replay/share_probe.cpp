@@ -8,6 +8,9 @@
 //   share_probe hold PATH READY RELEASE  opens PATH for appending, appends "held.", creates
 //                                        READY, waits up to a minute for RELEASE to exist,
 //                                        appends "released." and closes it
+//   share_probe rename PATH AWAY COUNT   renames PATH to AWAY and back COUNT times, as the
+//                                        simulator does with its recording, stopping at the
+//                                        first rename that fails
 //
 // Exit status: 0 done, 3 the open was refused by a sharing violation, 1 anything else.
 #include <windows.h>
@@ -20,7 +23,9 @@ constexpr int kSharingViolation = 3;
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE;
 
 int refused_or_failed() {
-    return GetLastError() == ERROR_SHARING_VIOLATION ? kSharingViolation : 1;
+    const DWORD error = GetLastError();
+    // Renaming a file another process holds without delete sharing is refused as access denied.
+    return error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED ? kSharingViolation : 1;
 }
 
 bool write_all(HANDLE file, const std::string& text) {
@@ -80,6 +85,15 @@ int hold(const wchar_t* path, const wchar_t* ready, const wchar_t* release) {
     return ok ? 0 : 1;
 }
 
+int rename_back_and_forth(const wchar_t* path, const wchar_t* away, const wchar_t* count) {
+    const int times = _wtoi(count);
+    for (int i = 0; i < times; ++i) {
+        if (!MoveFileExW(path, away, 0)) return refused_or_failed();
+        if (!MoveFileExW(away, path, 0)) return refused_or_failed();
+    }
+    return 0;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -87,5 +101,6 @@ int wmain(int argc, wchar_t** argv) {
     if (command == L"append" && argc == 4) return append(argv[2], argv[3]);
     if (command == L"read" && argc == 4) return read(argv[2], argv[3]);
     if (command == L"hold" && argc == 5) return hold(argv[2], argv[3], argv[4]);
+    if (command == L"rename" && argc == 5) return rename_back_and_forth(argv[2], argv[3], argv[4]);
     return 1;
 }

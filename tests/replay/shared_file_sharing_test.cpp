@@ -6,12 +6,14 @@
 #include <share.h>
 #include <windows.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "cast_fixture.h"
 #include "replay/shared_file.h"
 #include "temp_folder.h"
 
@@ -152,4 +154,51 @@ TEST(SharedFileAcrossProcesses, AnOpenThatDeniesWritingLocksTheOtherProcessOut) 
     denying.reset();
     EXPECT_EQ(run_probe(L"append " + quoted(recording) + L" theirs."), 0);
     EXPECT_EQ(read_file(recording), bytes("header.theirs."));
+}
+
+// The simulator renames and removes its recording while Kavro copies it every tick: every open
+// of ours lets it, so none of its renames fails during a cast.
+TEST(SharedFileAcrossProcesses, TheSimulatorRenamesItsRecordingAwayAndBackDuringACast) {
+    kavro::test::Cast cast;
+    cast.lfs.start_recording(kavro::test::kHeader + 64 * kavro::test::kBlock, 7);
+    const std::filesystem::path recording = cast.lfs.paths().source;
+    const std::filesystem::path away = recording.parent_path() / L"renamed_away.mpr";
+    const std::wstring renames = L"rename " + quoted(recording) + L" " + quoted(away) + L" 100";
+
+    // Casting all along on another thread: the copy opens the recording as fast as it can.
+    std::atomic<bool> casting{true};
+    std::atomic<int> steps{0};
+    std::thread caster([&] {
+        while (casting) {
+            cast.step();
+            ++steps;
+        }
+    });
+    const int during_cast = run_probe(renames);
+    casting = false;
+    caster.join();
+    EXPECT_EQ(during_cast, 0);
+    EXPECT_GT(steps.load(), 0);
+
+    // Held open by us the whole time, for reading and for writing alike.
+    for (const char* mode : {"rb", "r+b", "ab"}) {
+        SharedFile held(open_shared(recording, mode));
+        ASSERT_TRUE(held) << mode;
+        EXPECT_EQ(run_probe(renames), 0) << mode;
+    }
+}
+
+// The check above can fail: an open that shares reading and writing but not deleting keeps the
+// simulator from renaming its recording.
+TEST(SharedFileAcrossProcesses, AnOpenWithoutDeleteSharingKeepsTheRenameFromWorking) {
+    TempFolder temp;
+    const auto recording = temp.path() / "temp_mpr.mpr";
+    const auto away = temp.path() / "renamed_away.mpr";
+    write_file(recording, bytes("header."));
+    SharedFile held(_wfsopen(recording.c_str(), L"rb", _SH_DENYNO));
+    ASSERT_TRUE(held);
+    EXPECT_EQ(run_probe(L"rename " + quoted(recording) + L" " + quoted(away) + L" 1"),
+              kSharingViolation);
+    held.reset();
+    EXPECT_EQ(run_probe(L"rename " + quoted(recording) + L" " + quoted(away) + L" 100"), 0);
 }

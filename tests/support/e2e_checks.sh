@@ -30,3 +30,18 @@ check() {
   "$@" || fail "$what"
   echo "ok: $what"
 }
+
+# The recording has grown by BLOCKS 4,096-byte blocks since it had SIZE bytes.
+grown_by() { e2e_size_at_least "$1" $(($2 + $3 * 4096)); }
+
+# Freezes the path behind forwarder CONTROL while $recording grows by 32 blocks (about 2 s), then
+# ends it with COMMAND (cut or reset). Needs $recording and $deadline.
+freeze_then() {
+  local control="$1" command="$2" size
+  size="$(e2e_size "$recording")"
+  check "the path freezes" e2e_forwarder "$control" freeze
+  check "the recording grows while the path is frozen" \
+    e2e_wait_until "32 more blocks" $deadline grown_by "$recording" "$size" 32
+  check "the frozen path is ${command}" e2e_forwarder "$control" "$command"
+}
+

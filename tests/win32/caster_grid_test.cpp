@@ -107,15 +107,15 @@ TEST(Win32CasterGrid, HeaderStaysFixedWhileRowsScrollAndNoHorizontalBarAppears) 
     EXPECT_EQ(cell(grid, 11, 0), L"cast 12");
     RECT row{};
     ListView_GetItemRect(grid, 0, &row, LVIR_BOUNDS);
-    EXPECT_EQ(row.bottom - row.top, 16);
+    EXPECT_EQ(row.bottom - row.top, px(16));
     EXPECT_TRUE(has_style(grid, WS_VSCROLL));
     EXPECT_FALSE(has_style(grid, WS_HSCROLL));
     RECT client{};
     GetClientRect(grid, &client);
     EXPECT_LE(columns_width(grid), client.right);
-    EXPECT_EQ(ListView_GetColumnWidth(grid, 1), 40);
-    EXPECT_EQ(ListView_GetColumnWidth(grid, 2), 47);
-    EXPECT_EQ(ListView_GetColumnWidth(grid, 3), 64);
+    EXPECT_EQ(ListView_GetColumnWidth(grid, 1), px(40));
+    EXPECT_EQ(ListView_GetColumnWidth(grid, 2), px(47));
+    EXPECT_EQ(ListView_GetColumnWidth(grid, 3), px(64));
 
     // Scrolled to the end, the header still sits at the top of the grid.
     ListView_EnsureVisible(grid, 11, FALSE);
@@ -129,14 +129,14 @@ TEST(Win32CasterGrid, HeaderStaysFixedWhileRowsScrollAndNoHorizontalBarAppears) 
     RECT first_visible{};
     ListView_GetItemRect(grid, ListView_GetTopIndex(grid), &first_visible, LVIR_BOUNDS);
     EXPECT_GE(first_visible.top, header_place.bottom);  // no row hides under the header
-    EXPECT_LT(first_visible.top, header_place.bottom + 4);
+    EXPECT_LT(first_visible.top, header_place.bottom + px(4));
 
     // Few rows again: the name column has its full width back.
     f.show_caster_grid(kHeader, numbered_rows(2));
     pump(f);
     EXPECT_FALSE(has_style(grid, WS_VSCROLL));
     EXPECT_FALSE(has_style(grid, WS_HSCROLL));
-    EXPECT_EQ(ListView_GetColumnWidth(grid, 0), 147);
+    EXPECT_EQ(ListView_GetColumnWidth(grid, 0), px(147));
 }
 
 TEST(Win32CasterGrid, ClickingTheHeaderSelectsNothingAndAShorterListKeepsARowSelected) {
@@ -190,12 +190,12 @@ TEST(Win32CasterGrid, AThirtyTwoCharacterNameIsClippedNotElided) {
     int inked_rows = 0;
     for (int y = name_row.top + 1; y < name_row.bottom - 1; ++y) {
         bool inked = false;
-        for (int x = right - 10; x < right - 1; ++x)
+        for (int x = right - px(10); x < right - 1; ++x)
             inked = inked || GetPixel(dc, x, y) != background;
         if (inked) ++inked_rows;
     }
     ReleaseDC(grid, dc);
-    EXPECT_GE(inked_rows, 6);
+    EXPECT_GE(inked_rows, px(6));
 }
 
 TEST(Win32CasterGrid, WatchWithNoDataRowSelectedRequestsTheFirstRowAndTheHeaderNeverCounts) {

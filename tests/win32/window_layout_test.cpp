@@ -1,5 +1,6 @@
 // The Win32 window as it first shows: caption, size, place, every control where the layout puts
-// it, the texts, the font, and the boxes' captions.
+// it at the run's DPI (and again after a move to a monitor of another DPI), texts that are not
+// clipped, the font, and the boxes' captions.
 #include <gtest/gtest.h>
 
 #include <iostream>
@@ -20,8 +21,115 @@ std::string describe(const RECT& r) {
            std::to_string(r.right - r.left) + "x" + std::to_string(r.bottom - r.top);
 }
 
-RECT at(int left, int top, int width, int height) {
-    return {left, top, left + width, top + height};
+SIZE text_size(HWND control, const std::wstring& text) {
+    HDC dc = GetDC(control);
+    HGDIOBJ old =
+        SelectObject(dc, reinterpret_cast<HFONT>(SendMessageW(control, WM_GETFONT, 0, 0)));
+    SIZE size{};
+    GetTextExtentPoint32W(dc, text.c_str(), static_cast<int>(text.size()), &size);
+    SelectObject(dc, old);
+    ReleaseDC(control, dc);
+    return size;
+}
+
+int text_height(HWND control) { return text_size(control, L"Xg").cy; }  // the font's line
+
+// Every control where the layout puts it, at `dpi`: the window's client area and place, each
+// control's rectangle, the grid's rows and columns and the track chooser's items.
+void expect_layout(const TForm1& f, int dpi) {
+    RECT client{};
+    GetClientRect(f.Form1, &client);
+    EXPECT_EQ(describe(client), describe(px_rect(0, 0, 316, 197, dpi)));
+    struct Expected {
+        HWND control;
+        HWND parent;
+        RECT place;
+        const char* name;
+    };
+    const Expected controls[] = {
+        {f.btn_cast, f.Form1, px_rect(0, 8, 75, 25, dpi), "btn_cast"},
+        {f.btn_watch, f.Form1, px_rect(80, 8, 75, 25, dpi), "btn_watch"},
+        {f.btn_stop, f.Form1, px_rect(160, 8, 75, 25, dpi), "btn_stop"},
+        {f.btn_about, f.Form1, px_rect(240, 8, 75, 25, dpi), "btn_about"},
+        {f.bg_debug, f.Form1, px_rect(0, 40, 315, 140, dpi), "bg_debug"},
+        {f.debug, f.bg_debug, px_rect(4, 14, 305, 120, dpi), "debug"},
+        {f.bg_cast, f.Form1, px_rect(0, 40, 315, 140, dpi), "bg_cast"},
+        {f.lbl_castname, f.bg_cast, px_rect(8, 24, 53, 13, dpi), "lbl_castname"},
+        {f.ed_castname, f.bg_cast, px_rect(72, 20, 121, 21, dpi), "ed_castname"},
+        {f.lbl_track, f.bg_cast, px_rect(8, 56, 31, 13, dpi), "lbl_track"},
+        {f.cb_track, f.bg_cast, px_rect(72, 52, 124, 22, dpi), "cb_track"},
+        {f.btn_cast1, f.bg_cast, px_rect(72, 96, 75, 25, dpi), "btn_cast1"},
+        {f.bg_watch, f.Form1, px_rect(0, 40, 315, 140, dpi), "bg_watch"},
+        {f.sg_serverlist, f.bg_watch, px_rect(6, 16, 305, 89, dpi), "sg_serverlist"},
+        {f.btn_watch1, f.bg_watch, px_rect(8, 110, 75, 25, dpi), "btn_watch1"},
+        {f.btn_refresh, f.bg_watch, px_rect(230, 110, 75, 25, dpi), "btn_refresh"},
+    };
+    for (const auto& c : controls) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(GetParent(c.control), c.parent);
+        EXPECT_EQ(describe(place_of(c.control)), describe(c.place));
+    }
+    // The label sizes itself to its text in the window's font: as wide as its letters reach.
+    const RECT meter = place_of(f.socket_data);
+    EXPECT_EQ(meter.left, 0);
+    EXPECT_EQ(meter.top, px(182, dpi));
+    EXPECT_EQ(meter.bottom - meter.top, px(13, dpi));
+    const int letters = ink_width(f.font(), text_of(f.socket_data));
+    EXPECT_GE(meter.right, letters);
+    EXPECT_LE(meter.right, letters + px(8, dpi));
+
+    HWND grid = f.sg_serverlist;
+    RECT row{};
+    ListView_GetItemRect(grid, 0, &row, LVIR_BOUNDS);
+    EXPECT_EQ(row.bottom - row.top, px(16, dpi));
+    const int widths[] = {147, 40, 47, 64};
+    for (int c = 0; c < 4; ++c) EXPECT_EQ(ListView_GetColumnWidth(grid, c), px(widths[c], dpi));
+    EXPECT_EQ(SendMessageW(f.cb_track, CB_GETITEMHEIGHT, 0, 0), px(16, dpi));
+}
+
+// No text is clipped: the letters of each fit its control, the buttons' within their borders.
+void expect_texts_fit(const TForm1& f) {
+    struct Text {
+        HWND control;
+        int margin;  // kept free on either side
+    };
+    const int border = px(3, f.dpi());
+    for (const Text& t :
+         {Text{f.btn_cast, border}, Text{f.btn_watch, border}, Text{f.btn_stop, border},
+          Text{f.btn_about, border}, Text{f.btn_cast1, border}, Text{f.btn_watch1, border},
+          Text{f.btn_refresh, border}, Text{f.lbl_castname, 0}, Text{f.lbl_track, 0},
+          Text{f.socket_data, 0}}) {
+        const std::wstring text = text_of(t.control);
+        SCOPED_TRACE(std::string(text.begin(), text.end()));
+        RECT client{};
+        GetClientRect(t.control, &client);
+        EXPECT_LE(ink_width(font_of(t.control), text), client.right - 2 * t.margin);
+        EXPECT_LE(text_height(t.control), client.bottom - 2 * t.margin);
+    }
+    // The panels' captions stay clear of the boxes' right edges, below their tops' lines.
+    for (HWND group : {f.bg_cast, f.bg_watch}) {
+        RECT client{};
+        GetClientRect(group, &client);
+        EXPECT_LE(ink_width(font_of(group), text_of(group)), client.right - 2 * px(8, f.dpi()));
+        EXPECT_LE(text_height(group), px(16, f.dpi()));  // above the grid, the box's first control
+    }
+    // The log's lines each fit on one line of it, and all of them within it.
+    RECT log{};
+    SendMessageW(f.debug, EM_GETRECT, 0, reinterpret_cast<LPARAM>(&log));
+    EXPECT_EQ(SendMessageW(f.debug, EM_GETLINECOUNT, 0, 0), 6);
+    EXPECT_LE(6 * text_height(f.debug), log.bottom - log.top);
+    // The grid's header texts fit their columns, and its rows the font.
+    HWND grid = f.sg_serverlist;
+    const wchar_t* headers[] = {L"Cast name", L"Track", L"Watcher", L"Packet time"};
+    for (int c = 0; c < 4; ++c) {
+        EXPECT_LE(ink_width(font_of(grid), headers[c]) + px(2, f.dpi()),
+                  ListView_GetColumnWidth(grid, c));
+    }
+    RECT row{};
+    ListView_GetItemRect(grid, 0, &row, LVIR_BOUNDS);
+    EXPECT_LE(text_height(grid), row.bottom - row.top);
+    EXPECT_LE(text_height(f.ed_castname),
+              place_of(f.ed_castname).bottom - place_of(f.ed_castname).top - 4);
 }
 
 }  // namespace
@@ -31,62 +139,45 @@ TEST(Win32Window, StartsIdleWithEveryControlInPlace) {
     TForm1& f = w.form;
 
     EXPECT_EQ(text_of(f.Form1), L"KAVRO");  // nothing appended to the caption
-    RECT client{};
-    GetClientRect(f.Form1, &client);
-    EXPECT_EQ(describe(client), "0,0 316x197");
     RECT outer{};
     GetWindowRect(f.Form1, &outer);
-    EXPECT_EQ(outer.left, 229);
-    EXPECT_EQ(outer.top, 103);
+    EXPECT_EQ(outer.left, px(229));
+    EXPECT_EQ(outer.top, px(103));
     const auto style = GetWindowLongPtrW(f.Form1, GWL_STYLE);
     EXPECT_TRUE(style & WS_SYSMENU);
     EXPECT_TRUE(style & WS_MINIMIZEBOX);
     EXPECT_FALSE(style & WS_MAXIMIZEBOX);
     EXPECT_FALSE(style & WS_THICKFRAME);
     EXPECT_NE(GetClassLongPtrW(f.Form1, GCLP_HICON), 0);
+    expect_layout(f, run_dpi());
+    expect_texts_fit(f);
 
     struct Expected {
         HWND control;
-        HWND parent;
-        RECT place;
         bool visible;
         bool enabled;
         const wchar_t* text;
     };
     const Expected controls[] = {
-        {f.btn_cast, f.Form1, at(0, 8, 75, 25), true, true, L"Cast LFS"},
-        {f.btn_watch, f.Form1, at(80, 8, 75, 25), true, true, L"Watch LFS"},
-        {f.btn_stop, f.Form1, at(160, 8, 75, 25), true, false, L"Stop"},
-        {f.btn_about, f.Form1, at(240, 8, 75, 25), false, true, L"About"},
-        {f.bg_debug, f.Form1, at(0, 40, 315, 140), true, true, L""},
-        {f.debug, f.bg_debug, at(4, 14, 305, 120), true, true, nullptr},
-        {f.bg_cast, f.Form1, at(0, 40, 315, 140), false, true, L"Cast LFS"},
-        {f.lbl_castname, f.bg_cast, at(8, 24, 53, 13), false, true, L"Cast name:"},
-        {f.ed_castname, f.bg_cast, at(72, 20, 121, 21), false, true, L""},
-        {f.lbl_track, f.bg_cast, at(8, 56, 31, 13), false, true, L"Track:"},
-        {f.cb_track, f.bg_cast, at(72, 52, 124, 22), false, true, L""},
-        {f.btn_cast1, f.bg_cast, at(72, 96, 75, 25), false, true, L"Cast"},
-        {f.bg_watch, f.Form1, at(0, 40, 315, 140), false, true, L"Watch LFS"},
-        {f.sg_serverlist, f.bg_watch, at(6, 16, 305, 89), false, true, nullptr},
-        {f.btn_watch1, f.bg_watch, at(8, 110, 75, 25), false, true, L"Watch"},
-        {f.btn_refresh, f.bg_watch, at(230, 110, 75, 25), false, true, L"Refresh"},
+        {f.btn_cast, true, true, L"Cast LFS"},   {f.btn_watch, true, true, L"Watch LFS"},
+        {f.btn_stop, true, false, L"Stop"},      {f.btn_about, false, true, L"About"},
+        {f.bg_debug, true, true, L""},           {f.debug, true, true, nullptr},
+        {f.bg_cast, false, true, L"Cast LFS"},   {f.lbl_castname, false, true, L"Cast name:"},
+        {f.ed_castname, false, true, L""},       {f.lbl_track, false, true, L"Track:"},
+        {f.cb_track, false, true, L""},          {f.btn_cast1, false, true, L"Cast"},
+        {f.bg_watch, false, true, L"Watch LFS"}, {f.sg_serverlist, false, true, nullptr},
+        {f.btn_watch1, false, true, L"Watch"},   {f.btn_refresh, false, true, L"Refresh"},
     };
     for (const auto& c : controls) {
         SCOPED_TRACE(c.text == nullptr ? std::wstring(L"(no text)") : std::wstring(c.text));
-        EXPECT_EQ(GetParent(c.control), c.parent);
-        EXPECT_EQ(describe(place_of(c.control)), describe(c.place));
         EXPECT_EQ(IsWindowVisible(c.control) != FALSE, c.visible);
         EXPECT_EQ(IsWindowEnabled(c.control) != FALSE, c.enabled);
         if (c.text != nullptr) {
             EXPECT_EQ(text_of(c.control), c.text);
         }
     }
-    // The label sizes itself to its text, which fits the width the layout gives it.
-    const RECT meter = place_of(f.socket_data);
-    EXPECT_EQ(meter.left, 0);
-    EXPECT_EQ(meter.top, 182);
-    EXPECT_LE(meter.right - meter.left, 166);
     EXPECT_EQ(text_of(f.socket_data), L"sent: 0 b/sec     ---     recv: 0 b/sec");
+    EXPECT_LE(place_of(f.socket_data).right, px(166));  // the width the layout gives it
 
     EXPECT_EQ(text_of(f.debug),
               L"KAVRO v. 0.0.2\r\nby the Kavro developers\r\n"
@@ -102,6 +193,44 @@ TEST(Win32Window, StartsIdleWithEveryControlInPlace) {
     EXPECT_EQ(GetFocus(), f.btn_cast);
 }
 
+TEST(Win32Window, MovedToAMonitorOfAnotherDpiItLaysItselfOutAgainForThatDpi) {
+    ShownWindow w;
+    TForm1& f = w.form;
+    f.show_caster_grid({"Cast name", "Track", "Watcher", "Packet time"},
+                       {{"one", "BL1", "0", "n.a."}, {"two", "BL1", "0", "n.a."}});
+    const int home = run_dpi();
+    const int other = home == 96 ? 144 : 96;
+    for (const int dpi : {other, home}) {
+        SCOPED_TRACE(dpi);
+        // What the system sends as the window crosses to the other monitor: the new DPI, and
+        // where it suggests the window go.
+        RECT suggested{px(200, dpi), px(90, dpi), px(200, dpi) + 10, px(90, dpi) + 10};
+        SendMessageW(f.Form1, WM_DPICHANGED, MAKEWPARAM(dpi, dpi),
+                     reinterpret_cast<LPARAM>(&suggested));
+        pump(f);
+        EXPECT_EQ(f.dpi(), dpi);
+        RECT outer{};
+        GetWindowRect(f.Form1, &outer);
+        EXPECT_EQ(outer.left, suggested.left);
+        EXPECT_EQ(outer.top, suggested.top);
+        expect_layout(f, dpi);
+        expect_texts_fit(f);
+        LOGFONTW font{};
+        GetObjectW(reinterpret_cast<HFONT>(SendMessageW(f.btn_cast, WM_GETFONT, 0, 0)), sizeof font,
+                   &font);
+        EXPECT_EQ(reinterpret_cast<HFONT>(SendMessageW(f.sg_serverlist, WM_GETFONT, 0, 0)),
+                  f.font());
+        if (win32::font_face(f.font()) == win32::kLayoutFace) {
+            EXPECT_EQ(font.lfHeight, -(8 * dpi + 36) / 72);  // 8 pt: -11 at 96, -16 at 144
+        }
+        // The meter keeps sizing itself to its text at the new DPI (and the next pass checks
+        // that the longer text is sized again for the next font).
+        f.set_meter_text("sent: 1.0 kb/sec     ---     recv: 0 b/sec");
+        EXPECT_GE(place_of(f.socket_data).right,
+                  ink_width(f.font(), L"sent: 1.0 kb/sec     ---     recv: 0 b/sec"));
+    }
+}
+
 TEST(Win32Window, UsesMsSansSerifOrAFaceThatFitsTheSameTextWidths) {
     ShownWindow w;
     HFONT font = reinterpret_cast<HFONT>(SendMessageW(w.form.btn_cast, WM_GETFONT, 0, 0));
@@ -111,15 +240,15 @@ TEST(Win32Window, UsesMsSansSerifOrAFaceThatFitsTheSameTextWidths) {
     const std::wstring face = win32::font_face(font);
     std::wcout << L"window font: " << face << L", height " << chosen.lfHeight << std::endl;
     if (face == win32::kLayoutFace) {
-        EXPECT_EQ(chosen.lfHeight, -11);
+        EXPECT_EQ(chosen.lfHeight, -(8 * run_dpi() + 36) / 72);  // 8 pt: -11 at 96, -16 at 144
     }
     for (const auto& t : win32::kLayoutTexts) {
         SCOPED_TRACE(std::wstring(t.text));
-        EXPECT_LE(win32::text_width(font, t.text), t.width);
-        EXPECT_GE(win32::text_width(font, t.text), t.width * 3 / 4);  // not shrunk to nothing
+        EXPECT_LE(ink_width(font, t.text), px(t.width));
+        EXPECT_GE(ink_width(font, t.text), px(t.width) * 3 / 4);  // not shrunk to nothing
     }
     // The grid's header text fits its 64-pixel column.
-    EXPECT_LT(win32::text_width(font, L"Packet time"), 64 - 2);
+    EXPECT_LT(ink_width(font, L"Packet time"), px(64) - px(2));
 }
 
 TEST(Win32Window, MessageBoxesAreCaptionedKavroAndCloseOnEnter) {

@@ -6,8 +6,10 @@
 #include <windows.h>
 // after windows.h, which it needs
 #include <commctrl.h>
+#include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -18,6 +20,21 @@
 namespace kavro::test {
 
 inline constexpr std::chrono::milliseconds kWindowDeadline{10000};
+
+// The DPI the run's Wine prefix is set to: KAVRO_TEST_DPI, 96 when unset.
+inline int run_dpi() {
+    const char* text = std::getenv("KAVRO_TEST_DPI");
+    return text == nullptr || *text == '\0' ? 96 : std::atoi(text);
+}
+
+// A length of the layout (drawn at 96 DPI) at `dpi`, rounded to the nearest pixel, halves up.
+inline int px(int length, int dpi = run_dpi()) { return (length * dpi + 48) / 96; }
+
+// A rectangle of the layout (left, top, width, height) at `dpi`.
+inline RECT px_rect(int left, int top, int width, int height, int dpi = run_dpi()) {
+    return {px(left, dpi), px(top, dpi), px(left, dpi) + px(width, dpi),
+            px(top, dpi) + px(height, dpi)};
+}
 
 // Runs the window's messages, as the program's loop does, until `done` or the deadline.
 inline bool pump_until(TForm1& form, const std::function<bool()>& done,
@@ -40,6 +57,45 @@ inline bool pump_until(TForm1& form, const std::function<bool()>& done,
 inline void pump(TForm1& form) {
     int rounds = 0;
     pump_until(form, [&] { return ++rounds > 5; });
+}
+
+// How far the letters of `text` reach when drawn in `font` from x = 0: the width a control must
+// give the text so that none of it is cut off. (A face's advance widths may say otherwise: Wine's
+// Tahoma draws past them at some sizes.) Measured here on its own, not with the window's helper,
+// so a fault in that one shows.
+inline int ink_width(HFONT font, const std::wstring& text) {
+    HDC screen = GetDC(nullptr);
+    HDC dc = CreateCompatibleDC(screen);
+    ReleaseDC(nullptr, screen);
+    HGDIOBJ old_font = SelectObject(dc, font);
+    SIZE size{};
+    GetTextExtentPoint32W(dc, text.c_str(), static_cast<int>(text.size()), &size);
+    const int width = size.cx + 2 * size.cy + 8;
+    const int height = size.cy + 4;
+    HBITMAP bitmap = CreateBitmap(width, height, 1, 1, nullptr);  // one bit a pixel
+    HGDIOBJ old_bitmap = SelectObject(dc, bitmap);
+    PatBlt(dc, 0, 0, width, height, WHITENESS);
+    SetTextColor(dc, RGB(0, 0, 0));
+    SetBkMode(dc, TRANSPARENT);
+    TextOutW(dc, 0, 0, text.c_str(), static_cast<int>(text.size()));
+    int right = 0;
+    for (int x = width - 1; x >= 0 && right == 0; --x) {
+        for (int y = 0; y < height; ++y) {
+            if (GetPixel(dc, x, y) != RGB(255, 255, 255)) {
+                right = x + 1;
+                break;
+            }
+        }
+    }
+    SelectObject(dc, old_bitmap);
+    SelectObject(dc, old_font);
+    DeleteObject(bitmap);
+    DeleteDC(dc);
+    return right;
+}
+
+inline HFONT font_of(HWND control) {
+    return reinterpret_cast<HFONT>(SendMessageW(control, WM_GETFONT, 0, 0));
 }
 
 // A control's rectangle in its parent's client coordinates.
@@ -130,6 +186,12 @@ struct ShownWindow {
         SetForegroundWindow(form.Form1);
         pump_until(form, [&] { return GetForegroundWindow() == form.Form1; });
         pump(form);
+        // Every expectation is scaled to the run's DPI: a prefix at another DPI would pass off
+        // one run as the other.
+        if (form.dpi() != run_dpi()) {
+            ADD_FAILURE() << "the window is laid out for " << form.dpi() << " DPI; this run's Wine "
+                          << "prefix should be at " << run_dpi() << " (scripts/setup makes it)";
+        }
     }
     SimulatorInstall install;
     TForm1 form;

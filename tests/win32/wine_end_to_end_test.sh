@@ -5,11 +5,17 @@
 # simulator.
 #
 #   wine_end_to_end_test.sh --relay PROGRAM --native-client PROGRAM --recorder PROGRAM
-#                           --windows-client KAVRO_EXE --scratch DIR
-#                           --case (windows-caster | windows-watcher) [--screenshots DIR]
+#                           --windows-client KAVRO_EXE --scratch DIR [--forwarder PROGRAM]
+#                           --case CASE [--screenshots DIR]
 #
 # windows-caster: kavro.exe casts, the native client watches.
 # windows-watcher: the native client casts, kavro.exe watches.
+# relay-file: kavro.exe finds its relay in a relay.txt beside it, with no KAVRO_RELAY.
+# windows-caster-faults: kavro.exe casts through the fault forwarder (--forwarder), whose path
+#   freezes and is cut, then the relay is killed and started again on its port, then the path
+#   freezes and is reset; nobody clicks kavro.exe again after its Cast.
+# windows-watcher-faults: kavro.exe watches through the forwarder; its path is reset, its replay
+#   file takes no writes for a while, and the relay is killed and started again.
 # Either way the watcher's kavro.mpr must equal the recording byte for byte, and both clients
 # must stop cleanly when asked. --screenshots saves the Windows window as it first shows and, in
 # windows-watcher, its watch panel listing the cast.
@@ -22,7 +28,7 @@ if [[ -z "${DISPLAY:-}" ]] || ! xdpyinfo >/dev/null 2>&1; then
   exec xvfb-run -a -s "-screen 0 1024x768x24" bash "$0" "$@"
 fi
 
-relay="" native="" recorder="" exe="" scratch="" case_name="" screenshots=""
+relay="" native="" recorder="" exe="" scratch="" case_name="" screenshots="" forwarder=""
 while (($#)); do
   case "$1" in
     --relay) relay="$2" ;;
@@ -32,6 +38,7 @@ while (($#)); do
     --scratch) scratch="$2" ;;
     --case) case_name="$2" ;;
     --screenshots) screenshots="$2" ;;
+    --forwarder) forwarder="$2" ;;
     *)
       echo "unknown argument $1" >&2
       exit 2
@@ -84,7 +91,7 @@ start_windows_client() {
   local install="$2"
   (
     cd "$install/kavro" &&
-      KAVRO_RELAY="127.0.0.1:$E2E_RELAY_PORT" exec wine "$exe" \
+      KAVRO_RELAY="127.0.0.1:${E2E_VIA_PORT:-$E2E_RELAY_PORT}" exec wine "$exe" \
         >"$install/client.out" 2>"$install/client.err"
   ) &
   E2E_PIDS+=("$!")
@@ -104,13 +111,23 @@ window_found() {
   return 1
 }
 
-# A message box of the program (captioned "kavro") is open.
+# A message box of the program (captioned "kavro") is open; its window is kept in `box`.
+box=""
 message_box_open() {
   local id
   for id in $(xdotool search --name 'kavro' 2>/dev/null); do
-    [[ "$(xdotool getwindowname "$id" 2>/dev/null)" == "kavro" ]] && return 0
+    [[ "$(xdotool getwindowname "$id" 2>/dev/null)" == "kavro" ]] || continue
+    box="$id"
+    return 0
   done
   return 1
+}
+
+# Presses Enter in the open message box. With no window manager the keyboard follows the
+# pointer, so the pointer goes onto the box first, wherever an earlier test left it.
+close_message_box() {
+  xdotool mousemove --window "$box" 4 4
+  xdotool key Return
 }
 
 click() {
@@ -134,8 +151,9 @@ stop_windows_client() {
   e2e_wait_exit "$1" "$deadline"
 }
 
-start_recorder() {  # start_recorder VAR INSTALL SEED
-  "$recorder" --output "$2/data/mpr/temp_mpr.mpr" --blocks $blocks --rate 20 --seed "$3" \
+start_recorder() {  # start_recorder VAR INSTALL SEED [BLOCKS RATE]
+  "$recorder" --output "$2/data/mpr/temp_mpr.mpr" --blocks "${4:-$blocks}" --rate "${5:-20}" \
+    --seed "$3" \
     2>>"$work/recorder.log" &
   E2E_PIDS+=("$!")
   printf -v "$1" '%s' "$!"
@@ -199,7 +217,7 @@ watch_the_cast() {
       return 0
     fi
     if message_box_open; then
-      xdotool key Return
+      close_message_box
       e2e_wait_until "the box to close" 10 eval '! message_box_open' || return 1
     fi
     click btn_refresh
@@ -239,9 +257,177 @@ windows_watcher() {
   check "kavro.exe closes with status 0" test $? -eq 0
 }
 
+# start_installed_client VAR INSTALL: kavro.exe copied into INSTALL/kavro and started there as a
+# user starts it, with nothing in the environment naming a relay; stores its process id in VAR.
+start_installed_client() {
+  local install="$2"
+  cp -- "$exe" "$install/kavro/kavro.exe"
+  (
+    cd "$install/kavro" &&
+      exec env -u KAVRO_RELAY wine kavro.exe >"$install/client.out" 2>"$install/client.err"
+  ) &
+  E2E_PIDS+=("$!")
+  printf -v "$1" '%s' "$!"
+}
+
+# relay-file: the relay comes from a relay.txt beside kavro.exe (Windows line ends, as Notepad
+# writes them). A malformed one is answered with a message box before the window shows; a good
+# one names the relay that Watch LFS says hello to, and the watcher joins a cast listed there.
+relay_file() {
+  local caster="$work/caster" watcher="$work/watcher" caster_pid watcher_pid
+  e2e_make_install "$caster"
+  e2e_make_install "$watcher"
+  check "the relay starts" e2e_start_relay "$relay" "$work"
+  e2e_start_client caster_pid "$native" "$caster" cast "$cast" "${native_options[@]}"
+  check "the native caster is registered" \
+    e2e_wait_until "the caster's registration" $deadline e2e_client_said "$caster" "event: registered"
+
+  printf '# our relay\r\n127.0.0.1:99999\r\n' >"$watcher/kavro/relay.txt"
+  start_installed_client watcher_pid "$watcher"
+  check "a malformed relay.txt is answered with a message box" \
+    e2e_wait_until "the message box" $deadline message_box_open
+  close_message_box
+  check "the window shows once the box is closed" e2e_wait_until "the window" $deadline window_found
+  stop_windows_client "$watcher_pid"
+  check "kavro.exe closes with status 0" test $? -eq 0
+
+  printf '# our relay\r\n\r\n127.0.0.1:%s\r\n' "$E2E_RELAY_PORT" >"$watcher/kavro/relay.txt"
+  start_installed_client watcher_pid "$watcher"
+  check "kavro.exe shows its window" e2e_wait_until "the window" $deadline window_found
+  check "no message box: relay.txt is good" eval '! message_box_open'
+  click btn_watch
+  check "Watch LFS connects to the relay relay.txt names" \
+    e2e_wait_until "the watcher's connection" $deadline relay_said "accepted (2 open)"
+  # The relay lists its casts only to a client whose hello it took, and lets only such a client
+  # join one.
+  check "its hello arrived: it joins the cast listed there" watch_the_cast
+
+  e2e_stop_client "$caster_pid" "$caster" $deadline
+  check "the native caster stops with status 0" test $? -eq 0
+  stop_windows_client "$watcher_pid"
+  check "kavro.exe closes with status 0" test $? -eq 0
+}
+
+# --- the cases with a forwarder -------------------------------------------------------------
+
+relay_count() { grep -cF -- "$1" "$work/relay.log" || true; }
+relay_count_at_least() { (($(relay_count "$1") >= $2)); }
+
+# The relay log says TEXT at least COUNT times (its log goes on across a restart).
+relay_says() {
+  local what="$1" text="$2" count="$3"
+  check "$what" e2e_wait_until "$what" $deadline relay_count_at_least "$text" "$count"
+}
+
+# Starts the relay and one forwarder for each side (fc, fw), for CASTER and WATCHER folders.
+start_faults_scene() {
+  [[ -x "$forwarder" ]] || fail "not a program: '$forwarder' (--forwarder)"
+  e2e_make_install "$work/caster"
+  e2e_make_install "$work/watcher"
+  check "the relay starts" e2e_start_relay "$relay" "$work"
+  check "the caster's forwarder starts" e2e_start_forwarder fc "$forwarder" "$work" forwarder-caster
+  check "the watcher's forwarder starts" e2e_start_forwarder fw "$forwarder" "$work" forwarder-watcher
+  recording="$work/caster/data/mpr/temp_mpr.mpr"
+  replay="$work/watcher/data/mpr/kavro.mpr"
+  fault_total=$((header_bytes + 900 * block_bytes))
+}
+
+# The recording goes on to its end; the watcher's replay must then equal it byte for byte.
+finish_faults_scene() {
+  e2e_wait_exit "$1" $((deadline * 3))
+  check "the recorder wrote the whole recording" test $? -eq 0
+  check "the recording is $fault_total bytes" e2e_size_is "$recording" $fault_total
+  check "the watcher's replay reaches the recording's size" e2e_wait_until \
+    "the watcher's replay" $((deadline * 2)) e2e_size_is "$replay" $fault_total
+  check "the watcher's replay equals the recording byte for byte" cmp -- "$recording" "$replay"
+}
+
+caught_up() { e2e_size_at_least "$replay" "$1" && cmp -s -n "$1" -- "$recording" "$replay"; }
+catches_up() {
+  local size
+  size="$(e2e_size "$recording")"
+  check "the watcher has all that was recorded $1" \
+    e2e_wait_until "the watcher to catch up" $deadline caught_up "$size"
+}
+
+windows_caster_faults() {
+  local caster_pid watcher_pid recorder_pid
+  start_faults_scene
+  E2E_VIA_PORT="$fc_port" start_windows_client caster_pid "$work/caster"
+  check "kavro.exe shows its window" e2e_wait_until "the window" $deadline window_found
+  click btn_cast
+  check "Cast LFS connects to the relay" \
+    e2e_wait_until "the caster's connection" $deadline relay_said "accepted (1 open)"
+  click ed_castname
+  xdotool type --delay 20 "$cast"
+  click btn_cast1
+  relay_says "the Windows caster's cast is registered" "cast $cast started by" 1
+  E2E_VIA_PORT="$fw_port" e2e_start_client watcher_pid "$native" "$work/watcher" watch "$cast" \
+    "${native_options[@]}"
+  relay_says "the native watcher joins" " joined $cast (" 1
+  start_recorder recorder_pid "$work/caster" 71 900 15
+  check "the watcher receives the cast" e2e_wait_until "blocks at the watcher" $deadline \
+    e2e_size_at_least "$replay" $((header_bytes + 16 * block_bytes))
+
+  freeze_then "$fc_control" cut
+  relay_says "kavro.exe comes back by itself and resumes the cast" "cast $cast resumed by" 1
+  catches_up "before the cut"
+  check "the relay is killed and started again on its port" e2e_restart_relay "$relay" "$work"
+  relay_says "kavro.exe casts again on the new relay" "cast $cast started by" 2
+  relay_says "the native watcher asks for the cast again" " joined $cast (" 2
+  catches_up "before the restart"
+  freeze_then "$fc_control" reset
+  relay_says "kavro.exe comes back again" "cast $cast resumed by" 2
+  e2e_running "$recorder_pid" || fail "the recording ended before the last fault was over"
+  finish_faults_scene "$recorder_pid"
+
+  e2e_stop_client "$watcher_pid" "$work/watcher" $deadline
+  check "the native watcher stops with status 0" test $? -eq 0
+  stop_windows_client "$caster_pid"
+  check "kavro.exe closes with status 0" test $? -eq 0
+}
+
+windows_watcher_faults() {
+  local caster_pid watcher_pid recorder_pid size
+  start_faults_scene
+  E2E_VIA_PORT="$fc_port" e2e_start_client caster_pid "$native" "$work/caster" cast "$cast" \
+    "${native_options[@]}"
+  check "the native caster is registered" e2e_wait_until "the caster's registration" $deadline \
+    e2e_client_said "$work/caster" "event: registered"
+  E2E_VIA_PORT="$fw_port" start_windows_client watcher_pid "$work/watcher"
+  check "kavro.exe shows its window" e2e_wait_until "the window" $deadline window_found
+  click btn_watch
+  check "the Windows watcher joins the cast from its list" watch_the_cast
+  start_recorder recorder_pid "$work/caster" 72 900 15
+  check "kavro.exe receives the cast" e2e_wait_until "blocks at the watcher" $deadline \
+    e2e_size_at_least "$replay" $((header_bytes + 16 * block_bytes))
+
+  check "kavro.exe's path is reset" e2e_forwarder "$fw_control" reset
+  relay_says "kavro.exe asks for the cast again by itself" " joined $cast (" 2
+  catches_up "before the reset"
+  size="$(e2e_size "$recording")"
+  check "kavro.exe's replay file is shut" e2e_shut_file "$replay"
+  check "the recording grows while the file takes no writes" \
+    e2e_wait_until "30 more blocks" $deadline grown_by "$recording" "$size" 30
+  check "kavro.exe's replay file is open again" e2e_open_file "$replay"
+  catches_up "while its file was shut"
+  check "the relay is killed and started again on its port" e2e_restart_relay "$relay" "$work"
+  relay_says "kavro.exe asks for the cast again on the new relay" " joined $cast (" 3
+  e2e_running "$recorder_pid" || fail "the recording ended before the last fault was over"
+  finish_faults_scene "$recorder_pid"
+
+  e2e_stop_client "$caster_pid" "$work/caster" $deadline
+  check "the native caster stops with status 0" test $? -eq 0
+  stop_windows_client "$watcher_pid"
+  check "kavro.exe closes with status 0" test $? -eq 0
+}
+
 case "$case_name" in
   windows-caster) windows_caster ;;
   windows-watcher) windows_watcher ;;
+  relay-file) relay_file ;;
+  windows-caster-faults) windows_caster_faults ;;
+  windows-watcher-faults) windows_watcher_faults ;;
   *) fail "unknown case '$case_name'" ;;
 esac
 echo "PASS: $case_name"

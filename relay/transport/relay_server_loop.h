@@ -1,0 +1,26 @@
+// One of the relay server's event loops, as the server's own files see it.
+#pragma once
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <memory>
+#include <thread>
+
+#include "relay/rules/relay.h"
+#include "relay/transport/relay_server.h"
+#include "relay/transport/throughput_meter.h"
+
+namespace kavro::relay {
+
+struct RelayServer::Loop {
+    explicit Loop(boost::asio::io_context& context) : io(context), tick_timer(context) {}
+    std::unique_ptr<boost::asio::io_context> owned;  // every loop's but the first
+    boost::asio::io_context& io;
+    std::unique_ptr<Relay> relay;
+    ThroughputMeter throughput;  // of this loop's relay clients, sampled by its tick
+    boost::asio::steady_timer tick_timer;
+    bool stopped = false;  // once stopped, the tick re-arms only while connections are left
+    std::thread thread;
+};
+
+}  // namespace kavro::relay

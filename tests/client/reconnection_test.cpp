@@ -1,0 +1,317 @@
+// The core coming back by itself after an acceptance, against a fake view, a scripted relay
+// stand-in on loopback and a clock the test moves: the pauses between attempts, what a caster
+// and a watcher say and upload on coming back, what stays final, and the two signs of a dead
+// path.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "core_session.h"
+#include "wire/wire_format.h"
+
+using namespace kavro;
+using namespace kavro::test;
+using namespace std::chrono_literals;
+
+namespace {
+
+const std::string kLost = "The connection to the relay was lost; reconnecting.";
+const std::vector<std::uint8_t> kAccepted{'A', 'C', 'K', '0', 'O', 'K'};
+
+// A session whose relay can be made unreachable, counting the connects it tries.
+struct ComingBack : Session {
+    std::atomic<bool> reachable{true};
+    std::atomic<int> attempts{0};
+
+    ComingBack() {
+        tcp1.lookup = [this](const std::string& host, const std::string& port) {
+            ++attempts;
+            return reachable ? net::resolve(host, port) : std::nullopt;
+        };
+    }
+
+    // "Cast LFS", a name, Cast, and the relay's acceptance; the hello is read.
+    void start_casting(const std::string& name) {
+        core.btn_castClick();
+        peer = relay.accept();
+        view.typed_cast_name = name;
+        core.btn_cast1Click();
+        ASSERT_EQ(peer.read(52).size(), 52u);
+        peer.send(kAccepted);
+        ASSERT_TRUE(tick_until([&] { return state().registered; }));
+    }
+    // Reads what the caster uploads after an acceptance: the header and `blocks` blocks, joined
+    // back into the recording they came from.
+    std::vector<std::uint8_t> upload(std::size_t blocks) {
+        std::vector<std::uint8_t> bytes;
+        for (std::size_t i = 0; i <= blocks; ++i) {
+            const std::size_t size = i == 0 ? 16390 : 4100;
+            std::vector<std::uint8_t> record;
+            const auto deadline = std::chrono::steady_clock::now() + kGenerous;
+            while (record.size() < size && std::chrono::steady_clock::now() < deadline) {
+                core.Timer1Timer();
+                const auto more = peer.read(size - record.size(), 20ms);
+                record.insert(record.end(), more.begin(), more.end());
+            }
+            if (record.size() != size) return bytes;
+            bytes.insert(bytes.end(), record.begin() + 4, record.begin() + (i == 0 ? 16388 : 4100));
+        }
+        return bytes;
+    }
+    // The relay goes away; ticks until the core has noticed.
+    void lose_the_relay() {
+        peer.close();
+        ASSERT_TRUE(tick_until([&] { return core.reconnecting(); }));
+    }
+    // One more connection to the stand-in, and its hello.
+    std::vector<std::uint8_t> next_hello() {
+        peer = relay.accept();
+        return peer.read(52);
+    }
+};
+
+}  // namespace
+
+TEST(ClientReconnection, ACasterComesBackAfterGrowingPausesAndUploadsFromTheHeaderAgain) {
+    ComingBack s;
+    const auto recording = pattern_bytes(16384 + 3 * 4096, 31);
+    write_file(s.install.recording(), recording);
+    s.start_casting("Club night");
+    ASSERT_EQ(s.upload(3), recording);
+
+    s.lose_the_relay();
+    EXPECT_EQ(s.view.log_count(kLost), 1);
+    EXPECT_FALSE(s.tcp1.Active());
+    EXPECT_FALSE(s.state().registered);
+    EXPECT_TRUE(s.view.button_enabled[ModeButton::kStop]);  // Stop stays the way out
+    EXPECT_FALSE(s.view.button_enabled[ModeButton::kCast]);
+    EXPECT_FALSE(s.view.button_enabled[ModeButton::kWatch]);
+
+    // Unreachable: each attempt comes one pause after the one before, and says nothing.
+    s.reachable = false;
+    const int before = s.attempts;
+    const auto lines = s.view.log.size();
+    int tried = 0;
+    for (const auto pause : {1s, 2s, 4s, 8s, 16s, 30s, 30s}) {
+        s.tick_after(pause - 1ms);
+        EXPECT_EQ(s.attempts - before, tried) << "too early, pause " << pause.count();
+        s.tick_after(1ms);
+        EXPECT_EQ(s.attempts - before, ++tried) << "pause " << pause.count();
+    }
+    EXPECT_EQ(s.view.log.size(), lines);
+
+    // Reachable again: the same hello, "Connected" once accepted, and the whole recording from
+    // the header, a block recorded meanwhile included.
+    const auto grown = joined(recording, pattern_bytes(4096, 32));
+    write_file(s.install.recording(), grown);
+    s.reachable = true;
+    s.tick_after(30s);
+    const auto hello = s.next_hello();
+    ASSERT_EQ(hello.size(), 52u);
+    EXPECT_EQ(hello[6], 1);
+    EXPECT_EQ(text_of(hello).substr(15, 11), std::string("Club night\0", 11));
+    EXPECT_EQ(s.view.log_count("Connected"), 1);  // not before the relay takes the cast
+    s.peer.send(kAccepted);
+    ASSERT_TRUE(s.tick_until([&] { return s.state().registered; }));
+    EXPECT_FALSE(s.core.reconnecting());
+    EXPECT_EQ(s.view.log_count("Connected"), 2);
+    EXPECT_EQ(s.upload(4), grown);
+
+    // A later outage is said again and starts again from the first pause.
+    s.lose_the_relay();
+    EXPECT_EQ(s.view.log_count(kLost), 2);
+    const int later = s.attempts;
+    s.reachable = false;
+    s.tick_after(1s);
+    EXPECT_EQ(s.attempts - later, 1);
+
+    // Stop ends it: idle, and nothing more is tried.
+    s.core.btn_stopClick();
+    EXPECT_TRUE(s.view.idle());
+    EXPECT_EQ(s.last_line(), "Disconnected.");
+    s.reachable = true;
+    s.tick_after(60s);
+    s.tick_after(60s);
+    EXPECT_EQ(s.attempts - later, 1);
+    EXPECT_FALSE(s.relay.has_pending());
+}
+
+TEST(ClientReconnection, ARefusedComebackIsTriedAgainAndNothingComesBackBeforeAnAcceptance) {
+    ComingBack s;
+    s.start_casting("Club night");
+    s.lose_the_relay();
+    // The relay still holds the name for the connection that died: refused, and tried again
+    // after a longer pause; the refusal is said once.
+    for (int refusal = 0; refusal < 2; ++refusal) {
+        const int before = s.attempts;
+        s.tick_after(refusal == 0 ? 1s : 2s);
+        ASSERT_EQ(s.attempts - before, 1);
+        ASSERT_EQ(s.next_hello().size(), 52u);
+        s.peer.send(std::string("ACK0NO"));
+        ASSERT_TRUE(s.tick_until([&] { return !s.tcp1.Active(); }));
+        EXPECT_TRUE(s.core.reconnecting());
+    }
+    EXPECT_EQ(s.view.log_count("The relay refused the request."), 1);
+    s.tick_after(4s);
+    ASSERT_EQ(s.next_hello().size(), 52u);
+    s.peer.send(kAccepted);
+    ASSERT_TRUE(s.tick_until([&] { return s.state().registered; }));
+    EXPECT_EQ(s.view.log_count(kLost), 1);
+
+    // Before an acceptance the user is still choosing: a lost connection goes back to idle.
+    ComingBack early;
+    early.core.btn_castClick();
+    early.peer = early.relay.accept();
+    early.peer.close();
+    early.view.typed_cast_name = "Club night";
+    early.core.btn_cast1Click();  // the send or the next receive finds the connection gone
+    ASSERT_TRUE(early.tick_until([&] { return !early.tcp1.Active(); }));
+    EXPECT_TRUE(early.view.idle());
+    EXPECT_TRUE(early.view.logged("The relay closed the connection."));
+    const int attempts = early.attempts;
+    early.tick_after(60s);
+    EXPECT_EQ(early.attempts, attempts);
+}
+
+TEST(ClientReconnection, AWatcherAsksForItsCastOnceListedAndItsFileStartsAgainWhole) {
+    ComingBack s;
+    const auto list = [](std::vector<wire::CasterEntry> entries) {
+        return wire::make_caster_list(entries);
+    };
+    s.start_watching();
+    s.deliver(list({{"Other", "BL1", 1, 10}, {"Race", "SO1", 2, 10}}));
+    s.view.selected_row = 2;
+    s.core.btn_watch1Click();
+    ASSERT_EQ(text_of(s.peer.read(36)).substr(0, 8), std::string("HOS0Race"));
+    const auto header = pattern_bytes(16384, 41);
+    const auto block = pattern_bytes(4096, 42);
+    s.peer.send(joined(wire::make_message(wire::kTagReplayHeader, header),
+                       wire::make_message(wire::kTagReplayData, block)));
+    ASSERT_TRUE(s.tick_until([&] { return s.view.logged("Replay ready to watch."); }));
+
+    // Back after a relay restart: hello, and no HOS0 while the cast is not listed (that would
+    // be answered with ERR); the list is asked for again every few seconds.
+    s.lose_the_relay();
+    s.tick_after(1s);
+    auto hello = s.next_hello();
+    ASSERT_EQ(hello.size(), 52u);
+    EXPECT_EQ(hello[6], 0);
+    s.deliver(joined(kAccepted, list({})));
+    EXPECT_EQ(s.view.log_count("Connected"), 2);
+    EXPECT_TRUE(s.view.logged("Waiting for Race to be listed again."));
+    EXPECT_TRUE(s.peer.read(1, 200ms).empty());
+    s.tick_after(2s);
+    EXPECT_TRUE(s.peer.read(1, 200ms).empty());
+    s.tick_after(1s);
+    hello = s.peer.read(52);
+    ASSERT_EQ(hello.size(), 52u);
+    EXPECT_EQ(text_of(hello).substr(0, 4), "CCN0");
+    EXPECT_EQ(hello[6], 0);
+    s.deliver(list({{"Other", "BL1", 1, 10}}));
+    s.tick_after(3s);
+    ASSERT_EQ(s.peer.read(52).size(), 52u);
+    s.deliver(list({{"Race", "SO1", 0, 10}}));
+    ASSERT_EQ(text_of(s.peer.read(36)).substr(0, 9), std::string("HOS0Race\0", 9));
+    EXPECT_EQ(s.view.log_count("Waiting for Race to be listed again."), 1);
+
+    // The relay sends the recording from its header: the file starts again and is whole.
+    const auto block2 = pattern_bytes(4096, 43);
+    s.peer.send(joined(joined(wire::make_message(wire::kTagReplayHeader, header),
+                              wire::make_message(wire::kTagReplayData, block)),
+                       wire::make_message(wire::kTagReplayData, block2)));
+    const auto whole = joined(joined(header, block), block2);
+    ASSERT_TRUE(s.tick_until([&] { return read_file(s.install.watch_replay()) == whole; }));
+
+    // A file that lost what was written to it cannot be mended: the cast is asked for again at
+    // once, and comes whole.
+    std::filesystem::remove(s.install.watch_replay());
+    s.deliver(wire::make_message(wire::kTagReplayData, block2));
+    EXPECT_TRUE(s.core.reconnecting());
+    s.tick_after(0ms);
+    ASSERT_EQ(s.next_hello().size(), 52u);
+    s.deliver(joined(kAccepted, list({{"Race", "SO1", 0, 10}})));
+    ASSERT_EQ(s.peer.read(36).size(), 36u);
+    s.peer.send(joined(wire::make_message(wire::kTagReplayHeader, header),
+                       wire::make_message(wire::kTagReplayData, block)));
+    ASSERT_TRUE(
+        s.tick_until([&] { return read_file(s.install.watch_replay()) == joined(header, block); }));
+
+    // An ERR stays final: nothing comes back after it.
+    s.deliver(wire::make_error("No cast named Race is live."));
+    EXPECT_FALSE(s.view.button_enabled[ModeButton::kStop]);
+    EXPECT_FALSE(s.view.button_enabled[ModeButton::kWatch]);
+    const int attempts = s.attempts;
+    s.tick_after(60s);
+    EXPECT_EQ(s.attempts, attempts);
+}
+
+TEST(ClientDeadPath, SilenceOrAnUploadWithoutRoomForTheirLimitsIsALostConnection) {
+    {
+        // A watcher of a chosen cast: a keep-alive now and then is a live relay, 45 s of nothing
+        // is not.
+        ComingBack s;
+        s.start_watching();
+        s.deliver(wire::make_caster_list(std::vector<wire::CasterEntry>{{"Race", "SO1", 0, 0}}));
+        s.core.btn_watch1Click();
+        ASSERT_EQ(s.peer.read(36).size(), 36u);
+        for (int i = 0; i < 3; ++i) {
+            s.tick_after(44s);
+            ASSERT_TRUE(s.tcp1.Connected());
+            s.peer.send(wire::make_message(wire::kTagKeepAlive, {}));
+            ASSERT_TRUE(s.tcp1.PollReadable(kGenerous));
+            s.tick_after(0ms);
+        }
+        s.tick_after(44s);
+        EXPECT_TRUE(s.tcp1.Connected());
+        s.tick_after(1s);
+        EXPECT_FALSE(s.tcp1.Active());
+        EXPECT_TRUE(s.core.reconnecting());
+        EXPECT_EQ(s.view.log_count(kLost), 1);
+    }
+    {
+        // A caster whose relay takes nothing more (a frozen path): the upload waits 30 s, then
+        // the connection counts as lost, though the relay still seems to be there.
+        ComingBack s;
+        write_file(s.install.recording(), pattern_bytes(16384 + 6000 * 4096, 51));
+        s.start_casting("Club night");
+        const auto deadline = std::chrono::steady_clock::now() + kGenerous;
+        while (s.tcp1.PollWritable() && std::chrono::steady_clock::now() < deadline) {
+            s.core.Timer1Timer();
+        }
+        ASSERT_FALSE(s.tcp1.PollWritable()) << "the connection never filled";
+        s.tick_after(0ms);
+        s.tick_after(29s);
+        EXPECT_TRUE(s.tcp1.Connected());
+        s.tick_after(1s);
+        EXPECT_FALSE(s.tcp1.Active());
+        EXPECT_TRUE(s.core.reconnecting());
+    }
+}
+
+TEST(ClientCast, ACopyThatFailsIsSaidOnceAndSoIsItsRecovery) {
+    ComingBack s;
+    write_file(s.install.recording(), pattern_bytes(16384, 61));
+    // A folder where the copy goes: it cannot be written, as under a protected folder.
+    std::filesystem::create_directory(s.install.cast_copy());
+    s.start_casting("Club night");
+    for (int i = 0; i < 3; ++i) s.tick_after(50ms);
+    const std::string cannot = "Cannot copy " + s.install.recording().generic_string() + " to " +
+                               s.install.cast_copy().generic_string() + ".";
+    EXPECT_EQ(s.view.log_count(cannot), 1);
+    std::filesystem::remove(s.install.cast_copy());
+    for (int i = 0; i < 3; ++i) s.tick_after(50ms);
+    EXPECT_EQ(s.view.log_count("Copying " + s.install.recording().generic_string() + " to " +
+                               s.install.cast_copy().generic_string() + " works again."),
+              1);
+    EXPECT_EQ(s.view.log_count(cannot), 1);
+    EXPECT_EQ(read_file(s.install.cast_copy()), pattern_bytes(16384, 61));
+    // No recording at all is the simulator not recording: nothing to say.
+    std::filesystem::remove(s.install.recording());
+    const auto lines = s.view.log.size();
+    s.tick_after(50ms);
+    EXPECT_EQ(s.view.log.size(), lines);
+}
