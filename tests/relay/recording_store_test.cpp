@@ -21,16 +21,6 @@ using Days = std::chrono::duration<int, std::ratio<86400>>;
 
 constexpr std::uint64_t kFourBlocks = wire::kReplayHeaderSize + 4 * wire::kBlockSize;
 
-template <typename Check>
-bool becomes(Check check) {
-    const auto until = std::chrono::steady_clock::now() + kDeadline;
-    while (std::chrono::steady_clock::now() < until) {
-        if (check()) return true;
-        std::this_thread::sleep_for(10ms);
-    }
-    return check();
-}
-
 class RecordingStoreOnDisk : public ::testing::Test {
   protected:
     std::unique_ptr<RecordingStore> open(std::uint64_t keep_bytes = 3 * kFourBlocks) {

@@ -40,17 +40,6 @@ void connect_and_reset(std::uint16_t port, std::chrono::microseconds wait) {
     ::close(fd);
 }
 
-// Polls until `check` holds or the deadline passes.
-template <typename Check>
-bool becomes(Check check) {
-    const auto until = std::chrono::steady_clock::now() + kDeadline;
-    while (std::chrono::steady_clock::now() < until) {
-        if (check()) return true;
-        std::this_thread::sleep_for(10ms);
-    }
-    return check();
-}
-
 TEST(RelayProbe, TwoThousandConnectAndResetsLeaveTheAddressAllItsConnections) {
     RunningRelay relay;
     for (int i = 0; i < 2000; ++i) connect_and_reset(relay.port(), (i % 8) * 25us);

@@ -29,17 +29,6 @@ namespace http = boost::beast::http;
 using kavro::test::read_file;
 using kavro::test::TempFolder;
 
-std::size_t file_size(std::size_t blocks) {
-    return wire::kReplayHeaderSize + blocks * wire::kBlockSize;
-}
-
-bool upload(TestClient& caster, const Recording& recording, std::size_t from, std::size_t to) {
-    for (std::size_t i = from; i < to; ++i) {
-        if (!caster.send(block_upload(recording.block(i)))) return false;
-    }
-    return true;
-}
-
 std::optional<nlohmann::json> fetch_json(std::uint16_t http_port, std::string_view target) {
     const auto answer = http_get(http_port, target);
     if (!answer || answer->result_int() != 200) return std::nullopt;
@@ -51,16 +40,16 @@ std::optional<nlohmann::json> fetch_json(std::uint16_t http_port, std::string_vi
 // The archive's entry for the recording named `name`, once `check` holds for it.
 std::optional<nlohmann::json> archived(std::uint16_t http_port, const std::string& name,
                                        const std::function<bool(const nlohmann::json&)>& check) {
-    const auto until = std::chrono::steady_clock::now() + kDeadline;
-    while (std::chrono::steady_clock::now() < until) {
-        if (const auto archive = fetch_json(http_port, "/archive.json")) {
-            for (const auto& entry : archive->at("recordings")) {
-                if (entry.at("name") == name && check(entry)) return entry;
-            }
+    std::optional<nlohmann::json> found;
+    becomes([&] {
+        const auto archive = fetch_json(http_port, "/archive.json");
+        if (!archive) return false;
+        for (const auto& entry : archive->at("recordings")) {
+            if (entry.at("name") == name && check(entry)) found = entry;
         }
-        std::this_thread::sleep_for(20ms);
-    }
-    return std::nullopt;
+        return found.has_value();
+    });
+    return found;
 }
 
 bool holds(const nlohmann::json& entry, std::size_t blocks) {
@@ -78,12 +67,7 @@ std::string text_of(const std::string& path) {
 
 // True once the log file at `path` has a line containing `part`.
 bool log_says(const std::string& path, const std::string& part) {
-    const auto until = std::chrono::steady_clock::now() + kDeadline;
-    while (text_of(path).find(part) == std::string::npos) {
-        if (std::chrono::steady_clock::now() >= until) return false;
-        std::this_thread::sleep_for(20ms);
-    }
-    return true;
+    return becomes([&] { return text_of(path).find(part) != std::string::npos; });
 }
 
 RelayOptions store_options(const std::filesystem::path& dir) {

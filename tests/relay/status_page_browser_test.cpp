@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <optional>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -75,6 +76,17 @@ std::string read_text(const std::filesystem::path& path) {
     return text.str();
 }
 
+// The page at `url` as Chromium renders it, its script run; nothing when it did not render.
+std::optional<std::string> rendered_dom(const std::string& url,
+                                        const std::filesystem::path& folder) {
+    auto arguments = chromium(folder / "profile");
+    arguments.push_back("--dump-dom");
+    arguments.push_back(url);
+    const auto dom_file = folder / "dom.html";
+    if (!run(arguments, dom_file)) return std::nullopt;
+    return read_text(dom_file);
+}
+
 // The cast rows of the rendered page: for each, its cells' texts by class.
 std::vector<std::map<std::string, std::string>> cast_rows(const std::string& dom) {
     static const std::regex row(R"(<tr class="cast[^"]*">([\s\S]*?)</tr>)");
@@ -106,15 +118,11 @@ TEST(StatusPageInBrowser, ShowsEveryCastWithItsWatchersAndMarkupInNamesAsText) {
     const std::string url = "http://127.0.0.1:" + std::to_string(relay.http_port()) + "/";
 
     test::TempFolder folder;
-    auto arguments = chromium(folder.path() / "profile");
-    arguments.push_back("--dump-dom");
-    arguments.push_back(url);
-    const auto dom_file = folder.path() / "dom.html";
-    ASSERT_TRUE(run(arguments, dom_file)) << chromium_program() << " did not render " << url;
-    const std::string dom = read_text(dom_file);
+    const auto dom = rendered_dom(url, folder.path());
+    ASSERT_TRUE(dom) << chromium_program() << " did not render " << url;
 
-    const auto rows = cast_rows(dom);
-    ASSERT_EQ(rows.size(), 3u) << dom;
+    const auto rows = cast_rows(*dom);
+    ASSERT_EQ(rows.size(), 3u) << *dom;
     EXPECT_EQ(rows[0].at("name"), "Club race");
     EXPECT_EQ(rows[0].at("watchers"), "2");
     EXPECT_EQ(rows[0].at("track"), "BL1");
@@ -123,16 +131,16 @@ TEST(StatusPageInBrowser, ShowsEveryCastWithItsWatchersAndMarkupInNamesAsText) {
     // The name arrives as the text "<b>x</b>": escaped in the DOM, never a <b> element.
     EXPECT_EQ(rows[1].at("name"), "&lt;b&gt;x&lt;/b&gt;");
     EXPECT_EQ(rows[1].at("watchers"), "1");
-    EXPECT_EQ(dom.find("<b>x</b>"), std::string::npos);
+    EXPECT_EQ(dom->find("<b>x</b>"), std::string::npos);
     EXPECT_EQ(rows[2].at("name"), "Gone");
     EXPECT_EQ(rows[2].at("watchers"), "0");
     EXPECT_TRUE(rows[2].at("caster").starts_with("away, ")) << rows[2].at("caster");
 
-    EXPECT_EQ(element_text(dom, "total-casts"), "3");
-    EXPECT_EQ(element_text(dom, "total-watchers"), "3");
-    EXPECT_EQ(element_text(dom, "total-connections"), "5");
-    EXPECT_TRUE(element_text(dom, "relay").starts_with("Version 0.0.2.0, up "));
-    EXPECT_EQ(dom.find("127.0.0.1"), std::string::npos);
+    EXPECT_EQ(element_text(*dom, "total-casts"), "3");
+    EXPECT_EQ(element_text(*dom, "total-watchers"), "3");
+    EXPECT_EQ(element_text(*dom, "total-connections"), "5");
+    EXPECT_TRUE(element_text(*dom, "relay").starts_with("Version 0.0.2.0, up "));
+    EXPECT_EQ(dom->find("127.0.0.1"), std::string::npos);
 
     if (const char* shots = std::getenv("KAVRO_STATUS_SCREENSHOTS")) {
         for (const auto& [file, size] : {std::pair{"relay-status.png", "1000,520"},
@@ -197,15 +205,11 @@ TEST(StatusPageInBrowser, RecentRacesListTheArchiveWithDownloadLinks) {
     ASSERT_TRUE(relay.logged({"cast Heat 2 started a new recording"}));
 
     const std::string url = "http://127.0.0.1:" + std::to_string(relay.http_port()) + "/";
-    auto arguments = chromium(folder.path() / "profile");
-    arguments.push_back("--dump-dom");
-    arguments.push_back(url);
-    const auto dom_file = folder.path() / "dom.html";
-    ASSERT_TRUE(run(arguments, dom_file)) << chromium_program() << " did not render " << url;
-    const std::string dom = read_text(dom_file);
+    const auto dom = rendered_dom(url, folder.path());
+    ASSERT_TRUE(dom) << chromium_program() << " did not render " << url;
 
-    const auto races = race_rows(dom);
-    ASSERT_EQ(races.size(), 2u) << dom;
+    const auto races = race_rows(*dom);
+    ASSERT_EQ(races.size(), 2u) << *dom;
     EXPECT_EQ(races[0].cells.at("name"), "Heat 2");  // newest first
     EXPECT_EQ(races[0].cells.at("length"), "live");
     EXPECT_EQ(races[0].link, "replays/2.mpr");
@@ -214,8 +218,8 @@ TEST(StatusPageInBrowser, RecentRacesListTheArchiveWithDownloadLinks) {
     EXPECT_EQ(races[1].cells.at("state"), "finished");
     EXPECT_EQ(races[1].cells.at("size"), "48.0 KiB");
     EXPECT_EQ(races[1].link, "replays/1.mpr");
-    EXPECT_EQ(dom.find("<i>Final</i>"), std::string::npos);
-    EXPECT_EQ(dom.find("127.0.0.1"), std::string::npos);
+    EXPECT_EQ(dom->find("<i>Final</i>"), std::string::npos);
+    EXPECT_EQ(dom->find("127.0.0.1"), std::string::npos);
 }
 
 }  // namespace
