@@ -125,6 +125,11 @@ TEST(RelayProbe, WatchersThatStopReadingCostNoCopyOfA60MiBCast) {
 }
 
 TEST(RelayProbe, StoredCastsCostUnderAQuarterOfTheirBytesInMemory) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    // The relay under test is built the same way: its allocator is the sanitizer's, which keeps
+    // what is freed, so its resident memory says nothing about the store.
+    GTEST_SKIP() << "measures the system allocator, not a sanitizer's";
+#endif
     constexpr std::size_t kCasts = 4;
     constexpr std::size_t kBlocks = 16u * 1024 * 1024 / wire::kBlockSize;  // 16 MiB each
     test::TempFolder folder;
