@@ -42,20 +42,9 @@ int main(int argc, char** argv) {
         log(e.what());
         return 1;
     }
-    std::printf("listening on %s\n", endpoint_text(server.local_endpoint()).c_str());
-    if (server.serves_http()) {
-        std::printf("http on %s\n", endpoint_text(server.http_endpoint()).c_str());
-    }
-    std::fflush(stdout);
-    log("relay listening on " + endpoint_text(server.local_endpoint()) + " with " +
-        std::to_string(server.loop_count()) + " event loop(s), open-file limit " +
-        std::to_string(file_limit));
-    if (server.serves_http()) {
-        log("status page, casts.json, metrics and healthz on http://" +
-            endpoint_text(server.http_endpoint()) + "/");
-    }
-
-    // SIGHUP reads the reserved names and the bans again.
+    // Signals are caught before the relay says where it listens, so whoever starts it and stops
+    // it at once (a test, a service manager) gets a clean stop. SIGHUP reads the reserved names
+    // and the bans again.
     boost::asio::signal_set reload(io, SIGHUP);
     std::function<void()> wait_for_reload = [&] {
         reload.async_wait([&](const boost::system::error_code& error, int) {
@@ -72,6 +61,19 @@ int main(int argc, char** argv) {
         reload.cancel();
         server.stop();
     });
+    std::printf("listening on %s\n", endpoint_text(server.local_endpoint()).c_str());
+    if (server.serves_http()) {
+        std::printf("http on %s\n", endpoint_text(server.http_endpoint()).c_str());
+    }
+    std::fflush(stdout);
+    log("relay listening on " + endpoint_text(server.local_endpoint()) + " with " +
+        std::to_string(server.loop_count()) + " event loop(s), open-file limit " +
+        std::to_string(file_limit));
+    if (server.serves_http()) {
+        log("status page, casts.json, metrics and healthz on http://" +
+            endpoint_text(server.http_endpoint()) + "/");
+    }
+
     io.run();
     return 0;
 }
