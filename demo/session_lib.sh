@@ -104,6 +104,15 @@ e2e_start_relay() {
   e2e_wait_until "the relay to say its port" 30 e2e_relay_port_known "$dir/relay.out"
 }
 
+# e2e_relay_http DIR: the relay's HTTP address, from DIR/relay.out.
+e2e_relay_http() { sed -n 's/^http on //p' "$1/relay.out"; }
+
+# e2e_download_equals DIR URL FILE: the relay's download at URL (relative to its root) equals
+# FILE byte for byte.
+e2e_download_equals() {
+  curl -sf -o "$1/download.mpr" "http://$(e2e_relay_http "$1")/$2" && cmp -s -- "$1/download.mpr" "$3"
+}
+
 # e2e_start_client VAR CLIENT_PROGRAM INSTALL_DIR (cast|watch) NAME [OPTIONS...]: starts the
 # scripted client in INSTALL_DIR/kavro with KAVRO_RELAY pointing at the relay (or at port
 # E2E_VIA_PORT on 127.0.0.1 when set: a forwarder in front of the relay); its final log

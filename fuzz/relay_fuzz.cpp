@@ -549,7 +549,7 @@ class Harness {
         if (!held) return;
         if (store.block_count() != held->blocks.size()) fault("the relay holds other blocks");
         for (std::size_t i = 0; i < held->blocks.size(); ++i) {
-            if (number_in(*store.block(i), 0) != held->blocks[i]) {
+            if (number_in(store.block(i), 0) != held->blocks[i]) {
                 fault("a held block differs from the model's");
             }
         }

@@ -5,9 +5,11 @@
 #include <cstdio>
 #include <exception>
 #include <functional>
+#include <memory>
 
 #include "relay/relay_log.h"
 #include "relay/relay_options.h"
+#include "relay/store/data_folder.h"
 #include "relay/transport/open_file_limit.h"
 #include "relay/transport/relay_server.h"
 
@@ -21,28 +23,28 @@ int main(int argc, char** argv) {
     const auto file_limit = raise_open_file_limit();
     const LogSink log = stderr_log();
 
+    // A file-size limit (ulimit -f) then fails a write, which the store survives, instead of
+    // killing the relay.
+    std::signal(SIGXFSZ, SIG_IGN);
+
     boost::asio::io_context io(1);
-    RelayServer server(io, options, log);
+    std::unique_ptr<RelayServer> made;
+    try {
+        made = std::make_unique<RelayServer>(io, options, log);
+    } catch (const DataFolderError& e) {
+        log(std::string("kavro-relay cannot start: ") + e.what());
+        return 2;
+    }
+    RelayServer& server = *made;
     try {
         server.start();
     } catch (const std::exception& e) {
         log(e.what());
         return 1;
     }
-    std::printf("listening on %s\n", endpoint_text(server.local_endpoint()).c_str());
-    if (server.serves_http()) {
-        std::printf("http on %s\n", endpoint_text(server.http_endpoint()).c_str());
-    }
-    std::fflush(stdout);
-    log("relay listening on " + endpoint_text(server.local_endpoint()) + " with " +
-        std::to_string(server.loop_count()) + " event loop(s), open-file limit " +
-        std::to_string(file_limit));
-    if (server.serves_http()) {
-        log("status page, casts.json, metrics and healthz on http://" +
-            endpoint_text(server.http_endpoint()) + "/");
-    }
-
-    // SIGHUP reads the reserved names and the bans again.
+    // Signals are caught before the relay says where it listens, so whoever starts it and stops
+    // it at once (a test, a service manager) gets a clean stop. SIGHUP reads the reserved names
+    // and the bans again.
     boost::asio::signal_set reload(io, SIGHUP);
     std::function<void()> wait_for_reload = [&] {
         reload.async_wait([&](const boost::system::error_code& error, int) {
@@ -59,6 +61,19 @@ int main(int argc, char** argv) {
         reload.cancel();
         server.stop();
     });
+    std::printf("listening on %s\n", endpoint_text(server.local_endpoint()).c_str());
+    if (server.serves_http()) {
+        std::printf("http on %s\n", endpoint_text(server.http_endpoint()).c_str());
+    }
+    std::fflush(stdout);
+    log("relay listening on " + endpoint_text(server.local_endpoint()) + " with " +
+        std::to_string(server.loop_count()) + " event loop(s), open-file limit " +
+        std::to_string(file_limit));
+    if (server.serves_http()) {
+        log("status page, casts.json, metrics and healthz on http://" +
+            endpoint_text(server.http_endpoint()) + "/");
+    }
+
     io.run();
     return 0;
 }

@@ -64,20 +64,19 @@ std::string read_admin_token(const std::string& path) {
     return token;
 }
 
-// No --data-dir: systemd's state directory when it gives one (the first of a list), else a
-// folder in the working directory.
-std::filesystem::path default_data_dir() {
-    if (const char* state = std::getenv("STATE_DIRECTORY"); state != nullptr && *state != 0) {
-        const std::string first(state, std::strcspn(state, ":"));
-        if (!first.empty()) return first;
-    }
-    return "kavro-relay-data";
-}
-
 }  // namespace
 
 std::size_t default_thread_count() {
     return std::max<std::size_t>(1, std::thread::hardware_concurrency());
+}
+
+std::filesystem::path default_data_dir() {
+    const char* state = std::getenv("STATE_DIRECTORY");
+    if (state != nullptr && *state != '\0') {
+        const std::string first = std::string(state).substr(0, std::string(state).find(':'));
+        if (!first.empty()) return first;
+    }
+    return "kavro-relay-data";
 }
 
 bool parse_host_and_port(const std::string& text, std::string& host_out, std::uint16_t& port_out) {
@@ -184,8 +183,16 @@ std::optional<int> parse_command_line(int argc, const char* const* argv, RelayOp
                    "File holding the bearer token of the admin API; without it there is none");
     std::string data_dir;
     app.add_option("--data-dir", data_dir,
-                   "Folder for what outlives the relay (bans), or off; default: "
-                   "$STATE_DIRECTORY, else kavro-relay-data");
+                   "Folder the recordings, their catalogue and the bans are kept in, or off to "
+                   "keep them in memory only; default: $STATE_DIRECTORY, else kavro-relay-data");
+    app.add_option("--keep-days", options.keep_days,
+                   "Days a finished recording is kept; 0: no limit by age")
+        ->capture_default_str()
+        ->check(CLI::Range(0.0, 36500.0));
+    app.add_option("--keep-bytes", options.keep_bytes,
+                   "Bytes the recordings may take together before the oldest finished ones go; "
+                   "0: no limit by size")
+        ->capture_default_str();
 
     app.add_option("--http", http,
                    "Address and port of the status page, cast feed and metrics, HOST:PORT, or off")
@@ -201,6 +208,15 @@ std::optional<int> parse_command_line(int argc, const char* const* argv, RelayOp
             !parse_host_and_port(http, options.http_host, options.http_port)) {
             throw CLI::ValidationError("--http", "expected HOST:PORT or off, got " + http);
         }
+        if (app.count("--data-dir") == 0) {
+            options.data_dir = default_data_dir();
+        } else if (data_dir == "off") {
+            options.data_dir.reset();
+        } else if (data_dir.empty()) {
+            throw CLI::ValidationError("--data-dir", "expected a folder or off");
+        } else {
+            options.data_dir = data_dir;
+        }
         if (!token_file.empty()) options.admin_token = read_admin_token(token_file);
         if (options.reserved_only && reserved.empty()) {
             throw CLI::ValidationError("--reserved-only", "needs --reserved-names FILE");
@@ -215,11 +231,6 @@ std::optional<int> parse_command_line(int argc, const char* const* argv, RelayOp
     options.broadcast_delay = from_seconds(delay);
     options.stall_timeout = from_seconds(stall);
     if (!reserved.empty()) options.reserved_names_file = reserved;
-    if (data_dir == "off") {
-        options.data_dir.reset();
-    } else {
-        options.data_dir = data_dir.empty() ? default_data_dir() : std::filesystem::path(data_dir);
-    }
     return std::nullopt;
 }
 

@@ -23,8 +23,9 @@ struct RelayOptions {
     std::string listen_host = "0.0.0.0";
     std::uint16_t listen_port = 47475;
     std::size_t max_connections = 10000;
-    std::size_t max_casts = 32;
-    std::size_t max_replay_bytes = 64u * 1024 * 1024;  // header and blocks kept per cast
+    std::size_t max_casts = 256;
+    // Header and blocks kept per recording: on disk with a data folder, in memory without.
+    std::size_t max_replay_bytes = 64u * 1024 * 1024;
     Duration idle_timeout = std::chrono::minutes(10);  // for the first complete message
     Duration resume_grace = std::chrono::seconds(60);
     Duration keepalive_interval = std::chrono::seconds(10);
@@ -56,9 +57,21 @@ struct RelayOptions {
     bool reserved_only = false;
     // The bearer token of the admin API (read from --admin-token-file); none: no admin API.
     std::optional<std::string> admin_token;
-    // Where the relay keeps what outlives it (bans); nullopt keeps it in memory only.
+
+    // The data folder: the recordings and their catalogue, and what else outlives the relay
+    // (bans). None keeps everything in memory only (the default here, so a relay made in a
+    // test writes nothing unless asked; the command line's default is a folder, see
+    // parse_command_line).
     std::optional<std::filesystem::path> data_dir;
+    // Retention: finished recordings older than this many days go, then the oldest finished
+    // while all together pass keep_bytes. Zero: no limit.
+    double keep_days = 30;
+    std::uint64_t keep_bytes = 20ull * 1024 * 1024 * 1024;
 };
+
+// The data folder when --data-dir is not given: $STATE_DIRECTORY when systemd sets it (the
+// first, when it names several), otherwise kavro-relay-data in the working directory.
+std::filesystem::path default_data_dir();
 
 // Splits "HOST:PORT" ("[v6]:PORT" for IPv6) into `host` and `port`; false when it is not of
 // that form, leaving both as they were.

@@ -1,18 +1,29 @@
 // Load generator for kavro-relay on loopback: one cast uploading a 16 KiB header, then 4 KiB
 // blocks at a fixed rate, to N watchers that check every byte. For each N it prints the blocks
-// delivered to all watchers, the delivery latency, the relay's CPU use and its memory growth;
-// then the same for a redis-server of its own driven the same way (one publisher PUBLISHing
-// each block to a channel, N subscribers), and the relay's figures over Redis's.
+// delivered to all watchers, the delivery latency, the relay's CPU use and its memory growth,
+// for the relay with its data folder off and on; then the same for a redis-server of its own
+// driven the same way (one publisher PUBLISHing each block to a channel, N subscribers), and
+// the ratios of the figures.
+//
+// Two more runs, each with the data folder off and on: catch-up (N watchers join a cast of M
+// MiB that is already stored, at once; the time until every one holds all of it) and memory
+// (C casts of M MiB each uploaded and stored; the relay's resident memory against the bytes
+// stored).
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <boost/asio/io_context.hpp>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <functional>
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "bench/relay/bench_caster.h"
+#include "bench/relay/bench_http.h"
 #include "bench/relay/bench_replay.h"
 #include "bench/relay/bench_watchers.h"
 #include "bench/relay/redis_publisher.h"
@@ -31,7 +42,45 @@ struct Settings {
     std::string relay_log = "/dev/null";
     std::size_t relay_threads = 0;  // 0: the relay's own default, one per core
     std::string redis_program = "redis-server";
+    std::string store = "both";         // the relay's data folder: off, on or both
+    std::size_t repeat = 1;             // runs of each server per watcher count, in turn
+    std::size_t catch_up_watchers = 0;  // 0: no catch-up run
+    double catch_up_mib = 64;
+    std::size_t memory_casts = 0;  // 0: no memory run
+    double memory_mib = 48;
 };
+
+// A data folder of the bench's own, removed afterwards.
+class DataFolder {
+  public:
+    DataFolder() {
+        std::string pattern = (std::filesystem::temp_directory_path() / "relay-bench-XXXXXX");
+        if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+        path_ = pattern;
+    }
+    ~DataFolder() {
+        std::error_code ignored;
+        std::filesystem::remove_all(path_, ignored);
+    }
+    const std::filesystem::path& path() const { return path_; }
+
+  private:
+    std::filesystem::path path_;
+};
+
+// The relay's options for a store on (in `folder`) or off.
+std::vector<std::string> store_arguments(bool store, const DataFolder* folder) {
+    if (!store) return {"--data-dir", "off"};
+    return {"--data-dir", folder->path().string()};
+}
+
+std::vector<bool> store_choices(const Settings& settings) {
+    if (settings.store == "off") return {false};
+    if (settings.store == "on") return {true};
+    return {false, true};
+}
+
+const char* store_label(bool store) { return store ? "store on" : "store off"; }
 
 // Runs the io_context until `done` holds or `limit` passes; false on the time limit.
 bool run_until(boost::asio::io_context& io, std::chrono::steady_clock::duration limit,
@@ -152,9 +201,9 @@ void print(const char* server, const Row& row) {
     std::fflush(stdout);
 }
 
-Row run_relay(const Settings& settings, std::size_t watchers, const BenchReplay& replay) {
-    const std::string limit = std::to_string(watchers + 16);
-    // No HTTP side: the bench measures the relay's own port alone.
+std::vector<std::string> relay_arguments(const Settings& settings, std::size_t connections,
+                                         bool store, const DataFolder* folder) {
+    const std::string limit = std::to_string(connections + 16);
     std::vector<std::string> arguments{"--listen",
                                        "127.0.0.1:0",
                                        "--max-connections",
@@ -163,18 +212,31 @@ Row run_relay(const Settings& settings, std::size_t watchers, const BenchReplay&
                                        limit,
                                        "--watchers-per-address",
                                        limit,
-                                       "--http",
-                                       "off",
-                                       "--data-dir",
-                                       "off"};
+                                       "--casts-per-address",
+                                       limit};
     if (settings.relay_threads > 0) {
         arguments.push_back("--threads");
         arguments.push_back(std::to_string(settings.relay_threads));
     }
+    const auto data = store_arguments(store, folder);
+    arguments.insert(arguments.end(), data.begin(), data.end());
+    return arguments;
+}
+
+Row run_relay(const Settings& settings, std::size_t watchers, const BenchReplay& replay,
+              bool store) {
+    const auto folder = store ? std::make_unique<DataFolder>() : nullptr;
+    auto arguments = relay_arguments(settings, watchers, store, folder.get());
+    // No HTTP side: the bench measures the relay's own port alone.
+    arguments.insert(arguments.end(), {"--http", "off"});
     RelayProcess relay(settings.relay_program, arguments, settings.relay_log);
     BenchCaster caster(relay.port(), replay, "bench");
+    // The stored replay is counted apart from the watchers: in memory without a data folder;
+    // with one, the file holds it and memory only its newest blocks.
+    const double stored_kib =
+        store ? 0.0 : static_cast<double>(replay.blocks() * wire::kBlockSize) / 1024.0;
     const Probe probe{[&] { return relay.cpu_seconds(); }, [&] { return relay.rss_kib(); },
-                      static_cast<double>(replay.blocks() * wire::kBlockSize) / 1024.0};
+                      stored_kib};
     Row row =
         measure(settings, watchers, replay, relay.port(), caster, WatchProtocol::kKavro, probe);
     relay.stop();
@@ -191,19 +253,197 @@ Row run_redis(const Settings& settings, std::size_t watchers, const BenchReplay&
     return row;
 }
 
+double ratio(double a, double b) { return b > 0 ? a / b : 0.0; }
+
+// The middle value (the lower of the two middle ones for an even count).
+double median(std::vector<double> values) {
+    if (values.empty()) return 0;
+    std::sort(values.begin(), values.end());
+    return values[(values.size() - 1) / 2];
+}
+
+// The figures of one server over the repeated runs, and their medians.
+struct Runs {
+    std::vector<double> p99_ms, cpu_us_per_mib, cpu_seconds;
+    void add(const Row& row) {
+        p99_ms.push_back(row.p99_ms);
+        cpu_us_per_mib.push_back(row.cpu_us_per_mib());
+        cpu_seconds.push_back(row.cpu_seconds);
+    }
+};
+
 void run(const Settings& settings, std::size_t watchers) {
     const auto blocks = static_cast<std::size_t>(settings.seconds * settings.blocks_per_second);
     const BenchReplay replay(blocks);
-    const Row relay = run_relay(settings, watchers, replay);
-    print("kavro-relay", relay);
-    if (settings.redis_program.empty()) return;
-    const Row redis = run_redis(settings, watchers, replay);
-    print("redis-server", redis);
-    const auto ratio = [](double a, double b) { return b > 0 ? a / b : 0.0; };
-    std::printf("%-12s N=%zu: p99 %.2f, CPU per delivered byte %.2f\n", "kavro/redis", watchers,
-                ratio(relay.p99_ms, redis.p99_ms),
-                ratio(relay.cpu_us_per_mib(), redis.cpu_us_per_mib()));
+    // Runs alternate (store off, store on, Redis, then again), so a change in the machine's
+    // load falls on every server alike; the ratios are of the medians.
+    const auto choices = store_choices(settings);
+    std::vector<Runs> relays(choices.size());
+    Runs redis;
+    for (std::size_t r = 0; r < settings.repeat; ++r) {
+        for (std::size_t c = 0; c < choices.size(); ++c) {
+            const Row row = run_relay(settings, watchers, replay, choices[c]);
+            print(choices[c] ? "relay store" : "relay memory", row);
+            relays[c].add(row);
+        }
+        if (!settings.redis_program.empty()) {
+            const Row row = run_redis(settings, watchers, replay);
+            print("redis-server", row);
+            redis.add(row);
+        }
+    }
+    const char* over = settings.repeat > 1 ? " (medians)" : "";
+    for (std::size_t c = 0; c < choices.size(); ++c) {
+        std::printf("%-12s N=%zu, %s: p99 %.2f ms", "kavro-relay", watchers,
+                    store_label(choices[c]), median(relays[c].p99_ms));
+        if (!redis.p99_ms.empty()) {
+            std::printf(", p99 relay/redis %.2f, CPU per delivered byte relay/redis %.2f",
+                        ratio(median(relays[c].p99_ms), median(redis.p99_ms)),
+                        ratio(median(relays[c].cpu_us_per_mib), median(redis.cpu_us_per_mib)));
+        }
+        std::printf("%s\n", over);
+    }
+    if (!redis.p99_ms.empty()) {
+        std::printf("%-12s N=%zu: p99 %.2f ms%s\n", "redis-server", watchers, median(redis.p99_ms),
+                    over);
+    }
+    if (choices.size() == 2) {
+        std::printf("%-12s N=%zu: p99 store on/off %.2f, CPU store on/off %.2f%s\n", "store/off",
+                    watchers, ratio(median(relays[1].p99_ms), median(relays[0].p99_ms)),
+                    ratio(median(relays[1].cpu_seconds), median(relays[0].cpu_seconds)), over);
+    }
     std::fflush(stdout);
+}
+
+// Polls `done` every 50 ms until it holds or `limit` passes.
+bool wait_for(std::chrono::steady_clock::duration limit, const std::function<bool()>& done) {
+    const auto until = Clock::now() + limit;
+    while (!done()) {
+        if (Clock::now() >= until) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return true;
+}
+
+// Until the relay's files hold `bytes`, synced (the metrics say so only then).
+bool stored(const RelayProcess& relay, double bytes) {
+    return wait_for(std::chrono::minutes(5), [&] {
+        const auto held = metric_value(relay.http_port(), "kavro_relay_store_bytes");
+        return held && *held >= bytes;
+    });
+}
+
+// Until the relay's resident memory stops falling (it hands freed memory back soon after a
+// sync): two samples a second apart within 256 KiB, or 20 s.
+std::uint64_t settled_rss_kib(const RelayProcess& relay) {
+    std::uint64_t last = relay.rss_kib();
+    for (int i = 0; i < 20; ++i) {
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+        const std::uint64_t now = relay.rss_kib();
+        if (now + 256 >= last) return now;
+        last = now;
+    }
+    return last;
+}
+
+double seconds_since(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// Catch-up: N watchers join a cast that is already stored, all at once; the time until every
+// one of them holds all of it, each byte checked.
+double run_catch_up(const Settings& settings, bool store) {
+    const auto blocks =
+        static_cast<std::size_t>(settings.catch_up_mib * 1024 * 1024 / wire::kBlockSize);
+    const BenchReplay replay(blocks);
+    const std::size_t watchers = settings.catch_up_watchers;
+    const auto folder = store ? std::make_unique<DataFolder>() : nullptr;
+    auto arguments = relay_arguments(settings, watchers + 1, store, folder.get());
+    arguments.insert(arguments.end(), {"--http", "127.0.0.1:0", "--max-replay-bytes",
+                                       std::to_string(replay.file().size() + (1 << 20))});
+    RelayProcess relay(settings.relay_program, arguments, settings.relay_log);
+    BenchCaster caster(relay.port(), replay, "catch-up");
+    caster.start_blocks(1e9);  // as fast as the relay takes them
+    boost::asio::io_context io(1);
+    BenchWatchers probe(io, relay.port(), replay, caster, "catch-up");
+    probe.connect(1, 1);
+    if (!run_until(io, std::chrono::minutes(5),
+                   [&] { return probe.blocks_delivered_to_all() == blocks || probe.broken(); }) ||
+        probe.broken()) {
+        throw std::runtime_error("the catch-up cast did not reach the relay whole");
+    }
+    if (store && !stored(relay, static_cast<double>(replay.file().size()))) {
+        throw std::runtime_error("the relay did not store the catch-up cast");
+    }
+    const double cpu_before = relay.cpu_seconds();
+    BenchWatchers fleet(io, relay.port(), replay, caster, "catch-up");
+    const auto start = Clock::now();
+    fleet.connect(watchers, watchers);
+    const bool all = run_until(io, std::chrono::minutes(10), [&] {
+        return fleet.blocks_delivered_to_all() == blocks || fleet.broken() > 0;
+    });
+    const double seconds = seconds_since(start);
+    const double delivered_gib = static_cast<double>(watchers) *
+                                 static_cast<double>(replay.file().size()) /
+                                 (1024.0 * 1024.0 * 1024.0);
+    std::printf(
+        "catch-up     %s: %zu watchers join a %.0f MiB cast at once: all hold it in %.2f s%s "
+        "(%.2f GiB/s delivered), broken %zu; relay CPU %.1f s; relay RSS %.1f MiB (anon %.1f, "
+        "file %.1f)\n",
+        store_label(store), watchers, settings.catch_up_mib, seconds, all ? "" : " (timed out)",
+        delivered_gib / seconds, fleet.broken(), relay.cpu_seconds() - cpu_before,
+        static_cast<double>(relay.rss_kib()) / 1024.0,
+        static_cast<double>(status_kib_of(relay.pid(), "RssAnon")) / 1024.0,
+        static_cast<double>(status_kib_of(relay.pid(), "RssFile")) / 1024.0);
+    std::fflush(stdout);
+    relay.stop();
+    return all ? seconds : 0;
+}
+
+// Memory: C casts of M MiB each uploaded at once and stored; the relay's resident memory then,
+// against the bytes stored.
+void run_memory(const Settings& settings, bool store) {
+    const auto blocks =
+        static_cast<std::size_t>(settings.memory_mib * 1024 * 1024 / wire::kBlockSize);
+    const BenchReplay replay(blocks);
+    const auto folder = store ? std::make_unique<DataFolder>() : nullptr;
+    auto arguments = relay_arguments(settings, settings.memory_casts, store, folder.get());
+    arguments.insert(arguments.end(), {"--http", "127.0.0.1:0", "--max-replay-bytes",
+                                       std::to_string(replay.file().size() + (1 << 20))});
+    RelayProcess relay(settings.relay_program, arguments, settings.relay_log);
+    const std::uint64_t before = relay.rss_kib();
+    const std::uint64_t anon_before = status_kib_of(relay.pid(), "RssAnon");
+    std::vector<std::unique_ptr<BenchCaster>> casters;
+    for (std::size_t c = 0; c < settings.memory_casts; ++c) {
+        casters.push_back(
+            std::make_unique<BenchCaster>(relay.port(), replay, "memory " + std::to_string(c)));
+    }
+    const auto start = Clock::now();
+    for (auto& caster : casters) caster->start_blocks(1e9);
+    wait_for(std::chrono::minutes(10), [&] {
+        for (const auto& caster : casters) {
+            if (!caster->done()) return false;
+        }
+        return true;
+    });
+    const double stored_bytes =
+        static_cast<double>(settings.memory_casts) * static_cast<double>(replay.file().size());
+    if (store && !stored(relay, stored_bytes)) {
+        throw std::runtime_error("the relay did not store the casts");
+    }
+    const double upload_seconds = seconds_since(start);
+    const std::uint64_t held = settled_rss_kib(relay);
+    const std::uint64_t anon = status_kib_of(relay.pid(), "RssAnon");
+    const double grown_mib = (static_cast<double>(held) - static_cast<double>(before)) / 1024.0;
+    const double stored_mib = stored_bytes / (1024.0 * 1024.0);
+    std::printf(
+        "memory       %s: %zu casts x %.0f MiB stored (%.0f MiB) in %.1f s: relay RSS +%.1f MiB "
+        "(anon +%.1f MiB), %.3f of the bytes stored\n",
+        store_label(store), settings.memory_casts, settings.memory_mib, stored_mib, upload_seconds,
+        grown_mib, (static_cast<double>(anon) - static_cast<double>(anon_before)) / 1024.0,
+        grown_mib / stored_mib);
+    std::fflush(stdout);
+    relay.stop();
 }
 
 }  // namespace
@@ -229,19 +469,52 @@ int main(int argc, char** argv) {
     app.add_option("--redis", settings.redis_program,
                    "The redis-server to run the same load against (empty: none)")
         ->capture_default_str();
+    app.add_option("--store", settings.store,
+                   "The relay's data folder: off, on, or both (a row for each)")
+        ->capture_default_str()
+        ->check(CLI::IsMember({"off", "on", "both"}));
+    app.add_option("--repeat", settings.repeat,
+                   "Runs of each server per watcher count, in turn; the ratios are of medians")
+        ->capture_default_str()
+        ->check(CLI::PositiveNumber);
+    app.add_option("--catch-up", settings.catch_up_watchers,
+                   "Watchers that join a stored cast at once (0: no catch-up run)")
+        ->capture_default_str();
+    app.add_option("--catch-up-mib", settings.catch_up_mib, "MiB of that cast")
+        ->capture_default_str();
+    app.add_option("--memory-casts", settings.memory_casts,
+                   "Casts uploaded and stored for the memory run (0: none)")
+        ->capture_default_str();
+    app.add_option("--memory-mib", settings.memory_mib, "MiB of each of those casts")
+        ->capture_default_str();
     CLI11_PARSE(app, argc, argv);
 
     const auto file_limit = kavro::relay::raise_open_file_limit();
     std::printf("open-file limit %llu; %.0f blocks per second for %.0f s per run\n",
                 static_cast<unsigned long long>(file_limit), settings.blocks_per_second,
                 settings.seconds);
-    for (const std::size_t watchers : settings.watcher_counts) {
-        try {
-            kavro::bench::run(settings, watchers);
-        } catch (const std::exception& e) {
-            std::printf("N=%zu: failed: %s\n", watchers, e.what());
-            return 1;
+    try {
+        for (const std::size_t watchers : settings.watcher_counts) {
+            if (watchers > 0) kavro::bench::run(settings, watchers);  // 0: none
         }
+        if (settings.catch_up_watchers > 0) {
+            std::vector<double> seconds;
+            for (const bool store : kavro::bench::store_choices(settings)) {
+                seconds.push_back(kavro::bench::run_catch_up(settings, store));
+            }
+            if (seconds.size() == 2 && seconds[1] > 0) {
+                std::printf("catch-up     store on is %.2f x as fast as store off\n",
+                            seconds[0] / seconds[1]);
+            }
+        }
+        if (settings.memory_casts > 0) {
+            for (const bool store : kavro::bench::store_choices(settings)) {
+                kavro::bench::run_memory(settings, store);
+            }
+        }
+    } catch (const std::exception& e) {
+        std::printf("failed: %s\n", e.what());
+        return 1;
     }
     return 0;
 }

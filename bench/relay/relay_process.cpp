@@ -80,14 +80,16 @@ double cpu_seconds_of(pid_t pid) {
     return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
-std::uint64_t rss_kib_of(pid_t pid) {
+std::uint64_t status_kib_of(pid_t pid, const std::string& field) {
     std::ifstream status("/proc/" + std::to_string(pid) + "/status");
     std::string line;
     while (std::getline(status, line)) {
-        if (line.rfind("VmRSS:", 0) == 0) return std::stoull(line.substr(6));
+        if (line.rfind(field + ":", 0) == 0) return std::stoull(line.substr(field.size() + 1));
     }
     return 0;
 }
+
+std::uint64_t rss_kib_of(pid_t pid) { return status_kib_of(pid, "VmRSS"); }
 
 int stop_process(pid_t pid) {
     if (pid <= 0) return 0;

@@ -14,6 +14,8 @@ namespace kavro::bench {
 double cpu_seconds_of(pid_t pid);
 // Resident set size of process `pid` now, in KiB.
 std::uint64_t rss_kib_of(pid_t pid);
+// A "kB" field of /proc/PID/status (VmRSS, RssAnon, RssFile), in KiB.
+std::uint64_t status_kib_of(pid_t pid, const std::string& field);
 // SIGTERM, then waits for the exit; returns the exit status.
 int stop_process(pid_t pid);
 
@@ -29,6 +31,7 @@ class RelayProcess {
     std::uint16_t port() const { return port_; }
     // The HTTP side's port when the arguments give one with --http, else 0.
     std::uint16_t http_port() const { return http_port_; }
+    pid_t pid() const { return pid_; }
     double cpu_seconds() const { return cpu_seconds_of(pid_); }
     std::uint64_t rss_kib() const { return rss_kib_of(pid_); }
     // SIGTERM, then waits for the exit; returns the exit status.

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <nlohmann/json.hpp>
 
+#include "relay/http/archive_json.h"
 #include "relay/http/client_text.h"
 
 namespace kavro::relay {
@@ -23,6 +24,8 @@ nlohmann::ordered_json cast_json(const CastStatus& cast) {
     if (cast.packet_time_tenths > 0) packet_time = cast.packet_time_tenths / 10.0;
     nlohmann::ordered_json resume_left = nullptr;
     if (!cast.caster_connected) resume_left = seconds_left(cast.grace_left);
+    nlohmann::ordered_json url = nullptr;  // what is stored so far, while it is live
+    if (cast.recording_id != 0) url = replay_url(cast.recording_id);
     return {
         {"name", utf8_from_client_text(cast.name)},
         {"track", utf8_from_client_text(cast.track)},
@@ -32,6 +35,7 @@ nlohmann::ordered_json cast_json(const CastStatus& cast) {
         {"replay_bytes", cast.replay_bytes},
         {"caster_connected", cast.caster_connected},
         {"resume_seconds_left", resume_left},
+        {"replay_url", url},
     };
 }
 

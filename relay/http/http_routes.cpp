@@ -3,8 +3,11 @@
 #include <boost/beast/http/field.hpp>
 #include <boost/beast/http/status.hpp>
 #include <boost/beast/http/verb.hpp>
+#include <charconv>
 #include <string_view>
 
+#include "relay/http/archive_json.h"
+#include "relay/http/byte_range.h"
 #include "relay/http/casts_json.h"
 #include "relay/http/metrics_text.h"
 #include "relay/http/status_page.h"
@@ -15,7 +18,7 @@ namespace http = boost::beast::http;
 
 namespace {
 
-enum class Route { kPage, kCastsJson, kMetrics, kHealth, kUnknown };
+enum class Route { kPage, kCastsJson, kMetrics, kHealth, kArchive, kReplay, kUnknown };
 
 // The path without its query: a website may add one to defeat a cache on its side.
 std::string_view path_of(std::string_view target) { return target.substr(0, target.find('?')); }
@@ -26,6 +29,8 @@ Route route_of(std::string_view target) {
     if (path == "/casts.json") return Route::kCastsJson;
     if (path == "/metrics") return Route::kMetrics;
     if (path == "/healthz") return Route::kHealth;
+    if (path == "/archive.json") return Route::kArchive;
+    if (replay_id_of(target)) return Route::kReplay;
     return Route::kUnknown;
 }
 
@@ -45,6 +50,12 @@ HttpResponse make(http::status status, std::string_view content_type, std::strin
 
 HttpResponse plain(http::status status, std::string text) {
     return make(status, "text/plain; charset=utf-8", std::move(text));
+}
+
+HttpResponse not_found() {
+    return plain(http::status::not_found,
+                 "Not found. This relay serves /, /casts.json, /archive.json, /replays/ID.mpr, "
+                 "/metrics and /healthz.\n");
 }
 
 HttpResponse content_for(const HttpRequest& request, const RelayStatus& status) {
@@ -73,11 +84,12 @@ HttpResponse content_for(const HttpRequest& request, const RelayStatus& status) 
             return status.accepting
                        ? plain(http::status::ok, "ok\n")
                        : plain(http::status::service_unavailable, "not accepting connections\n");
+        case Route::kArchive:
+        case Route::kReplay:
         case Route::kUnknown:
             break;
     }
-    return plain(http::status::not_found,
-                 "Not found. This relay serves /, /casts.json, /metrics and /healthz.\n");
+    return not_found();
 }
 
 HttpResponse finished(const HttpRequest& request, HttpResponse response) {
@@ -89,8 +101,115 @@ HttpResponse finished(const HttpRequest& request, HttpResponse response) {
 
 }  // namespace
 
-bool needs_status(const HttpRequest& request) {
-    return method_allowed(request) && route_of(request.target()) != Route::kUnknown;
+HttpNeed what_it_needs(const HttpRequest& request) {
+    if (!method_allowed(request)) return HttpNeed::kNothing;
+    switch (route_of(request.target())) {
+        case Route::kArchive:
+            return HttpNeed::kArchive;
+        case Route::kReplay:
+            return HttpNeed::kReplay;
+        case Route::kUnknown:
+            return HttpNeed::kNothing;
+        default:
+            return HttpNeed::kStatus;
+    }
+}
+
+std::optional<std::uint64_t> replay_id_of(std::string_view target) {
+    constexpr std::string_view kPrefix = "/replays/", kSuffix = ".mpr";
+    const std::string_view path = path_of(target);
+    if (path.size() <= kPrefix.size() + kSuffix.size() ||
+        path.substr(0, kPrefix.size()) != kPrefix ||
+        path.substr(path.size() - kSuffix.size()) != kSuffix) {
+        return std::nullopt;
+    }
+    const std::string_view digits =
+        path.substr(kPrefix.size(), path.size() - kPrefix.size() - kSuffix.size());
+    std::uint64_t id = 0;
+    const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), id);
+    if (error != std::errc() || end != digits.data() + digits.size() || id == 0) {
+        return std::nullopt;
+    }
+    return id;
+}
+
+HttpResponse archive_answer(const HttpRequest& request, const std::vector<RecordingRow>& rows,
+                            bool keeping) {
+    HttpResponse response =
+        make(http::status::ok, "application/json; charset=utf-8", archive_json(rows, keeping));
+    response.set(http::field::access_control_allow_origin, "*");
+    return finished(request, std::move(response));
+}
+
+std::string replay_file_name(const RecordingRow& row) {
+    std::string name;
+    for (const char c : row.name) {
+        const bool plain_char = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                                (c >= '0' && c <= '9') || c == '-' || c == '.';
+        if (plain_char) {
+            name += c;
+        } else if ((c == ' ' || c == '_') && !name.empty() && name.back() != '_') {
+            name += '_';
+        }
+        if (name.size() >= 60) break;
+    }
+    while (!name.empty() && (name.back() == '_' || name.back() == '.')) name.pop_back();
+    while (!name.empty() && name.front() == '.') name.erase(name.begin());
+    if (name.empty()) name = "race";
+    return name + "-" + utc_text(row.started).substr(0, 10) + ".mpr";
+}
+
+std::string replay_etag(const RecordingRow& row) {
+    const auto started_ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(row.started.time_since_epoch())
+            .count();
+    return "\"" + std::to_string(row.id) + "-" + std::to_string(started_ms) + "-" +
+           std::to_string(row.bytes) + "\"";
+}
+
+std::variant<ReplayAnswer, HttpResponse> replay_answer(const HttpRequest& request,
+                                                       const std::optional<ReplayFile>& replay) {
+    if (!replay) return finished(request, not_found());
+    const RecordingRow& row = replay->row;
+    const std::uint64_t size = row.bytes;
+    const std::string etag = replay_etag(row);
+    ByteRange range;
+    const auto if_range = request[http::field::if_range];
+    if (request.count(http::field::range) > 0 && (if_range.empty() || if_range == etag)) {
+        range = parse_byte_range(request[http::field::range], size);
+    }
+    if (range.kind == ByteRange::Kind::kUnsatisfiable) {
+        HttpResponse response =
+            plain(http::status::range_not_satisfiable, "That range is not in the recording.\n");
+        response.set(http::field::content_range, "bytes */" + std::to_string(size));
+        response.set(http::field::etag, etag);
+        return finished(request, std::move(response));
+    }
+    ReplayAnswer answer;
+    auto& head = answer.head;
+    head.version(11);
+    head.result(range.kind == ByteRange::Kind::kPart ? http::status::partial_content
+                                                     : http::status::ok);
+    head.set(http::field::server, "kavro-relay");
+    head.set(http::field::content_type, "application/octet-stream");
+    head.set(http::field::content_disposition,
+             "attachment; filename=\"" + replay_file_name(row) + "\"");
+    head.set(http::field::etag, etag);
+    head.set(http::field::accept_ranges, "bytes");
+    head.set(http::field::cache_control, "no-cache");
+    head.set("X-Content-Type-Options", "nosniff");
+    answer.first = range.kind == ByteRange::Kind::kPart ? range.first : 0;
+    const std::uint64_t length =
+        range.kind == ByteRange::Kind::kPart ? range.last - range.first + 1 : size;
+    if (range.kind == ByteRange::Kind::kPart) {
+        head.set(http::field::content_range, "bytes " + std::to_string(range.first) + "-" +
+                                                 std::to_string(range.last) + "/" +
+                                                 std::to_string(size));
+    }
+    head.content_length(length);
+    head.keep_alive(request.keep_alive());
+    answer.length = request.method() == http::verb::head ? 0 : length;
+    return answer;
 }
 
 HttpResponse answer(const HttpRequest& request, const RelayStatus& status) {

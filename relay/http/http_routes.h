@@ -2,11 +2,19 @@
 // the health check, from a snapshot of the relay. No sockets here.
 #pragma once
 
+#include <boost/beast/http/empty_body.hpp>
 #include <boost/beast/http/message.hpp>
 #include <boost/beast/http/string_body.hpp>
 #include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
 
 #include "relay/rules/relay_status.h"
+#include "relay/store/recording_row.h"
 
 namespace kavro::relay {
 
@@ -16,8 +24,37 @@ using HttpResponse = boost::beast::http::response<boost::beast::http::string_bod
 // Requests larger than this, head and body together, are not read to their end.
 inline constexpr std::size_t kMaxHttpRequestBytes = 8 * 1024;
 
-// Whether answering `request` needs a snapshot of the relay (unknown paths and methods do not).
-bool needs_status(const HttpRequest& request);
+// What answering `request` needs: a snapshot of the relay, the archive, one recording, or
+// nothing (unknown paths and methods).
+enum class HttpNeed { kNothing, kStatus, kArchive, kReplay };
+HttpNeed what_it_needs(const HttpRequest& request);
+// Whether answering `request` needs a snapshot of the relay.
+inline bool needs_status(const HttpRequest& request) {
+    return what_it_needs(request) == HttpNeed::kStatus;
+}
+// The recording `target` (/replays/ID.mpr) asks for.
+std::optional<std::uint64_t> replay_id_of(std::string_view target);
+
+// GET /archive.json.
+HttpResponse archive_answer(const HttpRequest& request, const std::vector<RecordingRow>& rows,
+                            bool keeping);
+
+// A download: its head, and the part of the file its body carries (none for HEAD).
+struct ReplayAnswer {
+    boost::beast::http::response<boost::beast::http::empty_body> head;
+    std::uint64_t first = 0;
+    std::uint64_t length = 0;
+};
+// GET or HEAD of /replays/ID.mpr for `replay` (nothing: no such recording): a download, or an
+// answer of its own (404, 416).
+std::variant<ReplayAnswer, HttpResponse> replay_answer(const HttpRequest& request,
+                                                       const std::optional<ReplayFile>& replay);
+// "Club_race_R3-2026-12-09.mpr": the cast's name in letters, digits, '-', '_' and '.' only (a
+// space becomes '_'), then the day it began (UTC).
+std::string replay_file_name(const RecordingRow& row);
+// A strong validator: the recording, its start and the bytes stored. A live recording only
+// grows, so each of its sizes is a different, never changing, file.
+std::string replay_etag(const RecordingRow& row);
 // The answer to `request`; a HEAD answer has the GET answer's headers and no body.
 HttpResponse answer(const HttpRequest& request, const RelayStatus& status);
 // The answer to every request on a connection the relay has no place for.

@@ -1,12 +1,14 @@
 #include "relay/http/http_server.h"
 
 #include <array>
+#include <boost/asio/write.hpp>
 #include <boost/beast/core/error.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/core/tcp_stream.hpp>
 #include <boost/beast/http/error.hpp>
 #include <boost/beast/http/parser.hpp>
 #include <boost/beast/http/read.hpp>
+#include <boost/beast/http/serializer.hpp>
 #include <boost/beast/http/write.hpp>
 #include <optional>
 #include <utility>
@@ -22,6 +24,10 @@ namespace kavro::relay {
 namespace beast = boost::beast;
 namespace http = beast::http;
 using boost::asio::ip::tcp;
+
+// A download goes out in pieces of this size, each of which must be taken within the limit.
+constexpr std::size_t kDownloadPiece = 256 * 1024;
+constexpr auto kDownloadStallLimit = std::chrono::seconds(30);
 
 // One HTTP connection: requests one after another (keep-alive), each read whole within the
 // size and time limits before it is answered.
@@ -98,10 +104,63 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
         // the traffic they came to stop.
         if (is_admin_path(request_.target())) return admin_request();
         if (!has_place_) return respond(relay_full_answer(request_));
-        if (!needs_status(request_)) return respond(answer(request_, RelayStatus{}));
+        switch (what_it_needs(request_)) {
+            case HttpNeed::kNothing:
+                return respond(answer(request_, RelayStatus{}));
+            case HttpNeed::kArchive: {
+                // A copy of the store's list in memory: the disk is not touched.
+                auto rows = server_.host_.archive();
+                return respond(archive_answer(request_, rows, server_.host_.keeps_recordings()));
+            }
+            case HttpNeed::kReplay: {
+                auto replay = server_.host_.replay(*replay_id_of(request_.target()));
+                auto reply = replay_answer(request_, replay);
+                if (auto* plain = std::get_if<HttpResponse>(&reply))
+                    return respond(std::move(*plain));
+                return send_replay(std::move(std::get<ReplayAnswer>(reply)), std::move(replay));
+            }
+            case HttpNeed::kStatus:
+                break;
+        }
         server_.host_.request_status([self = shared_from_this()](RelayStatus status) {
             self->respond(answer(self->request_, status));
         });
+    }
+
+    // A download: the head, then the file's bytes straight from its mapping (the page cache),
+    // a piece at a time, so a slow client costs no buffer.
+    void send_replay(ReplayAnswer answer, std::optional<ReplayFile> replay) {
+        replay_ = std::move(replay);
+        replay_head_ = std::move(answer.head);
+        replay_at_ = answer.first;
+        replay_end_ = answer.first + answer.length;
+        replay_serializer_.emplace(*replay_head_);
+        stream_.expires_after(kDownloadStallLimit);
+        http::async_write_header(stream_, *replay_serializer_,
+                                 [self = shared_from_this()](beast::error_code error, std::size_t) {
+                                     if (!error) self->send_replay_piece();
+                                 });
+    }
+
+    void send_replay_piece() {
+        if (replay_at_ >= replay_end_) {
+            const bool keep_alive = replay_head_->keep_alive();
+            replay_serializer_.reset();
+            replay_head_.reset();
+            replay_.reset();
+            if (keep_alive) return read_request();
+            return say_goodbye();
+        }
+        const std::size_t piece = static_cast<std::size_t>(
+            std::min<std::uint64_t>(kDownloadPiece, replay_end_ - replay_at_));
+        stream_.expires_after(kDownloadStallLimit);
+        boost::asio::async_write(
+            stream_, boost::asio::buffer(replay_->file->data() + replay_at_, piece),
+            [self = shared_from_this()](beast::error_code error, std::size_t written) {
+                if (error) return;
+                self->replay_at_ += written;
+                self->send_replay_piece();
+            });
     }
 
     void admin_request() {
@@ -194,6 +253,11 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
     std::optional<http::request_parser<http::string_body>> parser_;
     HttpRequest request_;
     HttpResponse response_;
+    std::optional<ReplayFile> replay_;
+    std::optional<http::response<http::empty_body>> replay_head_;
+    std::optional<http::response_serializer<http::empty_body>> replay_serializer_;
+    std::uint64_t replay_at_ = 0;
+    std::uint64_t replay_end_ = 0;
     std::array<char, 512> discarded_{};
 };
 

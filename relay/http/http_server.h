@@ -15,12 +15,14 @@
 #include <optional>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "relay/http/admin_routes.h"
 #include "relay/relay_log.h"
 #include "relay/relay_options.h"
 #include "relay/rules/log_limiter.h"
 #include "relay/rules/relay_status.h"
+#include "relay/store/recording_row.h"
 
 namespace kavro::relay {
 
@@ -34,6 +36,12 @@ class HttpHost {
     // Counts an open HTTP connection (the HTTP side keeps its own limits); false refuses it.
     virtual bool open_http_connection() = 0;
     virtual void close_http_connection() = 0;
+    // Whether the relay keeps its recordings in a data folder.
+    virtual bool keeps_recordings() const = 0;
+    // The recordings in the data folder, newest first; none without one.
+    virtual std::vector<RecordingRow> archive() = 0;
+    // Recording `id` to download; nothing when there is none (or no data folder).
+    virtual std::optional<ReplayFile> replay(std::uint64_t id) = 0;
     // Carries out an admin command and calls `done` on the HTTP side's loop with the answer.
     virtual void admin(AdminCommand command, std::function<void(AdminAnswer)> done) = 0;
 

@@ -26,6 +26,13 @@ class Exposition {
         if (!labels.empty()) out_ << '{' << labels << '}';
         out_ << ' ' << value << '\n';
     }
+    // A sample under a name of the family's own (a histogram's _bucket, _sum and _count).
+    template <typename Number>
+    void sample_named(std::string_view name, Number value, std::string_view labels = {}) {
+        out_ << name;
+        if (!labels.empty()) out_ << '{' << labels << '}';
+        out_ << ' ' << value << '\n';
+    }
     std::string text() const { return out_.str(); }
 
   private:
@@ -135,6 +142,35 @@ std::string metrics_text(const RelayStatus& status) {
     m.sample(status.cast_counters.resumed);
     m.family("kavro_relay_casts_ended_total", "counter", "Casts ended.");
     m.sample(status.cast_counters.ended);
+    m.family("kavro_relay_casts_restored_total", "counter",
+             "Casts brought back from the data folder at start, live when the relay stopped.");
+    m.sample(status.cast_counters.restored);
+
+    const StoreStatus& store = status.store;
+    m.family("kavro_relay_store_enabled", "gauge",
+             "1 while the relay keeps its recordings in a data folder.");
+    m.sample(store.enabled ? 1 : 0);
+    m.family("kavro_relay_store_bytes", "gauge", "Bytes of the recordings in the data folder.");
+    m.sample(store.bytes);
+    m.family("kavro_relay_store_recordings", "gauge", "Recordings listed in the catalogue.");
+    m.sample(store.recordings);
+    m.family("kavro_relay_store_write_errors_total", "counter",
+             "Writes to the data folder that failed (recording files and the catalogue).");
+    m.sample(store.write_errors);
+    m.family("kavro_relay_store_retention_deleted_total", "counter",
+             "Recordings deleted by retention (--keep-days, --keep-bytes).");
+    m.sample(store.deleted_by_retention);
+    m.family("kavro_relay_store_sync_seconds", "histogram",
+             "Time each sync of the data folder took: every file written since the last, then "
+             "the catalogue.");
+    for (std::size_t i = 0; i < kSyncBuckets.size(); ++i) {
+        std::ostringstream le;
+        le << "le=\"" << kSyncBuckets[i] << "\"";
+        m.sample_named("kavro_relay_store_sync_seconds_bucket", store.sync_buckets[i], le.str());
+    }
+    m.sample_named("kavro_relay_store_sync_seconds_bucket", store.syncs, "le=\"+Inf\"");
+    m.sample_named("kavro_relay_store_sync_seconds_sum", store.sync_seconds);
+    m.sample_named("kavro_relay_store_sync_seconds_count", store.syncs);
     return m.text();
 }
 

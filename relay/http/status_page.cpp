@@ -27,15 +27,17 @@ constexpr std::string_view kPage = R"page(<!doctype html>
   .num { text-align: right; font-variant-numeric: tabular-nums; }
   td.name { font-weight: 600; overflow-wrap: anywhere; }
   tr.away td.caster { color: var(--away); }
-  #empty { color: var(--muted); }
+  #empty, #no-races { color: var(--muted); }
+  h2 { font-size: 1.15rem; margin: 1.75rem 0 .5rem; }
+  tr.incomplete td.state { color: var(--away); }
   @media (max-width: 40rem) {
     thead { display: none; }
-    tr.cast { display: block; border: 1px solid var(--line); border-radius: .5rem;
+    tr.cast, tr.race { display: block; border: 1px solid var(--line); border-radius: .5rem;
               margin-bottom: .75rem; padding: .25rem .75rem; }
-    tr.cast td { display: flex; justify-content: space-between; gap: 1rem; border: 0;
-                 padding: .2rem 0; text-align: right; }
-    tr.cast td::before { content: attr(data-label); color: var(--muted); font-weight: 400;
-                         text-align: left; }
+    tr.cast td, tr.race td { display: flex; justify-content: space-between; gap: 1rem;
+                 border: 0; padding: .2rem 0; text-align: right; }
+    tr.cast td::before, tr.race td::before { content: attr(data-label); color: var(--muted);
+                         font-weight: 400; text-align: left; }
   }
 </style>
 </head>
@@ -56,6 +58,16 @@ constexpr std::string_view kPage = R"page(<!doctype html>
   <tbody id="casts"></tbody>
 </table>
 <p id="empty" hidden>No casts are live.</p>
+<section id="races" hidden>
+<h2>Recent races</h2>
+<table>
+  <thead><tr><th>Race</th><th>Track</th><th>Started</th><th class="num">Length</th>
+    <th class="num">Size</th><th class="num">Most watchers</th><th>State</th>
+    <th>Download</th></tr></thead>
+  <tbody id="race-list"></tbody>
+</table>
+<p id="no-races" hidden>No races recorded yet.</p>
+</section>
 <p id="updated"></p>
 <noscript><p>This page needs JavaScript to show the casts. The same list is at
   <a href="casts.json">casts.json</a>.</p></noscript>
@@ -87,6 +99,53 @@ function cell(row, kind, label, text) {
   row.appendChild(td);
 }
 
+// The cell's text becomes a download link to `url` (relative to this page).
+function link(td, url) {
+  const a = document.createElement("a");
+  a.href = url;
+  a.setAttribute("download", "");
+  a.textContent = td.textContent;
+  td.replaceChildren(a);
+}
+
+const stateText = { live: "live", awaiting_resume: "caster away", finished: "finished",
+                    incomplete: "incomplete" };
+
+function raceRow(race) {
+  const row = document.createElement("tr");
+  row.className = "race " + race.state;
+  const started = new Date(race.started);
+  cell(row, "name", "Race", race.name);
+  cell(row, "track", "Track", race.track || "\u2013");
+  cell(row, "started", "Started", started.toLocaleString());
+  cell(row, "length num", "Length", race.ended === null ? "live"
+       : duration(Math.max(0, Math.round((new Date(race.ended) - started) / 1000))));
+  cell(row, "size num", "Size", size(race.bytes));
+  cell(row, "peak num", "Most watchers", String(race.watchers_peak));
+  cell(row, "state", "State", stateText[race.state] || race.state);
+  cell(row, "download", "Download", "Download");
+  link(row.lastChild, race.url);
+  return row;
+}
+
+function showRaces(archive) {
+  byId("races").hidden = !archive.keeping_recordings;
+  const recent = archive.recordings.slice(0, 20);
+  byId("race-list").replaceChildren(...recent.map(raceRow));
+  byId("no-races").hidden = recent.length > 0;
+}
+
+async function refreshRaces() {
+  try {
+    const response = await fetch("archive.json", { cache: "no-store" });
+    if (response.ok) showRaces(await response.json());
+  } catch (error) {
+    // casts.json's refresh says when the relay does not answer
+  } finally {
+    setTimeout(refreshRaces, 10000);
+  }
+}
+
 function castRow(cast) {
   const row = document.createElement("tr");
   row.className = cast.caster_connected ? "cast" : "cast away";
@@ -97,6 +156,7 @@ function castRow(cast) {
        cast.packet_time_seconds === null ? "\u2013" : cast.packet_time_seconds.toFixed(1) + " s");
   cell(row, "live num", "Live for", duration(cast.live_seconds));
   cell(row, "replay num", "Replay", size(cast.replay_bytes));
+  if (cast.replay_url) link(row.lastChild, cast.replay_url);
   cell(row, "caster", "Caster", cast.caster_connected
        ? "connected" : "away, " + cast.resume_seconds_left + " s left to resume");
   return row;
@@ -129,6 +189,7 @@ async function refresh() {
   }
 }
 refresh();
+refreshRaces();
 </script>
 </body>
 </html>

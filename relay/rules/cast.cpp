@@ -7,29 +7,37 @@
 
 namespace kavro::relay {
 
-// What a cast posts to each loop: a new recording (its header), newly released blocks of a
+// What a cast posts to each loop: a new recording (its header, and the file it may read blocks
+// from), newly released blocks of a recording, what the data folder's file holds of a
 // recording, or the end.
 struct Cast::News {
-    enum class Kind { kRecording, kBlocks, kEnded };
+    enum class Kind { kRecording, kBlocks, kFile, kEnded };
     Kind kind = Kind::kBlocks;
     std::uint64_t generation = 0;
     SharedBytes header_message;
     std::size_t first_block = 0;  // index of blocks[0] in its recording
+    // Each in memory, or null when the file already holds it.
     std::vector<SharedBytes> blocks;
+    // kRecording, kFile: the file holding the recording's blocks [0, in_file).
+    std::shared_ptr<const RecordingMap> file;
+    std::size_t in_file = 0;
 };
 
 void ReplayChunk::clear() {
     header_message.reset();
-    for (auto& block : blocks) block.reset();
+    for (auto& block : in_memory) block.reset();
+    file.reset();
     block_count = 0;
 }
 
-Cast::Cast(std::string name, std::uint64_t sequence, Duration broadcast_delay, EventLoops& loops)
+Cast::Cast(std::string name, std::uint64_t sequence, CastPlace place)
     : name_(std::move(name)),
       sequence_(sequence),
-      broadcast_delay_(broadcast_delay),
-      loops_(loops),
-      views_(std::make_unique<LoopView[]>(loops.count())) {}
+      broadcast_delay_(place.broadcast_delay),
+      loops_(place.loops),
+      lock_(place.lock),
+      keeper_(place.keeper),
+      views_(std::make_unique<LoopView[]>(place.loops.count())) {}
 
 std::uint64_t Cast::attach_caster(const boost::asio::ip::address& address, std::string peer,
                                   std::string_view track, SendAway send_away) {
@@ -39,6 +47,7 @@ std::uint64_t Cast::attach_caster(const boost::asio::ip::address& address, std::
     caster_attached_ = true;
     send_away_ = std::move(send_away);
     grace_ends_.reset();
+    if (recording_) recording_->caster_connected(true);
     return ++seat_;
 }
 
@@ -46,6 +55,7 @@ void Cast::detach_caster(Clock::time_point grace_ends) {
     caster_attached_ = false;
     send_away_ = nullptr;
     grace_ends_ = grace_ends;
+    if (recording_) recording_->caster_connected(false);
 }
 
 void Cast::send_caster_away(const std::string& why) {
@@ -57,7 +67,8 @@ void Cast::add_watcher(CastWatcher& watcher, std::size_t loop) {
     LoopView& view = views_[loop];
     watcher.cast_slot_ = view.watchers.size();
     view.watchers.push_back(&watcher);
-    watcher_count_.fetch_add(1, std::memory_order_relaxed);
+    const std::size_t count = watcher_count_.fetch_add(1, std::memory_order_relaxed) + 1;
+    if (recording_) recording_->watchers_now(count);
 }
 
 void Cast::remove_watcher(CastWatcher& watcher, std::size_t loop) {
@@ -94,6 +105,7 @@ void Cast::start_recording(wire::ConstBytes header) {
     held_back_.clear();  // a pending release wait finds nothing due and lapses
     packet_clock_.reset();
     packet_time_.store(0, std::memory_order_relaxed);
+    keep_recording();
     announce_recording();
 }
 
@@ -103,8 +115,69 @@ void Cast::diverge_at(std::size_t index, wire::ConstBytes block, Clock::time_poi
     held_back_.resize(index > released_ ? index - released_ : 0);
     released_ = std::min(released_, index);
     published_ = 0;  // the new recording goes to the loops from its start
+    keep_recording();
     announce_recording();
     append_block(block, now);
+}
+
+void Cast::restore(const RestoredRecording& restored, const boost::asio::ip::address& owner,
+                   Clock::time_point started_at, Clock::time_point now,
+                   Clock::time_point grace_ends) {
+    caster_address_ = owner;
+    caster_peer_ = "the caster from before the restart";
+    track_ = printable(restored.start.track);
+    started_at_ = started_at;
+    grace_ends_ = grace_ends;
+    store_.restore_recording(restored.header_message, restored.file, restored.blocks);
+    if (keeper_) recording_ = keeper_->resume(restored.id, progress_for(store_.generation()));
+    released_ = 0;
+    published_ = 0;
+    // The blocks' arrival times are not kept: a broadcast delay counts from now.
+    if (broadcast_delay_ > Duration::zero()) {
+        held_back_.assign(restored.blocks, now);
+    } else {
+        released_ = restored.blocks;
+    }
+    announce_recording();
+    publish();
+}
+
+void Cast::keep_recording() {
+    if (recording_) recording_->finish();
+    recording_.reset();
+    if (!keeper_) return;
+    recording_ =
+        keeper_->begin(RecordingStart{name_, track_, caster_address_.to_string(), key_},
+                       store_.header_message(), store_.blocks(), progress_for(store_.generation()));
+    recording_->caster_connected(caster_attached_);
+    recording_->watchers_now(watcher_count());
+}
+
+FileProgress Cast::progress_for(std::uint64_t generation) {
+    // Called on the disk's thread: the news goes to the first loop, which takes the lock.
+    return [weak = weak_from_this(), generation, &loops = loops_, &lock = lock_](
+               std::shared_ptr<const RecordingMap> file, std::size_t count) {
+        loops.post(0, [weak, generation, &lock, file = std::move(file), count]() mutable {
+            const auto self = weak.lock();
+            if (!self) return;
+            std::lock_guard guard(lock);
+            self->file_holds(generation, std::move(file), count);
+        });
+    };
+}
+
+void Cast::file_holds(std::uint64_t generation, std::shared_ptr<const RecordingMap> file,
+                      std::size_t count) {
+    const std::size_t before = store_.blocks().in_file();
+    const auto file_before = store_.blocks().file();
+    store_.file_holds(generation, file, count);
+    if (store_.blocks().in_file() == before && store_.blocks().file() == file_before) return;
+    auto news = std::make_shared<News>();
+    news->kind = News::Kind::kFile;
+    news->generation = generation;
+    news->file = std::move(file);
+    news->in_file = store_.blocks().in_file();
+    tell_loops(std::move(news));
 }
 
 void Cast::announce_recording() {
@@ -112,11 +185,14 @@ void Cast::announce_recording() {
     news->kind = News::Kind::kRecording;
     news->generation = store_.generation();
     news->header_message = store_.header_message();
+    news->file = store_.blocks().file();
+    news->in_file = store_.blocks().in_file();
     tell_loops(std::move(news));
 }
 
 void Cast::append_block(wire::ConstBytes block, Clock::time_point now) {
-    store_.append(block);
+    const SharedBytes& stored = store_.append(block);
+    if (recording_) recording_->append(stored);
     packet_clock_.block_arrived(now);
     packet_time_.store(packet_clock_.tenths(), std::memory_order_relaxed);
     if (broadcast_delay_ <= Duration::zero()) {
@@ -142,7 +218,11 @@ void Cast::publish() {
     news->generation = store_.generation();
     news->first_block = published_;
     news->blocks.reserve(released_ - published_);
-    for (std::size_t i = published_; i < released_; ++i) news->blocks.push_back(store_.block(i));
+    const StoredBlocks& blocks = store_.blocks();
+    for (std::size_t i = published_; i < released_; ++i) {
+        const SharedBytes* in_memory = blocks.in_memory(i);
+        news->blocks.push_back(in_memory ? *in_memory : nullptr);
+    }
     published_ = released_;
     tell_loops(std::move(news));
 }
@@ -161,7 +241,7 @@ void Cast::take_news(std::size_t loop, const News& news) {
             view.generation = news.generation;
             view.header_message = news.header_message;
             view.blocks.clear();
-            view.blocks.shrink_to_fit();
+            view.blocks.file_holds(news.file, news.in_file);
             break;
         case News::Kind::kBlocks:
             // News of a recording since replaced is stale. Each loop takes the news in the order
@@ -170,8 +250,12 @@ void Cast::take_news(std::size_t loop, const News& news) {
             if (news.generation != view.generation || news.first_block != view.blocks.size()) {
                 return;
             }
-            view.blocks.insert(view.blocks.end(), news.blocks.begin(), news.blocks.end());
+            for (const SharedBytes& block : news.blocks) view.blocks.append(block);
             break;
+        case News::Kind::kFile:
+            // Nothing new to write: the view only reads these blocks from the file from now on.
+            if (news.generation == view.generation) view.blocks.file_holds(news.file, news.in_file);
+            return;
         case News::Kind::kEnded: {
             const auto leaving = static_cast<std::size_t>(
                 std::count_if(view.watchers.begin(), view.watchers.end(),
@@ -198,7 +282,13 @@ bool Cast::next_chunk(std::size_t loop, Cursor& cursor, ReplayChunk& chunk) cons
     if (available == 0) return false;
     chunk.block_count = std::min(available, kBlocksPerMessage);
     for (std::size_t i = 0; i < chunk.block_count; ++i) {
-        chunk.blocks[i] = view.blocks[cursor.next_block + i];
+        const std::size_t index = cursor.next_block + i;
+        if (const SharedBytes* in_memory = view.blocks.in_memory(index)) {
+            chunk.in_memory[i] = *in_memory;
+        } else {
+            chunk.file = view.blocks.file();
+        }
+        chunk.blocks[i] = view.blocks.data(index);
     }
     cursor.next_block += chunk.block_count;
     return true;
@@ -233,6 +323,7 @@ void Cast::end() {
     publish();
     ended_ = true;
     grace_ends_.reset();
+    if (recording_) recording_->finish();
     auto news = std::make_shared<News>();
     news->kind = News::Kind::kEnded;
     tell_loops(std::move(news));

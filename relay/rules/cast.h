@@ -8,6 +8,11 @@
 // buffers, and the watchers on that loop), which only that loop touches. The cast posts its news
 // (a new recording, newly released blocks, its end) to every loop, and each loop brings its view
 // up to date and tells its watchers. A watcher's writes thus take no lock.
+//
+// With a data folder, each recording also goes to the store (through RecordingKeeper). Once
+// the store says a recording's file holds some of its blocks, synced, the cast and every loop
+// read those blocks from the file and let their memory copies go: memory keeps only the newest
+// blocks, and a late joiner's catch-up comes from the file, through the page cache.
 #pragma once
 
 #include <array>
@@ -19,6 +24,7 @@
 #include <deque>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -28,6 +34,7 @@
 #include "relay/rules/event_loops.h"
 #include "relay/rules/packet_clock.h"
 #include "relay/store/cast_store.h"
+#include "relay/store/recording_keeper.h"
 
 namespace kavro::relay {
 
@@ -56,19 +63,33 @@ struct Cursor {
 inline constexpr std::size_t kBlocksPerMessage = wire::kMaxReplayDataPayload / wire::kBlockSize;
 
 // One message's worth of stored replay: the SRH message, or up to four consecutive blocks to
-// go out as one SRD. Holding the shared buffers keeps them alive while a write uses them.
+// go out as one SRD. Holding the shared buffers (and the file they may be read from) keeps
+// them alive while a write uses them.
 struct ReplayChunk {
     SharedBytes header_message;
-    std::array<SharedBytes, kBlocksPerMessage> blocks;
+    std::array<const std::uint8_t*, kBlocksPerMessage> blocks{};
+    std::array<SharedBytes, kBlocksPerMessage> in_memory;
+    std::shared_ptr<const RecordingMap> file;
     std::size_t block_count = 0;
     void clear();
+};
+
+// What a cast needs of the relay around it.
+struct CastPlace {
+    Duration broadcast_delay{};
+    EventLoops& loops;
+    // The relay's shared lock, under which the caster's side of every cast changes: taken when
+    // the store reports back.
+    std::recursive_mutex& lock;
+    // Where recordings go besides memory; none without a data folder.
+    RecordingKeeper* keeper = nullptr;
 };
 
 class Cast : public std::enable_shared_from_this<Cast> {
   public:
     using Clock = std::chrono::steady_clock;
 
-    Cast(std::string name, std::uint64_t sequence, Duration broadcast_delay, EventLoops& loops);
+    Cast(std::string name, std::uint64_t sequence, CastPlace place);
 
     const std::string& name() const { return name_; }
     // Creation order, the tie-break in the cast list.
@@ -115,6 +136,16 @@ class Cast : public std::enable_shared_from_this<Cast> {
     // The caster re-sent block `index` and it differs from the one held: a new recording of
     // the header, the blocks before `index` (released or held back as they were) and `block`.
     void diverge_at(std::size_t index, wire::ConstBytes block, Clock::time_point now);
+    // Takes up `restored`, a recording the data folder kept from before the relay restarted:
+    // its cast waits for `owner` until `grace_ends`, and its blocks are released as if they
+    // had arrived at `now`.
+    void restore(const RestoredRecording& restored, const boost::asio::ip::address& owner,
+                 Clock::time_point started_at, Clock::time_point now, Clock::time_point grace_ends);
+    // The data folder's file of recording `generation` holds its blocks [0, count), synced.
+    void file_holds(std::uint64_t generation, std::shared_ptr<const RecordingMap> file,
+                    std::size_t count);
+    // The current recording's id in the data folder; 0 without one.
+    std::uint64_t recording_id() const { return recording_ ? recording_->id() : 0; }
     // Releases the blocks whose broadcast delay has passed by `now`, and publishes them.
     void release_due_blocks(Clock::time_point now);
     // Posts the blocks released since the last publish to every loop, in one piece, so a
@@ -138,7 +169,7 @@ class Cast : public std::enable_shared_from_this<Cast> {
     struct LoopView {
         std::uint64_t generation = 0;
         SharedBytes header_message;
-        std::vector<SharedBytes> blocks;  // released blocks of the current recording
+        StoredBlocks blocks;  // released blocks of the current recording
         // A plain list, cheap to walk once per news. A watcher leaves by swapping with the
         // last one; during a walk its slot is only emptied, and the list compacted after.
         std::vector<CastWatcher*> watchers;
@@ -148,6 +179,10 @@ class Cast : public std::enable_shared_from_this<Cast> {
 
     // Tells every loop that a new recording of the store began.
     void announce_recording();
+    // Hands the store's recording (if any) over to a new one made of the store's header and
+    // blocks; the one it replaces is finished.
+    void keep_recording();
+    FileProgress progress_for(std::uint64_t generation);
     void tell_loops(std::shared_ptr<const News> news);
     void take_news(std::size_t loop, const News& news);
     static void notify(LoopView& view, bool ended);
@@ -160,6 +195,9 @@ class Cast : public std::enable_shared_from_this<Cast> {
     Clock::time_point started_at_ = Clock::now();
     Duration broadcast_delay_;
     EventLoops& loops_;
+    std::recursive_mutex& lock_;
+    RecordingKeeper* keeper_;
+    std::unique_ptr<KeptRecording> recording_;
     boost::asio::ip::address caster_address_;
     std::string caster_peer_;
     bool caster_attached_ = false;

@@ -7,8 +7,9 @@
 
 namespace kavro::relay {
 
-CastDirectory::CastDirectory(const RelayOptions& options, LogSink log, EventLoops& loops)
-    : options_(options), log_(std::move(log)), loops_(loops) {}
+CastDirectory::CastDirectory(const RelayOptions& options, LogSink log, EventLoops& loops,
+                             std::recursive_mutex& lock, RecordingKeeper* keeper)
+    : options_(options), log_(std::move(log)), loops_(loops), lock_(lock), keeper_(keeper) {}
 
 CastDirectory::Registration CastDirectory::register_caster(const CastClaim& claim,
                                                            Cast::SendAway send_away) {
@@ -46,7 +47,8 @@ CastDirectory::Registration CastDirectory::register_caster(const CastClaim& clai
              ": the relay has its most casts");
         return {Outcome::kFull, nullptr, 0};
     }
-    auto cast = std::make_shared<Cast>(name, next_sequence_++, options_.broadcast_delay, loops_);
+    auto cast = std::make_shared<Cast>(name, next_sequence_++,
+                                       CastPlace{options_.broadcast_delay, loops_, lock_, keeper_});
     cast->set_key(claim.typed.key);
     const std::uint64_t seat =
         cast->attach_caster(claim.address, claim.peer, claim.track, std::move(send_away));
@@ -56,6 +58,39 @@ CastDirectory::Registration CastDirectory::register_caster(const CastClaim& clai
          (cast->track().empty() ? "" : " on " + cast->track()) +
          (cast->key() ? ", with a key" : ""));
     return {Outcome::kCreated, cast, seat};
+}
+
+void CastDirectory::restore(const std::vector<RestoredRecording>& restored, Clock::time_point now) {
+    const auto wall_now = std::chrono::system_clock::now();
+    for (const RestoredRecording& recording : restored) {
+        const std::string& name = recording.start.name;
+        const auto problem = cast_name_problem(name);
+        if (casts_.count(name) > 0 || casts_.size() >= options_.max_casts || problem) {
+            log_("recording " + std::to_string(recording.id) + " (" + printable(name) +
+                 ") was live but its cast cannot come back: " +
+                 (casts_.count(name) > 0 ? "its name is live"
+                  : problem              ? *problem
+                                         : "the relay has its most casts"));
+            if (auto kept = keeper_ ? keeper_->resume(recording.id, nullptr) : nullptr) {
+                kept->finish();
+            }
+            continue;
+        }
+        boost::system::error_code error;
+        const auto owner = boost::asio::ip::make_address(recording.start.owner, error);
+        const auto age = std::chrono::duration_cast<Clock::duration>(
+            std::max(wall_now - recording.started, std::chrono::system_clock::duration::zero()));
+        auto cast = std::make_shared<Cast>(
+            name, next_sequence_++, CastPlace{options_.broadcast_delay, loops_, lock_, keeper_});
+        cast->set_key(recording.start.key);
+        cast->restore(recording, error ? boost::asio::ip::address() : owner, now - age, now,
+                      now + options_.resume_grace);
+        casts_.emplace(name, cast);
+        ++counters_.restored;
+        log_("cast " + printable(name) + " restored from the data folder with " +
+             std::to_string(recording.blocks) + " blocks; it waits " +
+             seconds_text(options_.resume_grace) + " for its caster");
+    }
 }
 
 void CastDirectory::caster_left(const std::shared_ptr<Cast>& cast, std::uint64_t seat,

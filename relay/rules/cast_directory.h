@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -19,6 +20,7 @@
 #include "relay/rules/cast_admission.h"
 #include "relay/rules/event_loops.h"
 #include "relay/rules/relay_counters.h"
+#include "relay/store/recording_keeper.h"
 
 namespace kavro::relay {
 
@@ -34,8 +36,10 @@ class CastDirectory {
 
     using Clock = std::chrono::steady_clock;
 
-    // New casts tell their news to the watchers on `loops`.
-    CastDirectory(const RelayOptions& options, LogSink log, EventLoops& loops);
+    // New casts tell their news to the watchers on `loops`, and keep their recordings with
+    // `keeper` as well when there is one. `lock` is the one the directory is used under.
+    CastDirectory(const RelayOptions& options, LogSink log, EventLoops& loops,
+                  std::recursive_mutex& lock, RecordingKeeper* keeper = nullptr);
 
     // A caster registers the claim's name. The owner of a cast of that name takes it over,
     // whether the old connection is gone (grace period) or still open: then the old one is sent
@@ -43,6 +47,9 @@ class CastDirectory {
     // that key, from any address; one without a key by its caster's address. Anyone else is
     // refused, and a new cast past --casts-per-address or --max-casts too.
     Registration register_caster(const CastClaim& claim, Cast::SendAway send_away);
+    // Brings back the casts of recordings that were live when the relay last stopped, listed
+    // at once, each waiting the grace period from `now` for its caster to return.
+    void restore(const std::vector<RestoredRecording>& restored, Clock::time_point now);
     // The connection seated as `seat` closed at `now`: if it is still the cast's caster, the
     // cast waits for the grace period, then ends.
     void caster_left(const std::shared_ptr<Cast>& cast, std::uint64_t seat, Clock::time_point now);
@@ -52,6 +59,8 @@ class CastDirectory {
     void end_cast(const std::shared_ptr<Cast>& cast, const std::string& reason);
     void end_all(const std::string& reason);
 
+    // Whether the casts keep their recordings in a data folder (and so outlive a restart).
+    bool keeps_recordings() const { return keeper_ != nullptr; }
     std::shared_ptr<Cast> find(const std::string& name) const;
     std::size_t size() const { return casts_.size(); }
     std::vector<std::uint8_t> caster_list() const;
@@ -62,6 +71,8 @@ class CastDirectory {
     const RelayOptions& options_;
     LogSink log_;
     EventLoops& loops_;
+    std::recursive_mutex& lock_;
+    RecordingKeeper* keeper_;
     std::map<std::string, std::shared_ptr<Cast>> casts_;
     std::uint64_t next_sequence_ = 1;
     CastCounters counters_;

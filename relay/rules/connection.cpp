@@ -56,6 +56,17 @@ void Connection::close(const std::string& reason) {
     relay_.connection_closed(*this, reason);
 }
 
+void Connection::leave_for_restart() {
+    if (closed_ || taking_the_tail()) return;  // the tail of an ended cast goes out whole
+    if (!watching_ || finishing_) {
+        close("the relay is stopping");
+        return;
+    }
+    drain_ends_ = relay_.now() + kRestartDrainLimit;
+    draining_ = true;
+    finish();
+}
+
 void Connection::send_away(const std::string& why) {
     if (closed_ || finishing_) return;
     relay_.log("connection from " + peer() + ": " + why + "; closing it");
@@ -122,6 +133,10 @@ void Connection::tick(Clock::time_point now, const RelayOptions& options) {
     if (!finishing_ && role_.casting && !role_.cast_has_header &&
         now - role_.casting_since >= options.idle_timeout) {
         relay_.end_headerless_cast(*this);
+        return;
+    }
+    if (drain_ends_ && now >= *drain_ends_) {
+        close("the relay is stopping; the watcher catches up after the restart");
         return;
     }
     if (finishing_) {
@@ -282,7 +297,7 @@ std::size_t Connection::gather_replay() {
                        static_cast<std::uint16_t>(chunk.block_count * wire::kBlockSize));
         write_pieces_[pieces++] = data_heads_[m];
         for (std::size_t i = 0; i < chunk.block_count; ++i) {
-            write_pieces_[pieces++] = *chunk.blocks[i];
+            write_pieces_[pieces++] = wire::ConstBytes(chunk.blocks[i], wire::kBlockSize);
         }
     }
     return pieces;

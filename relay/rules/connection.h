@@ -70,6 +70,10 @@ inline constexpr Duration kRefusalLimit = std::chrono::seconds(1);
 // A connection that has said goodbye (sent its last byte and shut down its sending side)
 // waits this long for the client to close, and so does one whose final ERR does not go out.
 inline constexpr Duration kFinishLimit = std::chrono::seconds(5);
+// A relay that stops and keeps its casts for the next start gives each watcher this long to
+// take what it was released, then closes it: the watcher comes back and catches up from the
+// data folder.
+inline constexpr Duration kRestartDrainLimit = std::chrono::seconds(3);
 
 class Connection : public CastWatcher, public std::enable_shared_from_this<Connection> {
   public:
@@ -104,6 +108,9 @@ class Connection : public CastWatcher, public std::enable_shared_from_this<Conne
     void close(const std::string& reason);
     // Another connection took this one's cast over (`why` says which): ERR, then close.
     void send_away(const std::string& why);
+    // The relay stops and keeps the cast: the watcher takes what its cast released so far for
+    // at most kRestartDrainLimit, then closes; any other connection closes at once.
+    void leave_for_restart();
     // Closing, but still writing the stream of a cast that ended; it closes itself after.
     bool taking_the_tail() const { return finishing_ && draining_ && !closed_; }
     // Bytes this connection has read and written, for the operator.
@@ -202,6 +209,7 @@ class Connection : public CastWatcher, public std::enable_shared_from_this<Conne
     std::uint64_t bytes_received_ = 0;
     std::uint64_t bytes_sent_ = 0;
     LogLimiter<static_cast<std::size_t>(LogKind::kCount)> log_limiter_;
+    std::optional<Clock::time_point> drain_ends_;  // when the relay stops keeping its casts
 };
 
 }  // namespace kavro::relay

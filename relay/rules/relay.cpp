@@ -479,12 +479,17 @@ void Relay::end_casts(const std::string& reason) {
 }
 
 void Relay::stop() {
-    if (loop_ == 0) end_casts("the relay is stopping");
+    const bool keeping = casts_.keeps_recordings();
+    if (loop_ == 0 && !keeping) end_casts("the relay is stopping");
     std::vector<std::shared_ptr<Connection>> all;
     for (const auto& [raw, connection] : connections_) all.push_back(connection);
     for (const auto& [raw, connection] : refused_) all.push_back(connection);
     for (const auto& connection : all) {
-        if (!connection->taking_the_tail()) connection->close("the relay is stopping");
+        if (keeping) {
+            connection->leave_for_restart();
+        } else if (!connection->taking_the_tail()) {
+            connection->close("the relay is stopping");
+        }
     }
 }
 

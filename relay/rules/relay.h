@@ -85,7 +85,8 @@ class Relay {
     // Ends every cast (on loop 0): each watcher gets the rest of its stream, then closes.
     void end_casts(const std::string& reason);
     // Closes this loop's connections, except watchers still taking the stream of a cast that
-    // ended; on loop 0 it first ends every cast.
+    // ended; on loop 0 it first ends every cast. With a data folder the casts are kept for the
+    // next start instead, and each watcher has a few seconds to take what it was released.
     void stop();
     // Whether this loop still has connections open (or closing).
     bool has_connections() const { return !connections_.empty() || !refused_.empty(); }

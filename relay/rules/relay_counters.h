@@ -71,6 +71,7 @@ struct CastCounters {
     std::uint64_t started = 0;
     std::uint64_t resumed = 0;
     std::uint64_t ended = 0;
+    std::uint64_t restored = 0;  // from the data folder at start
 };
 
 }  // namespace kavro::relay

@@ -27,14 +27,15 @@ struct RelayShared {
     using Clock = std::chrono::steady_clock;
     using ClockSource = std::function<Clock::time_point()>;
 
-    // `clock` defaults to the steady clock.
+    // `clock` defaults to the steady clock. Casts keep their recordings with `keeper` too when
+    // there is one.
     RelayShared(RelayOptions relay_options, LogSink log_sink, ClockSource clock_source,
-                EventLoops& event_loops)
+                EventLoops& event_loops, RecordingKeeper* keeper = nullptr)
         : options(std::move(relay_options)),
           log(std::move(log_sink)),
           clock(clock_source ? std::move(clock_source) : ClockSource([] { return Clock::now(); })),
           loops(event_loops),
-          casts(options, log, loops) {}
+          casts(options, log, loops, mutex, keeper) {}
     RelayShared(const RelayShared&) = delete;
     RelayShared& operator=(const RelayShared&) = delete;
 

@@ -30,6 +30,7 @@ CastStatus cast_status(const Cast& cast, std::chrono::steady_clock::time_point n
         status.grace_left = std::max(Duration::zero(), *cast.grace_ends() - now);
     }
     status.sequence = cast.sequence();
+    status.recording_id = cast.recording_id();
     return status;
 }
 

@@ -12,6 +12,7 @@
 
 #include "relay/relay_options.h"
 #include "relay/rules/relay_counters.h"
+#include "relay/store/recording_row.h"
 
 namespace kavro::relay {
 
@@ -25,8 +26,9 @@ struct CastStatus {
     Duration live_for{};                   // since the cast was created
     std::size_t replay_bytes = 0;          // header and blocks stored
     bool caster_connected = false;
-    Duration grace_left{};       // while the caster is away: time left for a resume
-    std::uint64_t sequence = 0;  // creation order
+    Duration grace_left{};           // while the caster is away: time left for a resume
+    std::uint64_t sequence = 0;      // creation order
+    std::uint64_t recording_id = 0;  // in the data folder; 0 without one
 };
 
 struct RelayStatus {
@@ -44,6 +46,7 @@ struct RelayStatus {
     std::size_t max_http_connections = 0;
     std::size_t bans_in_force = 0;
     AdminCounters admin;
+    StoreStatus store;  // the data folder's figures; not enabled without one
 
     std::size_t watchers() const;
     std::size_t casts_awaiting_resume() const;

@@ -4,24 +4,36 @@
 
 namespace kavro::relay {
 
-SharedBytes share(std::vector<std::uint8_t> bytes) {
-    return std::make_shared<const std::vector<std::uint8_t>>(std::move(bytes));
-}
-
 void CastStore::start_recording(wire::ConstBytes header) {
     ++generation_;
     header_message_ = share(wire::make_message(wire::kTagReplayHeader, header));
     blocks_.clear();
-    blocks_.shrink_to_fit();
 }
 
-void CastStore::append(wire::ConstBytes block) {
-    blocks_.push_back(share(std::vector<std::uint8_t>(block.begin(), block.end())));
+void CastStore::restore_recording(SharedBytes header_message,
+                                  std::shared_ptr<const RecordingMap> file, std::size_t blocks) {
+    ++generation_;
+    header_message_ = std::move(header_message);
+    blocks_.clear();
+    blocks_.file_holds(std::move(file), blocks);
+    for (std::size_t i = 0; i < blocks; ++i) blocks_.append(nullptr);
+}
+
+const SharedBytes& CastStore::append(wire::ConstBytes block) {
+    appended_ = share(std::vector<std::uint8_t>(block.begin(), block.end()));
+    blocks_.append(appended_);
+    return appended_;
 }
 
 void CastStore::restart_keeping(std::size_t kept) {
     ++generation_;
-    blocks_.resize(std::min(kept, blocks_.size()));
+    blocks_.truncate(kept);
+}
+
+void CastStore::file_holds(std::uint64_t generation, std::shared_ptr<const RecordingMap> file,
+                           std::size_t count) {
+    if (generation != generation_) return;  // of a recording since replaced
+    blocks_.file_holds(std::move(file), std::min(count, blocks_.size()));
 }
 
 bool CastStore::header_equals(wire::ConstBytes header) const {
@@ -31,7 +43,7 @@ bool CastStore::header_equals(wire::ConstBytes header) const {
 }
 
 bool CastStore::block_equals(std::size_t index, wire::ConstBytes block) const {
-    const auto& stored = *blocks_[index];
+    const auto stored = this->block(index);
     return std::equal(stored.begin(), stored.end(), block.begin(), block.end());
 }
 

@@ -48,10 +48,24 @@ RelayServer::RelayServer(boost::asio::io_context& io, const RelayOptions& option
         loops_.push_back(std::move(loop));
     }
     event_loops_ = std::make_unique<AsioLoops>(loops_);
+    if (options.data_dir) {
+        StoreOptions store_options;
+        store_options.dir = *options.data_dir;
+        store_options.max_replay_bytes = options.max_replay_bytes;
+        store_options.retention.keep_for = std::chrono::duration_cast<WallClock::duration>(
+            std::chrono::duration<double, std::ratio<86400>>(options.keep_days));
+        store_options.retention.keep_bytes = options.keep_bytes;
+        store_ = std::make_unique<RecordingStore>(std::move(store_options), log);
+        log("recordings are kept in " + store_->dir().string());
+    }
     shared_ = std::make_unique<RelayShared>(options, std::move(log), RelayShared::ClockSource{},
-                                            *event_loops_);
+                                            *event_loops_, store_.get());
     for (std::size_t i = 0; i < count; ++i) {
         loops_[i]->relay = std::make_unique<Relay>(*shared_, i);
+    }
+    if (store_) {
+        std::lock_guard lock(shared_->mutex);
+        shared_->casts.restore(store_->take_restored(), std::chrono::steady_clock::now());
     }
 }
 
@@ -61,6 +75,13 @@ RelayServer::~RelayServer() {
         if (!loop.thread.joinable()) continue;
         if (!stopped_) loop.io.stop();  // never stopped: nothing will end these loops' work
         loop.thread.join();
+    }
+    // Nothing reaches the disk's thread any more from here: what is queued is written, and
+    // every file and the catalogue synced.
+    if (store_) {
+        shared_->log(store_->close() ? "the data folder is synced and closed"
+                                     : "the data folder's files are synced, but its catalogue "
+                                       "could not be written; the next start reconciles it");
     }
     // The relays go before the casts and counts they share.
     for (auto& loop : loops_) loop->relay.reset();
@@ -129,7 +150,16 @@ RelayStatus RelayServer::first_loop_status() {
     }
     status.received_bytes_per_second = first.throughput.received_per_second();
     status.sent_bytes_per_second = first.throughput.sent_per_second();
+    if (store_) status.store = store_->status();
     return status;
+}
+
+std::vector<RecordingRow> RelayServer::archive() {
+    return store_ ? store_->archive() : std::vector<RecordingRow>{};
+}
+
+std::optional<ReplayFile> RelayServer::replay(std::uint64_t id) {
+    return store_ ? store_->replay(id) : std::nullopt;
 }
 
 void RelayServer::request_status(std::function<void(RelayStatus)> done) {
@@ -184,10 +214,11 @@ void RelayServer::stop() {
     acceptor_.close(ignored);
     accept_retry_timer_.cancel();
     if (http_) http_->stop();
-    // The casts end here, first: each loop hears of it before its own stop below, so its
-    // watchers are already taking the rest of their streams when it closes everything else.
-    // A loop keeps ticking (stall and closing limits) until its last connection is gone.
-    loops_.front()->relay->end_casts("the relay is stopping");
+    // Without a data folder the casts end here, first: each loop hears of it before its own
+    // stop below, so its watchers are already taking the rest of their streams when it closes
+    // everything else. With one, they are kept for the next start. A loop keeps ticking
+    // (stall, closing and draining limits) until its last connection is gone.
+    if (!store_) loops_.front()->relay->end_casts("the relay is stopping");
     for (auto& loop : loops_) {
         Loop* each = loop.get();
         boost::asio::post(each->io, [each] {

@@ -4,6 +4,9 @@
 // it is given, run by the caller; with --threads N the server makes N - 1 more, each on a
 // thread of its own. Each loop has its own Relay; they share the casts and the limits.
 //
+// With a data folder the server owns the store: it opens it (and restores the casts that were
+// live) before it listens, and closes it, syncing everything, once the loops are done.
+//
 // The HTTP side runs on the first loop. A request that needs the relay's state reads the casts
 // and connection counts from the shared directory (under its lock, as the rules do), and gathers
 // each other loop's counters and byte rates by posting to that loop and back: counters are only
@@ -25,14 +28,18 @@
 #include "relay/rules/relay.h"
 #include "relay/rules/relay_shared.h"
 #include "relay/rules/relay_status.h"
+#include "relay/store/recording_store.h"
 #include "relay/transport/throughput_meter.h"
 
 namespace kavro::relay {
 
 class RelayServer : private HttpHost {
   public:
+    // Opens the data folder when the options name one; throws DataFolderError when it cannot
+    // be used (the program then exits with status 2, before it listens).
     RelayServer(boost::asio::io_context& io, const RelayOptions& options, LogSink log);
-    // Waits for the other loops' threads, which end once stop() has run.
+    // Waits for the other loops' threads, which end once stop() has run, then closes the
+    // store: everything queued is written and synced.
     ~RelayServer();
     RelayServer(const RelayServer&) = delete;
     RelayServer& operator=(const RelayServer&) = delete;
@@ -51,6 +58,8 @@ class RelayServer : private HttpHost {
     void stop();
 
     std::size_t loop_count() const { return loops_.size(); }
+    // The data folder's store; null without one.
+    RecordingStore* store() { return store_.get(); }
     // On the first loop: reads the reserved names and the bans again (SIGHUP). A file that
     // cannot be read is logged and the relay keeps what it had.
     void reload();
@@ -70,6 +79,9 @@ class RelayServer : private HttpHost {
     void request_status(std::function<void(RelayStatus)> done) override;
     bool open_http_connection() override;
     void close_http_connection() override;
+    bool keeps_recordings() const override { return store_ != nullptr; }
+    std::vector<RecordingRow> archive() override;
+    std::optional<ReplayFile> replay(std::uint64_t id) override;
     void admin(AdminCommand command, std::function<void(AdminAnswer)> done) override;
 
     // The operator's files: the reservations, and the bans in the data folder. Throws
@@ -89,6 +101,7 @@ class RelayServer : private HttpHost {
 
     std::vector<std::unique_ptr<Loop>> loops_;
     std::unique_ptr<AsioLoops> event_loops_;
+    std::unique_ptr<RecordingStore> store_;  // outlives the casts, whose recordings it keeps
     std::unique_ptr<RelayShared> shared_;
     boost::asio::ip::tcp::acceptor acceptor_;
     boost::asio::steady_timer accept_retry_timer_;

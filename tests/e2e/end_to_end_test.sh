@@ -133,6 +133,9 @@ two_watchers() {
       said_once "$work/$who" "Replay ready to watch."
   done
 
+  check "the relay's archive download equals the recording byte for byte" e2e_wait_until \
+    "the relay's stored recording" $deadline e2e_download_equals "$work" replays/1.mpr "$recording"
+
   kill -TERM "$E2E_RELAY_PID"
   e2e_wait_exit "$E2E_RELAY_PID" $deadline
   check "the relay stops cleanly on SIGTERM" test $? -eq 0

@@ -88,14 +88,21 @@ Exposition parse_exposition(std::string_view text) {
         }
         if (!std::regex_match(line, match, kSample)) return fail("not a sample");
         const std::string name = match[1];
-        if (name != current) return fail("a sample outside its declared family");
-        if (!helped.count(name)) return fail("a family without HELP");
+        // A histogram's samples carry its name with _bucket, _sum or _count.
+        const auto type = result.family_types.find(current);
+        const bool histogram_part =
+            type != result.family_types.end() && type->second == "histogram" &&
+            (name == current + "_bucket" || name == current + "_sum" || name == current + "_count");
+        if (name != current && !histogram_part) {
+            return fail("a sample outside its declared family");
+        }
+        if (!helped.count(current)) return fail("a family without HELP");
         if (match[2].matched && !labels_well_formed(match[3])) return fail("bad labels");
         double value = 0;
         if (!number(match[4], value)) return fail("a value that is not a number");
         const std::string key = name + (match[2].matched ? std::string(match[2]) : "");
         if (!result.samples.emplace(key, value).second) return fail("a sample given twice");
-        with_samples.insert(name);
+        with_samples.insert(current);
     }
     return result;
 }

@@ -19,10 +19,11 @@ HttpTestClient::HttpTestClient(std::uint16_t port, const char* source) : stream_
 }
 
 std::optional<HttpAnswer> HttpTestClient::request(http::verb method, std::string_view target,
-                                                  std::string body) {
+                                                  std::string body, const HttpFields& fields) {
     http::request<http::string_body> request{method, target, 11};
     request.set(http::field::host, "127.0.0.1");
     if (!bearer_.empty()) request.set(http::field::authorization, "Bearer " + bearer_);
+    for (const auto& [name, value] : fields) request.set(name, value);
     request.body() = std::move(body);
     request.prepare_payload();
     http::response_parser<http::string_body> parser;
@@ -87,9 +88,10 @@ std::optional<std::string> HttpTestClient::read_until_closed(std::chrono::millis
     return received;
 }
 
-std::optional<HttpAnswer> http_get(std::uint16_t port, std::string_view target) {
+std::optional<HttpAnswer> http_get(std::uint16_t port, std::string_view target,
+                                   const HttpFields& fields) {
     HttpTestClient client(port);
-    return client.get(target);
+    return client.request(http::verb::get, target, {}, fields);
 }
 
 }  // namespace kavro::relay::testing

@@ -13,12 +13,16 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "tests/relay/test_client.h"
 
 namespace kavro::relay::testing {
 
 using HttpAnswer = boost::beast::http::response<boost::beast::http::string_body>;
+// Header fields a request carries besides Host: name and value.
+using HttpFields = std::vector<std::pair<std::string, std::string>>;
 
 class HttpTestClient {
   public:
@@ -30,7 +34,7 @@ class HttpTestClient {
     // Sends one request (HTTP/1.1, keep-alive) and reads its answer; nothing when the
     // connection closes first or the deadline passes.
     std::optional<HttpAnswer> request(boost::beast::http::verb method, std::string_view target,
-                                      std::string body = {});
+                                      std::string body = {}, const HttpFields& fields = {});
     std::optional<HttpAnswer> get(std::string_view target) {
         return request(boost::beast::http::verb::get, target);
     }
@@ -50,6 +54,7 @@ class HttpTestClient {
 };
 
 // One request on a fresh connection.
-std::optional<HttpAnswer> http_get(std::uint16_t port, std::string_view target);
+std::optional<HttpAnswer> http_get(std::uint16_t port, std::string_view target,
+                                   const HttpFields& fields = {});
 
 }  // namespace kavro::relay::testing

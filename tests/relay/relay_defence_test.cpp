@@ -24,17 +24,6 @@ namespace {
 
 namespace http = boost::beast::http;
 
-// Polls until `check` holds or the deadline passes.
-template <typename Check>
-bool becomes(Check check) {
-    const auto until = std::chrono::steady_clock::now() + kDeadline;
-    while (std::chrono::steady_clock::now() < until) {
-        if (check()) return true;
-        std::this_thread::sleep_for(10ms);
-    }
-    return check();
-}
-
 // The limits per address as a relay gets them by default, on a test relay.
 RelayOptions defended_options() {
     RelayOptions options = test_options();

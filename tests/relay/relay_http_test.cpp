@@ -375,7 +375,7 @@ TEST(RelayHttp, HttpHasPlacesOfItsOwnAndAFewPerAddress) {
     bool served = false;
     while (!served && std::chrono::steady_clock::now() < until) {
         const auto answer = http_get(relay.http_port(), "/healthz");
-        served = answer && answer->result_int() != 503 ||
+        served = (answer && answer->result_int() != 503) ||
                  (answer && answer->body() != "The relay is full.\n");
         if (!served) std::this_thread::sleep_for(20ms);
     }

@@ -1,5 +1,6 @@
 #include "tests/relay/relay_process.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -9,12 +10,22 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 extern char** environ;
 
 namespace kavro::relay::testing {
 
 RelayProcess::RelayProcess(const std::vector<std::string>& arguments, bool log_to_closed_pipe) {
+    start(arguments, {}, log_to_closed_pipe);
+}
+
+RelayProcess::RelayProcess(const std::vector<std::string>& arguments, const std::string& log_path) {
+    start(arguments, log_path, false);
+}
+
+void RelayProcess::start(const std::vector<std::string>& arguments, const std::string& log_path,
+                         bool log_to_closed_pipe) {
     int pipe_ends[2];
     if (pipe(pipe_ends) != 0) throw std::runtime_error("pipe failed");
     int log_ends[2] = {-1, -1};
@@ -27,12 +38,18 @@ RelayProcess::RelayProcess(const std::vector<std::string>& arguments, bool log_t
         posix_spawn_file_actions_adddup2(&actions, log_ends[1], STDERR_FILENO);
         posix_spawn_file_actions_addclose(&actions, log_ends[0]);
     }
-    // No HTTP side: its fixed default port would clash between tests run side by side. Nothing
-    // kept on disk unless the test names a folder.
-    std::vector<std::string> all{KAVRO_RELAY_PROGRAM, "--http", "off"};
-    if (std::find(arguments.begin(), arguments.end(), "--data-dir") == arguments.end()) {
-        all.insert(all.end(), {"--data-dir", "off"});
+    if (!log_path.empty()) {
+        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, log_path.c_str(),
+                                         O_WRONLY | O_CREAT | O_APPEND, 0644);
     }
+    const auto given = [&](const std::string& option) {
+        return std::find(arguments.begin(), arguments.end(), option) != arguments.end();
+    };
+    std::vector<std::string> all{KAVRO_RELAY_PROGRAM};
+    // No HTTP side (its fixed default port would clash between tests run side by side), and no
+    // data folder in the working directory.
+    if (!given("--http")) all.insert(all.end(), {"--http", "off"});
+    if (!given("--data-dir")) all.insert(all.end(), {"--data-dir", "off"});
     all.insert(all.end(), arguments.begin(), arguments.end());
     std::vector<char*> argv;
     for (std::string& a : all) argv.push_back(a.data());
@@ -74,14 +91,45 @@ std::uint16_t RelayProcess::port() {
     return static_cast<std::uint16_t>(std::stoi(line->substr(prefix.size())));
 }
 
+std::uint16_t RelayProcess::http_port() {
+    const auto line = first_line();
+    const std::string prefix = "http on 127.0.0.1:";
+    if (!line || line->rfind(prefix, 0) != 0) return 0;
+    return static_cast<std::uint16_t>(std::stoi(line->substr(prefix.size())));
+}
+
+std::optional<int> RelayProcess::end_with(int signal) {
+    if (!reaped_) kill(pid_, signal);
+    return exit_status();
+}
+
+bool RelayProcess::ends_within(std::chrono::milliseconds deadline) {
+    const auto until = std::chrono::steady_clock::now() + deadline;
+    while (!reaped_) {
+        int status = 0;
+        const pid_t ended = waitpid(pid_, &status, WNOHANG);
+        if (ended == pid_) {
+            reaped_ = true;
+            status_ = status;
+            break;
+        }
+        if (ended < 0 || std::chrono::steady_clock::now() >= until) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
 bool RelayProcess::signal(int number) const { return kill(pid_, number) == 0; }
 
 std::optional<int> RelayProcess::exit_status() {
-    int status = 0;
-    if (waitpid(pid_, &status, 0) != pid_) return std::nullopt;
-    reaped_ = true;
-    if (!WIFEXITED(status)) return std::nullopt;
-    return WEXITSTATUS(status);
+    if (!reaped_) {
+        int status = 0;
+        if (waitpid(pid_, &status, 0) != pid_) return std::nullopt;
+        reaped_ = true;
+        status_ = status;
+    }
+    if (!WIFEXITED(status_)) return std::nullopt;
+    return WEXITSTATUS(status_);
 }
 
 std::size_t RelayProcess::memory_field(const std::string& name) const {

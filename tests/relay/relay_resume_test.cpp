@@ -12,17 +12,6 @@
 namespace kavro::relay::testing {
 namespace {
 
-std::size_t file_size(std::size_t blocks) {
-    return wire::kReplayHeaderSize + blocks * wire::kBlockSize;
-}
-
-bool upload(TestClient& caster, const Recording& recording, std::size_t from, std::size_t to) {
-    for (std::size_t i = from; i < to; ++i) {
-        if (!caster.send(block_upload(recording.block(i)))) return false;
-    }
-    return true;
-}
-
 // `caster` registers `name`, `watcher` joins it, and the caster uploads the header and the first
 // `blocks` blocks of `recording`.
 void start_cast(TestClient& caster, TestClient& watcher, std::string_view name,

@@ -10,10 +10,6 @@
 namespace kavro::relay::testing {
 namespace {
 
-std::size_t file_size(std::size_t blocks) {
-    return wire::kReplayHeaderSize + blocks * wire::kBlockSize;
-}
-
 Bytes text_bytes(std::string_view text) { return Bytes(text.begin(), text.end()); }
 
 // The list a fresh watcher gets, as entries.

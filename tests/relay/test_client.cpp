@@ -257,6 +257,17 @@ bool TestClient::watch(std::string_view name) {
     return send(watch_message(name));
 }
 
+std::size_t file_size(std::size_t blocks) {
+    return wire::kReplayHeaderSize + blocks * wire::kBlockSize;
+}
+
+bool upload(TestClient& caster, const Recording& recording, std::size_t from, std::size_t to) {
+    for (std::size_t i = from; i < to; ++i) {
+        if (!caster.send(block_upload(recording.block(i)))) return false;
+    }
+    return true;
+}
+
 bool ReplayReader::read_until(TestClient& client, std::size_t size,
                               std::chrono::milliseconds deadline) {
     const auto until = Clock::now() + deadline;

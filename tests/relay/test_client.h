@@ -8,6 +8,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 namespace kavro::relay::testing {
@@ -86,6 +87,22 @@ class TestClient {
 
     int fd_ = -1;
 };
+
+// The size of a replay file of the header and `blocks` blocks.
+std::size_t file_size(std::size_t blocks);
+// The caster uploads blocks [from, to) of `recording`; false once the relay has closed it.
+bool upload(TestClient& caster, const Recording& recording, std::size_t from, std::size_t to);
+
+// Polls until `check` holds or the deadline passes.
+template <typename Check>
+bool becomes(Check check, std::chrono::milliseconds deadline = kDeadline) {
+    const auto until = std::chrono::steady_clock::now() + deadline;
+    while (std::chrono::steady_clock::now() < until) {
+        if (check()) return true;
+        std::this_thread::sleep_for(10ms);
+    }
+    return check();
+}
 
 // Reads SRH/SRD messages into a replay file until it holds `size` bytes or the deadline passes.
 class ReplayReader {

@@ -1,0 +1,777 @@
+#include "relay/store/recording_store.h"
+
+#include <fcntl.h>
+#include <malloc.h>
+#include <sys/stat.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <charconv>
+#include <cstring>
+#include <fstream>
+#include <set>
+
+#include "relay/relay_log.h"
+#include "relay/store/about_file.h"
+
+namespace kavro::relay {
+
+namespace {
+
+using SteadyClock = std::chrono::steady_clock;
+
+// The least time between two retention checks, however short the interval asked for.
+constexpr auto kShortestRetentionInterval = std::chrono::milliseconds(100);
+// Unsynced bytes that make the disk's thread sync at once: a caster uploading fast keeps
+// little in memory.
+constexpr std::uint64_t kSyncBytes = 16u << 20;
+// Bytes let go of since the last trim that make the next one worth its walk of the heap.
+constexpr std::uint64_t kTrimBytes = 8u << 20;
+// How long after a sync the memory the casts let go of is handed back to the system.
+constexpr auto kTrimDelay = std::chrono::milliseconds(300);
+// Blocks written in one call.
+constexpr std::size_t kBlocksPerWrite = 256;
+
+std::string error_text(int error) { return std::strerror(error); }
+
+std::string size_text(std::uint64_t bytes) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f MiB", static_cast<double>(bytes) / (1024.0 * 1024.0));
+    return text;
+}
+
+bool write_all(int fd, const void* data, std::size_t size, off_t offset) {
+    const auto* from = static_cast<const std::uint8_t*>(data);
+    while (size > 0) {
+        const ssize_t n = ::pwrite(fd, from, size, offset);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        if (n == 0) {
+            errno = EIO;
+            return false;
+        }
+        from += n;
+        size -= static_cast<std::size_t>(n);
+        offset += n;
+    }
+    return true;
+}
+
+// The id a file called "ID.mpr" belongs to, or 0.
+std::uint64_t id_of_replay_file(const std::filesystem::path& path) {
+    if (path.extension() != ".mpr") return 0;
+    const std::string stem = path.stem().string();
+    std::uint64_t id = 0;
+    const auto [end, error] = std::from_chars(stem.data(), stem.data() + stem.size(), id);
+    if (error != std::errc() || end != stem.data() + stem.size()) return 0;
+    return id;
+}
+
+// A recording whose cast was live when the relay stopped: one whose writes failed is listed as
+// incomplete from then on, but still has no end, and its cast comes back too.
+bool carries_on(const RecordingRow& row) {
+    return !row.ended && (state_is_open(row.state) || row.state == RecordingState::kIncomplete);
+}
+
+}  // namespace
+
+struct RecordingStore::Entry {
+    // Guarded by the store's mutex.
+    RecordingRow row;
+    bool dirty = true;          // changed since the catalogue last had it
+    bool file_to_make = false;  // the file is still to be made, from these:
+    SharedBytes header_message;
+    StoredBlocks kept;
+    std::vector<SharedBytes> pending;  // blocks to write, in order
+    bool finish_requested = false;
+    bool failed = false;  // a write failed: nothing more is written
+    FileProgress progress;
+    std::shared_ptr<const RecordingMap> map;
+
+    // The disk's thread's alone.
+    int fd = -1;
+    bool header_on_disk = false;
+    std::size_t written = 0;  // blocks written
+    std::size_t synced = 0;   // blocks synced
+    std::optional<SteadyClock::time_point> unsynced_since;
+    bool finish_taken = false;
+};
+
+struct RecordingStore::Work {
+    std::shared_ptr<Entry> entry;
+    bool make_file = false;
+    SharedBytes header_message;
+    StoredBlocks kept;
+    std::vector<SharedBytes> blocks;
+    bool finish = false;
+};
+
+class RecordingStore::Handle final : public KeptRecording {
+  public:
+    Handle(RecordingStore& store, std::shared_ptr<Entry> entry)
+        : store_(store), entry_(std::move(entry)), id_(entry_->row.id) {}
+
+    std::uint64_t id() const override { return id_; }
+
+    void append(const SharedBytes& block) override {
+        std::lock_guard lock(store_.mutex_);
+        if (entry_->failed || entry_->finish_requested || store_.closed_) return;
+        entry_->pending.push_back(block);
+        // The first block since the disk's thread took the last batch wakes it; the others
+        // join that batch.
+        if (store_.pending_bytes_ == 0) store_.notify_locked();
+        store_.pending_bytes_ += block->size();
+    }
+
+    void caster_connected(bool connected) override {
+        std::lock_guard lock(store_.mutex_);
+        RecordingRow& row = entry_->row;
+        if (!state_is_open(row.state)) return;
+        row.state = connected ? RecordingState::kLive : RecordingState::kAwaitingResume;
+        entry_->dirty = true;
+        store_.rows_dirty_ = true;
+    }
+
+    void watchers_now(std::size_t count) override {
+        std::lock_guard lock(store_.mutex_);
+        if (count <= entry_->row.watchers_peak) return;
+        entry_->row.watchers_peak = count;
+        entry_->dirty = true;
+        store_.rows_dirty_ = true;
+    }
+
+    void finish() override {
+        std::lock_guard lock(store_.mutex_);
+        if (entry_->finish_requested) return;
+        entry_->finish_requested = true;
+        entry_->row.ended = store_.wall_now();
+        if (entry_->row.state != RecordingState::kIncomplete) {
+            entry_->row.state = RecordingState::kFinished;
+        }
+        entry_->dirty = true;
+        store_.rows_dirty_ = true;
+        store_.notify_locked();
+    }
+
+  private:
+    RecordingStore& store_;
+    std::shared_ptr<Entry> entry_;
+    std::uint64_t id_;
+};
+
+RecordingStore::RecordingStore(StoreOptions options, Log log)
+    : options_(std::move(options)), log_(std::move(log)), folder_(options_.dir) {
+    open_catalogue();
+    recover();
+    write_catalogue();
+    apply_retention();
+    last_retention_ = SteadyClock::now();
+    thread_ = std::thread([this] { run(); });
+}
+
+RecordingStore::~RecordingStore() { close(); }
+
+WallClock::time_point RecordingStore::wall_now() const {
+    return options_.wall_clock ? options_.wall_clock() : WallClock::now();
+}
+
+std::string RecordingStore::describe(const RecordingRow& row) const {
+    return "recording " + std::to_string(row.id) + " (" + printable(row.name) + ")";
+}
+
+void RecordingStore::notify_locked() {
+    urgent_ = true;
+    wake_.notify_one();
+}
+
+void RecordingStore::open_catalogue() {
+    const auto path = folder_.catalogue();
+    try {
+        catalogue_ = std::make_unique<Catalogue>(path);
+        return;
+    } catch (const CatalogueDamaged& e) {
+        // Kept for the operator; the archive is built again from the recordings' files.
+        const auto aside = path.string() + ".damaged";
+        std::error_code ignored;
+        std::filesystem::rename(path, aside, ignored);
+        for (const char* part : {"-wal", "-shm"}) {
+            std::filesystem::rename(path.string() + part, aside + part, ignored);
+        }
+        log_("the catalogue " + path.string() + " is damaged (" + e.what() + "); it is kept as " +
+             aside + " and the archive is built again from the recordings' files");
+    } catch (const std::runtime_error& e) {
+        throw DataFolderError(e.what());
+    }
+    try {
+        catalogue_ = std::make_unique<Catalogue>(path);
+    } catch (const std::runtime_error& e) {
+        throw DataFolderError(std::string("cannot make a new catalogue: ") + e.what());
+    }
+}
+
+void RecordingStore::recover() {
+    std::size_t unreadable = 0;
+    std::vector<RecordingRow> rows;
+    try {
+        rows = catalogue_->load(unreadable);
+    } catch (const std::runtime_error& e) {
+        throw DataFolderError("cannot read the catalogue " + folder_.catalogue().string() + ": " +
+                              e.what());
+    }
+    if (unreadable > 0) {
+        log_("the catalogue has " + std::to_string(unreadable) +
+             " row(s) that cannot be read; they are left out");
+    }
+    next_id_ = catalogue_->next_id();
+    std::set<std::uint64_t> listed;
+
+    // A row's file: missing or shorter than a header, it is left out; a torn last block goes.
+    const auto check_file = [&](RecordingRow& row) -> bool {
+        const auto path = folder_.replay_file(row.id);
+        std::error_code error;
+        const auto size = std::filesystem::file_size(path, error);
+        if (error) {
+            log_(describe(row) + ": its file " + path.string() + " is missing (" + error.message() +
+                 "); left out of the archive");
+            return false;
+        }
+        if (size < wire::kReplayHeaderSize) {
+            log_(describe(row) + ": its file has " + std::to_string(size) +
+                 " bytes, less than a replay header; left out of the archive");
+            return false;
+        }
+        const std::uint64_t whole = block_offset(whole_blocks(size));
+        if (whole != size) {
+            std::filesystem::resize_file(path, whole, error);
+            if (error) {
+                log_(describe(row) + ": cannot cut its torn last block (" + error.message() +
+                     "); left out of the archive");
+                return false;
+            }
+            log_(describe(row) + ": cut a torn last block of " + std::to_string(size - whole) +
+                 " bytes");
+        }
+        row.bytes = whole;
+        return true;
+    };
+
+    std::vector<std::shared_ptr<Entry>> open;
+    for (RecordingRow& row : rows) {
+        if (!check_file(row)) {
+            deleted_.push_back(row.id);
+            continue;
+        }
+        auto entry = std::make_shared<Entry>();
+        entry->row = std::move(row);
+        listed.insert(entry->row.id);
+        next_id_ = std::max(next_id_, entry->row.id + 1);
+        if (carries_on(entry->row)) open.push_back(entry);
+        entries_[entry->row.id] = std::move(entry);
+    }
+
+    // Files the catalogue does not list (it was damaged, or lost its last writes): listed again
+    // from their about files.
+    std::error_code error;
+    for (const auto& item : std::filesystem::directory_iterator(folder_.recordings(), error)) {
+        const std::uint64_t id = id_of_replay_file(item.path());
+        if (id == 0 || listed.count(id) > 0) continue;
+        auto about = read_about(folder_.about_file(id));
+        if (!about || about->id != id) {
+            log_("the file " + item.path().string() +
+                 " is in no catalogue entry and has no readable about file; skipped");
+            continue;
+        }
+        RecordingRow row = std::move(*about);
+        if (!check_file(row)) continue;
+        std::error_code time_error;
+        const auto written = std::filesystem::last_write_time(item.path(), time_error);
+        row.ended = time_error ? row.started
+                               : std::chrono::time_point_cast<WallClock::duration>(
+                                     std::chrono::file_clock::to_sys(written));
+        row.state = RecordingState::kFinished;
+        log_(describe(row) + " was in no catalogue entry; listed again from its files");
+        auto entry = std::make_shared<Entry>();
+        entry->row = std::move(row);
+        next_id_ = std::max(next_id_, id + 1);
+        entries_[id] = std::move(entry);
+    }
+    if (error) {
+        throw DataFolderError("cannot read " + folder_.recordings().string() + ": " +
+                              error.message());
+    }
+
+    // Live when the relay stopped: its cast comes back. Of two open recordings of one name, the
+    // newer stands.
+    std::sort(open.begin(), open.end(),
+              [](const auto& a, const auto& b) { return a->row.id > b->row.id; });
+    std::set<std::string> names;
+    for (const auto& entry : open) {
+        if (!names.insert(entry->row.name).second) {
+            entry->row.state = RecordingState::kFinished;
+            entry->row.ended = wall_now();
+            log_(describe(entry->row) + ": a newer recording of its cast is open; finished");
+            continue;
+        }
+        restore(entry);
+    }
+}
+
+void RecordingStore::restore(const std::shared_ptr<Entry>& entry) {
+    RecordingRow& row = entry->row;
+    const auto path = folder_.replay_file(row.id);
+    const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+    std::shared_ptr<const RecordingMap> map;
+    if (fd >= 0) {
+        try {
+            map = std::make_shared<const RecordingMap>(
+                fd, std::max<std::size_t>(options_.max_replay_bytes, row.bytes));
+        } catch (const std::system_error&) {
+        }
+    }
+    if (!map) {
+        const int why = errno;
+        if (fd >= 0) ::close(fd);
+        row.state = RecordingState::kIncomplete;
+        row.ended = wall_now();
+        log_(describe(row) + ": cannot open its file to carry on (" + error_text(why) +
+             "); listed as incomplete");
+        return;
+    }
+    entry->fd = fd;
+    entry->map = map;
+    entry->header_on_disk = true;
+    entry->written = entry->synced = whole_blocks(row.bytes);
+    if (row.state != RecordingState::kIncomplete) row.state = RecordingState::kAwaitingResume;
+    entry->dirty = true;
+    RestoredRecording restored;
+    restored.id = row.id;
+    restored.start = RecordingStart{row.name, row.track, row.owner, row.key};
+    restored.started = row.started;
+    restored.header_message = share(wire::make_message(
+        wire::kTagReplayHeader, wire::ConstBytes(map->data(), wire::kReplayHeaderSize)));
+    restored.file = map;
+    restored.blocks = entry->written;
+    restored_.push_back(std::move(restored));
+    open_.push_back(entry);
+}
+
+std::vector<RestoredRecording> RecordingStore::take_restored() {
+    std::lock_guard lock(mutex_);
+    return std::exchange(restored_, {});
+}
+
+std::unique_ptr<KeptRecording> RecordingStore::begin(const RecordingStart& start,
+                                                     const SharedBytes& header_message,
+                                                     const StoredBlocks& kept,
+                                                     FileProgress progress) {
+    auto entry = std::make_shared<Entry>();
+    std::lock_guard lock(mutex_);
+    entry->row.id = next_id_++;
+    entry->row.name = start.name;
+    entry->row.track = start.track;
+    entry->row.owner = start.owner;
+    entry->row.key = start.key;
+    entry->row.started = wall_now();
+    entry->file_to_make = true;
+    entry->header_message = header_message;
+    entry->kept = kept;
+    entry->progress = std::move(progress);
+    entries_[entry->row.id] = entry;
+    if (!closed_) {
+        open_.push_back(entry);
+        notify_locked();
+    }
+    return std::make_unique<Handle>(*this, std::move(entry));
+}
+
+std::unique_ptr<KeptRecording> RecordingStore::resume(std::uint64_t id, FileProgress progress) {
+    std::lock_guard lock(mutex_);
+    const auto it = entries_.find(id);
+    if (it == entries_.end()) return nullptr;
+    it->second->progress = std::move(progress);
+    return std::make_unique<Handle>(*this, it->second);
+}
+
+bool RecordingStore::close() {
+    {
+        std::lock_guard lock(mutex_);
+        if (closed_ || closing_) return !catalogue_failing_;
+        closing_ = true;
+        wake_.notify_all();
+    }
+    if (thread_.joinable()) thread_.join();
+    std::lock_guard lock(mutex_);
+    closed_ = true;
+    return !catalogue_failing_;
+}
+
+SteadyClock::time_point RecordingStore::next_wake(const std::vector<std::shared_ptr<Entry>>& open,
+                                                  SteadyClock::time_point last_catalogue_write,
+                                                  bool rows_dirty) const {
+    // Nothing to do until the first of: a sync due, the next retention check, a trim, or the
+    // catalogue's rows that changed without new data. Queued work wakes the thread sooner.
+    auto wake = last_retention_ + std::max<SteadyClock::duration>(options_.retention_interval,
+                                                                  kShortestRetentionInterval);
+    for (const auto& entry : open) {
+        if (entry->unsynced_since)
+            wake = std::min(wake, *entry->unsynced_since + options_.sync_interval);
+    }
+    if (trim_at_) wake = std::min(wake, *trim_at_);
+    if (rows_dirty) wake = std::min(wake, last_catalogue_write + options_.sync_interval);
+    return wake;
+}
+
+void RecordingStore::run() {
+    std::vector<Work> work;
+    std::vector<std::shared_ptr<Entry>> open;
+    auto last_catalogue_write = SteadyClock::now();
+    for (;;) {
+        bool closing = false;
+        {
+            std::unique_lock lock(mutex_);
+            wake_.wait_until(lock, next_wake(open, last_catalogue_write, rows_dirty_),
+                             [&] { return urgent_ || closing_; });
+            urgent_ = false;
+            closing = closing_;
+            pending_bytes_ = 0;
+            work.clear();
+            for (const auto& entry : open_) {
+                Entry& e = *entry;
+                const bool finish = e.finish_requested && !e.finish_taken;
+                if (!e.file_to_make && e.pending.empty() && !finish) continue;
+                Work w;
+                w.entry = entry;
+                w.make_file = std::exchange(e.file_to_make, false);
+                w.header_message = std::move(e.header_message);
+                w.kept = std::exchange(e.kept, {});
+                w.blocks.swap(e.pending);
+                w.finish = finish;
+                work.push_back(std::move(w));
+            }
+            open = open_;
+        }
+        bool due = closing;
+        for (Work& w : work) {
+            write_work(w);
+            due = due || w.finish;
+        }
+        const auto now = SteadyClock::now();
+        std::uint64_t unsynced = 0;
+        for (const auto& entry : open) {
+            unsynced += (entry->written - entry->synced) * wire::kBlockSize;
+            if (entry->unsynced_since && now - *entry->unsynced_since >= options_.sync_interval) {
+                due = true;
+            }
+        }
+        if (due || unsynced >= kSyncBytes) {
+            sync_round(closing);
+            last_catalogue_write = SteadyClock::now();
+        } else if (now - last_catalogue_write >= options_.sync_interval) {
+            write_catalogue();
+            last_catalogue_write = now;
+        }
+        if (!trim_at_ && released_since_trim_ >= kTrimBytes) {
+            // After the loops have taken the news and dropped their copies.
+            trim_at_ = now + kTrimDelay;
+            released_since_trim_ = 0;
+        }
+        if (trim_at_ && now >= *trim_at_) {
+            // The casts let go of the memory copies of what was synced; glibc keeps freed
+            // blocks for itself unless asked to hand whole pages back.
+            ::malloc_trim(0);
+            trim_at_.reset();
+        }
+        if (!closing && (retention_due_ || now - last_retention_ >= options_.retention_interval)) {
+            apply_retention();
+            retention_due_ = false;
+            last_retention_ = now;
+        }
+        if (closing) return;
+    }
+}
+
+void RecordingStore::write_work(Work& work) {
+    Entry& e = *work.entry;
+    e.finish_taken = e.finish_taken || work.finish;
+    if (work.make_file) {
+        const auto path = folder_.replay_file(e.row.id);
+        RecordingRow about;
+        {
+            std::lock_guard lock(mutex_);
+            about = e.row;
+        }
+        e.fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        if (e.fd < 0) return write_failed(e, "creating its file", errno);
+        {
+            const std::string text = about_text(about);
+            const auto about_path = folder_.about_file(e.row.id);
+            const int fd =
+                ::open(about_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+            const bool ok = fd >= 0 && write_all(fd, text.data(), text.size(), 0);
+            const int why = errno;
+            if (fd >= 0) ::close(fd);
+            if (!ok) return write_failed(e, "writing its about file", why);
+            // The two new names in the folder outlive a power cut too.
+            const int folder = ::open(folder_.recordings().c_str(), O_RDONLY | O_DIRECTORY);
+            if (folder >= 0) {
+                ::fsync(folder);
+                ::close(folder);
+            }
+        }
+        try {
+            auto map = std::make_shared<const RecordingMap>(e.fd, options_.max_replay_bytes);
+            std::lock_guard lock(mutex_);
+            e.map = std::move(map);
+        } catch (const std::system_error& error) {
+            return write_failed(e, "mapping its file", error.code().value());
+        }
+        const auto header = wire::ConstBytes(*work.header_message).subspan(wire::kHeadSize);
+        if (!write_all(e.fd, header.data(), header.size(), 0)) {
+            return write_failed(e, "writing its header", errno);
+        }
+        e.header_on_disk = true;
+        e.unsynced_since = SteadyClock::now();
+        std::vector<const std::uint8_t*> kept;
+        kept.reserve(work.kept.size());
+        for (std::size_t i = 0; i < work.kept.size(); ++i) kept.push_back(work.kept.data(i));
+        if (!write_blocks(e, kept)) return;
+    }
+    if (e.fd < 0 || work.blocks.empty()) return;
+    std::vector<const std::uint8_t*> blocks;
+    blocks.reserve(work.blocks.size());
+    for (const auto& block : work.blocks) blocks.push_back(block->data());
+    write_blocks(e, blocks);
+}
+
+bool RecordingStore::write_blocks(Entry& e, const std::vector<const std::uint8_t*>& blocks) {
+    std::size_t done = 0;
+    std::array<iovec, kBlocksPerWrite> pieces{};
+    while (done < blocks.size()) {
+        const std::size_t count = std::min(kBlocksPerWrite, blocks.size() - done);
+        for (std::size_t i = 0; i < count; ++i) {
+            pieces[i].iov_base = const_cast<std::uint8_t*>(blocks[done + i]);
+            pieces[i].iov_len = wire::kBlockSize;
+        }
+        const ssize_t n = ::pwritev(e.fd, pieces.data(), static_cast<int>(count),
+                                    static_cast<off_t>(block_offset(e.written)));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            write_failed(e, "writing its blocks", n < 0 ? errno : EIO);
+            return false;
+        }
+        // A short write leaves part of a block: it is written again, whole, next time round.
+        const std::size_t whole = static_cast<std::size_t>(n) / wire::kBlockSize;
+        e.written += whole;
+        done += whole;
+        if (!e.unsynced_since) e.unsynced_since = SteadyClock::now();
+    }
+    return true;
+}
+
+void RecordingStore::write_failed(Entry& e, const std::string& what, int error) {
+    RecordingRow row;
+    {
+        std::lock_guard lock(mutex_);
+        e.failed = true;
+        e.pending.clear();
+        e.row.state = RecordingState::kIncomplete;
+        e.dirty = true;
+        rows_dirty_ = true;
+        ++counts_.write_errors;
+        row = e.row;
+    }
+    log_(describe(row) + ": " + what + " failed (" + error_text(error) +
+         "); the cast goes on from memory and the recording is listed as incomplete");
+    if (e.fd < 0) return;
+    // What was written before the failure still counts once it is synced; the rest of the
+    // file is cut off, so the file is the recording's first blocks, whole.
+    if (e.header_on_disk && e.written > e.synced && ::fdatasync(e.fd) == 0) {
+        e.synced = e.written;
+    }
+    const std::uint64_t keep = e.header_on_disk ? block_offset(e.synced) : 0;
+    if (::ftruncate(e.fd, static_cast<off_t>(keep)) != 0) {
+        // Recovery at the next start cuts what does not belong.
+    }
+    ::close(e.fd);
+    e.fd = -1;
+    e.written = e.synced;
+    e.unsynced_since.reset();
+    FileProgress progress;
+    std::shared_ptr<const RecordingMap> map;
+    {
+        std::lock_guard lock(mutex_);
+        e.row.bytes = keep;
+        progress = e.progress;
+        map = e.map;
+    }
+    if (progress && map && e.header_on_disk) progress(map, e.synced);
+}
+
+void RecordingStore::sync_round(bool closing) {
+    const auto started = SteadyClock::now();
+    std::vector<std::shared_ptr<Entry>> open;
+    {
+        std::lock_guard lock(mutex_);
+        open = open_;
+    }
+    std::vector<std::shared_ptr<Entry>> closed;
+    for (const auto& entry : open) {
+        Entry& e = *entry;
+        if (e.fd >= 0 && e.written > e.synced) {
+            const std::size_t before = e.synced;
+            if (::fdatasync(e.fd) != 0) {
+                write_failed(e, "syncing its file", errno);
+            } else {
+                e.synced = e.written;
+                e.unsynced_since.reset();
+                FileProgress progress;
+                std::shared_ptr<const RecordingMap> map;
+                {
+                    std::lock_guard lock(mutex_);
+                    e.row.bytes = block_offset(e.synced);
+                    e.dirty = true;
+                    rows_dirty_ = true;
+                    progress = e.progress;
+                    map = e.map;
+                }
+                if (progress && map) {
+                    progress(map, e.synced);
+                    released_since_trim_ += (e.synced - before) * wire::kBlockSize;
+                }
+            }
+        }
+        if (e.finish_taken || closing) {
+            if (e.fd >= 0) ::close(e.fd);
+            e.fd = -1;
+            closed.push_back(entry);
+        }
+    }
+    {
+        std::lock_guard lock(mutex_);
+        for (const auto& entry : closed) {
+            Entry& e = *entry;
+            if (closing && e.row.state == RecordingState::kLive) {
+                e.row.state = RecordingState::kAwaitingResume;  // back at the next start
+            }
+            e.dirty = true;
+            rows_dirty_ = true;
+            if (e.finish_taken) retention_due_ = true;
+            std::erase(open_, entry);
+        }
+    }
+    write_catalogue();
+    const double seconds = std::chrono::duration<double>(SteadyClock::now() - started).count();
+    std::lock_guard lock(mutex_);
+    ++counts_.syncs;
+    counts_.sync_seconds += seconds;
+    for (std::size_t i = 0; i < kSyncBuckets.size(); ++i) {
+        if (seconds <= kSyncBuckets[i]) ++counts_.sync_buckets[i];
+    }
+}
+
+void RecordingStore::write_catalogue() {
+    std::vector<RecordingRow> rows;
+    std::vector<std::uint64_t> deleted;
+    {
+        std::lock_guard lock(mutex_);
+        for (auto& [id, entry] : entries_) {
+            if (!entry->dirty) continue;
+            entry->dirty = false;
+            rows.push_back(entry->row);
+        }
+        deleted.swap(deleted_);
+        rows_dirty_ = false;
+    }
+    std::string error;
+    if (catalogue_->write(rows, deleted, error)) {
+        if (catalogue_failing_) log_("the catalogue is written again");
+        catalogue_failing_ = false;
+        return;
+    }
+    std::lock_guard lock(mutex_);
+    for (const RecordingRow& row : rows) {
+        if (const auto it = entries_.find(row.id); it != entries_.end()) it->second->dirty = true;
+    }
+    rows_dirty_ = true;
+    deleted_.insert(deleted_.end(), deleted.begin(), deleted.end());
+    ++counts_.write_errors;
+    if (!catalogue_failing_) {
+        log_("writing the catalogue failed (" + error + "); it is tried again each second");
+    }
+    catalogue_failing_ = true;
+}
+
+void RecordingStore::apply_retention() {
+    std::vector<RecordingRow> rows;
+    {
+        std::lock_guard lock(mutex_);
+        rows.reserve(entries_.size());
+        for (const auto& [id, entry] : entries_) rows.push_back(entry->row);
+    }
+    const auto deletions = choose_deletions(rows, wall_now(), options_.retention);
+    if (deletions.empty()) return;
+    for (const Deletion& deletion : deletions) {
+        RecordingRow row;
+        {
+            std::lock_guard lock(mutex_);
+            const auto it = entries_.find(deletion.id);
+            if (it == entries_.end() || !it->second->row.ended) continue;  // live: kept
+            row = it->second->row;
+            entries_.erase(it);
+            deleted_.push_back(deletion.id);
+            ++counts_.deleted_by_retention;
+        }
+        std::error_code ignored;
+        std::filesystem::remove(folder_.replay_file(deletion.id), ignored);
+        std::filesystem::remove(folder_.about_file(deletion.id), ignored);
+        log_("retention deleted " + describe(row) + ", " + size_text(row.bytes) + " from " +
+             utc_text(row.started) +
+             (deletion.for_age ? ": older than the days kept"
+                               : ": the recordings passed the bytes kept"));
+    }
+    write_catalogue();
+}
+
+std::vector<RecordingRow> RecordingStore::archive() const {
+    std::vector<RecordingRow> rows;
+    {
+        std::lock_guard lock(mutex_);
+        rows.reserve(entries_.size());
+        for (const auto& [id, entry] : entries_) rows.push_back(entry->row);
+    }
+    std::sort(rows.begin(), rows.end(), [](const RecordingRow& a, const RecordingRow& b) {
+        return a.started != b.started ? a.started > b.started : a.id > b.id;
+    });
+    return rows;
+}
+
+std::optional<ReplayFile> RecordingStore::replay(std::uint64_t id) const {
+    ReplayFile replay;
+    {
+        std::lock_guard lock(mutex_);
+        const auto it = entries_.find(id);
+        if (it == entries_.end()) return std::nullopt;
+        replay.row = it->second->row;
+        replay.file = it->second->map;
+    }
+    if (replay.row.bytes < wire::kReplayHeaderSize) return std::nullopt;
+    if (!replay.file) replay.file = RecordingMap::open(folder_.replay_file(id), replay.row.bytes);
+    if (!replay.file) return std::nullopt;
+    return replay;
+}
+
+StoreStatus RecordingStore::status() const {
+    std::lock_guard lock(mutex_);
+    StoreStatus status = counts_;
+    status.enabled = true;
+    status.recordings = entries_.size();
+    for (const auto& [id, entry] : entries_) status.bytes += entry->row.bytes;
+    return status;
+}
+
+}  // namespace kavro::relay
