@@ -28,12 +28,14 @@ ByteRange parse_byte_range(std::string_view header, std::uint64_t size) {
     header = trimmed(header);
     constexpr std::string_view kUnit = "bytes=";
     if (header.substr(0, kUnit.size()) != kUnit) return whole;
-    const std::string_view spec = trimmed(header.substr(kUnit.size()));
-    if (spec.find(',') != std::string_view::npos) return whole;
-    const auto dash = spec.find('-');
+    // An empty file has no byte to name: it is sent whole, which is nothing.
+    if (size == 0) return whole;
+    const std::string_view wanted = trimmed(header.substr(kUnit.size()));
+    if (wanted.find(',') != std::string_view::npos) return whole;
+    const auto dash = wanted.find('-');
     if (dash == std::string_view::npos) return whole;
-    const std::string_view from = trimmed(spec.substr(0, dash));
-    const std::string_view to = trimmed(spec.substr(dash + 1));
+    const std::string_view from = trimmed(wanted.substr(0, dash));
+    const std::string_view to = trimmed(wanted.substr(dash + 1));
     ByteRange part{ByteRange::Kind::kPart, 0, size - 1};
     if (from.empty()) {  // the last N bytes
         const auto suffix = number(to);

@@ -203,6 +203,8 @@ TEST(ReplayDownload, RangesFileNamesAndIdsAreReadSafely) {
                               "bytes=-", "bytes=18446744073709551616-"}) {
         EXPECT_TRUE(is(range(whole), Kind::kWhole, 0, 0)) << whole;
     }
+    // Nothing to name in an empty file: never a part whose end lies before its start.
+    EXPECT_TRUE(is(parse_byte_range("bytes=-100", 0), Kind::kWhole, 0, 0));
 
     RecordingRow row;
     row.started = WallClock::time_point(std::chrono::seconds(1796788775));  // 2026-12-09
