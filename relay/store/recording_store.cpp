@@ -510,8 +510,10 @@ void RecordingStore::write_work(Work& work) {
         {
             const std::string text = about_text(about);
             const auto about_path = folder_.about_file(e.row.id);
+            // It names the caster's address, which is never shown: the relay's user's alone,
+            // as the catalogue is.
             const int fd =
-                ::open(about_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+                ::open(about_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
             const bool ok = fd >= 0 && write_all(fd, text.data(), text.size(), 0);
             const int why = errno;
             if (fd >= 0) ::close(fd);

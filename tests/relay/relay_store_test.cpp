@@ -258,6 +258,11 @@ TEST(RelayStore, ARaceIsListedAndDownloadsByteForByteWithRangesWhileLiveAndAfter
     const auto archive = http_get(relay.http_port(), "/archive.json");
     ASSERT_TRUE(archive);
     EXPECT_EQ(archive->body().find("127.0.0.1"), std::string::npos);
+    // Where the relay keeps a recording's caster's address, only the relay's user may read it.
+    const auto about = folder.path() / "data" / "recordings" /
+                       (std::to_string(live->at("id").get<std::uint64_t>()) + ".json");
+    const auto others = std::filesystem::perms::group_all | std::filesystem::perms::others_all;
+    EXPECT_EQ(std::filesystem::status(about).permissions() & others, std::filesystem::perms::none);
     const auto list = nlohmann::json::parse(archive->body()).at("recordings");
     ASSERT_EQ(list.size(), 2u);
     EXPECT_EQ(list[0].at("name"), "Second");
