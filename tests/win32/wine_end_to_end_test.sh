@@ -373,11 +373,12 @@ windows_caster_faults() {
   relay_says "kavro.exe comes back by itself and resumes the cast" "cast $cast resumed by" 1
   catches_up "before the cut"
   check "the relay is killed and started again on its port" e2e_restart_relay "$relay" "$work"
-  relay_says "kavro.exe casts again on the new relay" "cast $cast started by" 2
+  # The relay kept the cast in its data folder through the kill: kavro.exe takes it up again.
+  relay_says "kavro.exe resumes the cast on the new relay" "cast $cast resumed by" 2
   relay_says "the native watcher asks for the cast again" " joined $cast (" 2
   catches_up "before the restart"
   freeze_then "$fc_control" reset
-  relay_says "kavro.exe comes back again" "cast $cast resumed by" 2
+  relay_says "kavro.exe comes back again" "cast $cast resumed by" 3
   e2e_running "$recorder_pid" || fail "the recording ended before the last fault was over"
   finish_faults_scene "$recorder_pid"
 
