@@ -4,10 +4,10 @@
 #include <charconv>
 #include <fstream>
 #include <nlohmann/json.hpp>
-#include <sstream>
 #include <system_error>
 
 #include "relay/rules/address_limits.h"
+#include "relay/text_file.h"
 
 namespace kavro::relay {
 
@@ -198,14 +198,12 @@ bool BanList::save(const std::filesystem::path& path, std::string& problem) cons
 std::optional<BanList> BanList::load(const std::filesystem::path& path, std::string& problem) {
     std::error_code error;
     if (!std::filesystem::exists(path, error)) return BanList{};
-    std::ifstream file(path, std::ios::binary);
-    if (!file) {
+    const auto text = read_whole_file(path);
+    if (!text) {
         problem = "cannot read " + path.string();
         return std::nullopt;
     }
-    std::ostringstream text;
-    text << file.rdbuf();
-    auto list = from_json(text.str(), problem);
+    auto list = from_json(*text, problem);
     if (!list) problem = path.string() + ": " + problem;
     return list;
 }

@@ -1,9 +1,7 @@
 #include "relay/rules/reserved_names.h"
 
-#include <fstream>
-#include <sstream>
-
 #include "relay/rules/cast_names.h"
+#include "relay/text_file.h"
 
 namespace kavro::relay {
 
@@ -45,14 +43,12 @@ std::optional<ReservedNames> ReservedNames::parse(std::string_view text, std::st
 
 std::optional<ReservedNames> ReservedNames::load(const std::filesystem::path& path,
                                                  std::string& problem) {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) {
+    const auto text = read_whole_file(path);
+    if (!text) {
         problem = "cannot read " + path.string();
         return std::nullopt;
     }
-    std::ostringstream text;
-    text << file.rdbuf();
-    auto reserved = parse(text.str(), problem);
+    auto reserved = parse(*text, problem);
     if (!reserved) problem = path.string() + ", " + problem;
     return reserved;
 }

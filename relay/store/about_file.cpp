@@ -1,8 +1,8 @@
 #include "relay/store/about_file.h"
 
-#include <fstream>
-#include <iterator>
 #include <nlohmann/json.hpp>
+
+#include "relay/text_file.h"
 
 namespace kavro::relay {
 
@@ -51,10 +51,9 @@ std::string about_text(const RecordingRow& row) {
 }
 
 std::optional<RecordingRow> read_about(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return std::nullopt;
-    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    const auto about = nlohmann::json::parse(text, nullptr, false);
+    const auto text = read_whole_file(path);
+    if (!text) return std::nullopt;
+    const auto about = nlohmann::json::parse(*text, nullptr, false);
     if (about.is_discarded() || !about.is_object()) return std::nullopt;
     try {
         RecordingRow row;
