@@ -189,6 +189,8 @@ void Session::accepted(Hello answered) {
         state_ = State::kCasting;
     } else if (automatic && !cast_.empty() && before == State::kAwaitingAcceptance) {
         state_ = State::kAwaitingListing;
+        // The cast has kRetryLimit from here to be listed again, however the lists come.
+        if (outage_ && !outage_->unlisted_since) outage_->unlisted_since = now();
     } else if (before != State::kAwaitingListing) {
         state_ = State::kWatching;
     }
@@ -272,7 +274,6 @@ void Session::listed(const std::vector<CasterRow>& rows) {
         return;
     }
     // Asking for a cast that is not listed would be answered with ERR.
-    if (!outage_->unlisted_since) outage_->unlisted_since = now();
     if (!outage_->waiting_logged) {
         outage_->waiting_logged = true;
         fx_.log("Waiting for " + cast_ + " to be listed again.");

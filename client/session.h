@@ -122,7 +122,7 @@ class Session {
         Duration pause = kFirstPause;
         TimePoint next_attempt;
         std::optional<TimePoint> refused_since;   // first refusal of an automatic attempt
-        std::optional<TimePoint> unlisted_since;  // first list without the watched cast
+        std::optional<TimePoint> unlisted_since;  // first looked for in the list
         TimePoint next_list_request;
         bool refusal_logged = false;
         bool waiting_logged = false;
