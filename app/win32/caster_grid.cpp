@@ -10,6 +10,7 @@
 
 #include "app/win32/dpi_scale.h"
 #include "app/win32/wide_text.h"
+#include "client/grid_rows.h"
 
 namespace kavro::win32 {
 namespace {
@@ -82,7 +83,7 @@ LRESULT CALLBACK paint_header_row(HWND header, UINT message, WPARAM w, LPARAM l,
 HWND create_caster_grid(HWND parent, int id, HFONT font, int dpi) {
     HWND grid =
         CreateWindowExW(WS_EX_CLIENTEDGE, WC_LISTVIEWW, L"",
-                        WS_CHILD | WS_VISIBLE | WS_TABSTOP | LVS_REPORT | LVS_SINGLESEL |
+                        WS_CHILD | WS_VISIBLE | WS_TABSTOP | LVS_REPORT |
                             LVS_SHOWSELALWAYS | LVS_OWNERDRAWFIXED | LVS_NOSORTHEADER,
                         0, 0, 0, 0, parent, reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)),
                         GetModuleHandleW(nullptr), nullptr);
@@ -113,14 +114,15 @@ void show_grid_rows(HWND grid, const CasterRow& header, const std::vector<Caster
                     int dpi) {
     for (int c = 0; c < kColumns; ++c) set_header_text(grid, c, widen(header[c]));
 
-    const int count = std::max<int>(1, static_cast<int>(rows.size()));
-    if (ListView_GetItemCount(grid) != count) {
-        const int current = ListView_GetNextItem(grid, -1, LVNI_FOCUSED);
+    const GridRows shown = grid_rows_for(ListView_GetItemCount(grid),
+                                         ListView_GetNextItem(grid, -1, LVNI_FOCUSED), rows.size());
+    const int count = shown.count;
+    if (shown.reselect) {
         while (ListView_GetItemCount(grid) > count) {
             ListView_DeleteItem(grid, ListView_GetItemCount(grid) - 1);
         }
         while (ListView_GetItemCount(grid) < count) append_blank_row(grid);
-        select_only(grid, std::clamp(current, 0, count - 1));
+        select_only(grid, shown.current);
     }
     for (int r = 0; r < count; ++r) {
         for (int c = 0; c < kColumns; ++c) {
@@ -131,7 +133,10 @@ void show_grid_rows(HWND grid, const CasterRow& header, const std::vector<Caster
     fit_grid_columns(grid, dpi);
 }
 
-int selected_grid_row(HWND grid) { return ListView_GetNextItem(grid, -1, LVNI_SELECTED) + 1; }
+int selected_grid_row(HWND grid) {
+    // Rows are searched from the top: the first selected one is the range's top row.
+    return ListView_GetNextItem(grid, -1, LVNI_SELECTED) + 1;
+}
 
 void draw_grid_row(const DRAWITEMSTRUCT& item, int dpi) {
     const bool selected = (item.itemState & ODS_SELECTED) != 0;

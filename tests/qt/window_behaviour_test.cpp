@@ -27,13 +27,13 @@ using namespace kavro::test;
 namespace {
 
 // A shown window whose relay is a scripted stand-in on loopback.
-struct Session {
+struct WindowSession {
     SimulatorInstall install;
     LoopbackListener relay;
     TForm1 form{RelayAddress{"127.0.0.1", relay.port_text()}};
     PeerSocket peer;
 
-    Session() {
+    WindowSession() {
         form.show();
         form.activateWindow();
         EXPECT_TRUE(QTest::qWaitForWindowActive(&form));
@@ -72,7 +72,7 @@ std::vector<wire::CasterEntry> casts(int count) {
 }  // namespace
 
 TEST(QtWindow, ClicksDriveTheCoreAndItsAnswersReachTheControls) {
-    Session s;
+    WindowSession s;
     MessageBoxAnswerer answerer;
     QTest::mouseClick(s.form.btn_cast, Qt::LeftButton);
     EXPECT_FALSE(s.form.bg_cast->isHidden());
@@ -126,7 +126,7 @@ TEST(QtWindow, ClicksDriveTheCoreAndItsAnswersReachTheControls) {
 }
 
 TEST(QtWindow, TheGridHeaderIsNeverSelectedAndWatchTakesTheChosenRow) {
-    Session s;
+    WindowSession s;
     s.watch_with_list(casts(3));
     QTableWidget* grid = s.form.sg_serverlist;
     EXPECT_EQ(grid->currentRow(), 0);  // the first data row, shown selected
@@ -161,7 +161,7 @@ TEST(QtWindow, TheGridHeaderIsNeverSelectedAndWatchTakesTheChosenRow) {
 }
 
 TEST(QtWindow, TabWalksTheControlsInTheirOrderAndLeavesTheLogAndTheGrid) {
-    Session s;
+    WindowSession s;
     TForm1& f = s.form;
     const auto tab_from = [](QWidget* from) {
         QTest::keyClick(from, Qt::Key_Tab);
@@ -201,7 +201,7 @@ TEST(QtWindow, TabWalksTheControlsInTheirOrderAndLeavesTheLogAndTheGrid) {
 }
 
 TEST(QtWindow, ManyCastsScrollBeneathAFixedHeaderWithNoHorizontalBar) {
-    Session s;
+    WindowSession s;
     const std::string long_name(32, 'W');
     auto list = casts(12);
     list[11].name = long_name;
@@ -236,7 +236,7 @@ TEST(QtWindow, ManyCastsScrollBeneathAFixedHeaderWithNoHorizontalBar) {
 }
 
 TEST(QtWindow, CaptionIsKavroAloneAndBoxesSayKavro) {
-    Session s;
+    WindowSession s;
     EXPECT_EQ(s.form.windowTitle(), "KAVRO");
     EXPECT_EQ(s.form.windowHandle()->title(), "KAVRO");
     // No display name is set for the platform to append to the caption (" — kavro" on X11 and
