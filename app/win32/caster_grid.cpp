@@ -83,8 +83,8 @@ LRESULT CALLBACK paint_header_row(HWND header, UINT message, WPARAM w, LPARAM l,
 HWND create_caster_grid(HWND parent, int id, HFONT font, int dpi) {
     HWND grid =
         CreateWindowExW(WS_EX_CLIENTEDGE, WC_LISTVIEWW, L"",
-                        WS_CHILD | WS_VISIBLE | WS_TABSTOP | LVS_REPORT |
-                            LVS_SHOWSELALWAYS | LVS_OWNERDRAWFIXED | LVS_NOSORTHEADER,
+                        WS_CHILD | WS_VISIBLE | WS_TABSTOP | LVS_REPORT | LVS_SHOWSELALWAYS |
+                            LVS_OWNERDRAWFIXED | LVS_NOSORTHEADER,
                         0, 0, 0, 0, parent, reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)),
                         GetModuleHandleW(nullptr), nullptr);
     SendMessageW(grid, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);

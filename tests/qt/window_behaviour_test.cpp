@@ -252,3 +252,39 @@ TEST(QtWindow, CaptionIsKavroAloneAndBoxesSayKavro) {
     ASSERT_EQ(answerer.captions.size(), 1);
     EXPECT_EQ(answerer.captions[0], "kavro");
 }
+
+TEST(QtWindow, ARefusalOfAnAutomaticReconnectIsLoggedWithoutABoxAndStopStaysTheWayOut) {
+    WindowSession s;
+    MessageBoxAnswerer answerer;
+    s.watch_with_list(casts(2));
+    QTest::mouseClick(s.form.btn_watch1, Qt::LeftButton);
+    EXPECT_EQ(s.requested_name(), "Cast 1");
+
+    // The relay goes away; the window's own timer brings the session back after a pause, and
+    // the relay, full for now, answers with ERR.
+    s.peer.close();
+    ASSERT_TRUE(wait_until([&] {
+        return log_lines(s.form.debug)
+            .contains("The connection to the relay was lost; reconnecting.");
+    }));
+    ASSERT_TRUE(wait_until([&] { return s.relay.has_pending(); }));
+    s.peer = s.relay.accept();
+    ASSERT_EQ(s.peer.read(52).size(), 52u);
+    s.peer.send(wire::make_error("The relay is full."));
+    ASSERT_TRUE(wait_until([&] { return s.last_line() == "The relay is full."; }));
+    EXPECT_TRUE(answerer.texts.empty());
+    EXPECT_TRUE(s.form.btn_stop->isEnabled());
+    EXPECT_FALSE(s.form.btn_watch->isEnabled());
+    EXPECT_FALSE(s.form.btn_cast->isEnabled());
+
+    // It is tried again after the next pause; Stop ends it.
+    ASSERT_TRUE(wait_until([&] { return s.relay.has_pending(); }));
+    s.peer = s.relay.accept();
+    ASSERT_EQ(s.peer.read(52).size(), 52u);
+    QTest::mouseClick(s.form.btn_stop, Qt::LeftButton);
+    EXPECT_EQ(s.last_line(), "Disconnected.");
+    EXPECT_TRUE(s.form.btn_watch->isEnabled());
+    EXPECT_TRUE(s.form.btn_cast->isEnabled());
+    EXPECT_TRUE(answerer.texts.empty());
+    EXPECT_TRUE(s.peer.closed_by_client());
+}
