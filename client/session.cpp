@@ -238,7 +238,6 @@ void Session::error(const std::string& text) {
 void Session::refusal_of_automatic(const std::string& line) {
     Outage& o = *outage_;
     if (!o.refused_since) o.refused_since = now();
-    o.last_refusal = line;
     if (now() - *o.refused_since >= kRetryLimit) {
         end_with_error(line);
         return;
@@ -307,10 +306,7 @@ void Session::retry_later(const std::string& first_line) {
     fx_.follow_connect(false);
     fx_.close_connection();
     const bool new_outage = !outage_;
-    if (new_outage) {
-        outage_.emplace();
-        outage_->started = now();
-    }
+    if (new_outage) outage_.emplace();
     outage_->next_attempt = now() + next_pause();
     // Stop stays the way out; the mode buttons stay off as while registered.
     fx_.set_mode_buttons(false, false, true);

@@ -72,6 +72,8 @@ class Session {
     // A connect that has not finished by then has failed (the link's own deadline is 5 s).
     static constexpr std::chrono::seconds kConnectLimit{6};
 
+    // Who sent a hello: the click that starts a session (Watch LFS, or Cast on the cast panel),
+    // Refresh, or the session itself coming back or asking for the list.
     enum class Hello { kStart, kRefresh, kAutomatic };
 
     struct Event {
@@ -118,16 +120,13 @@ class Session {
     // What one outage has seen: it starts when a session's connection is lost and ends when the
     // session is back.
     struct Outage {
-        TimePoint started{};
         Duration pause = kFirstPause;
-        TimePoint next_attempt;
+        TimePoint next_attempt{};
         std::optional<TimePoint> refused_since;   // first refusal of an automatic attempt
         std::optional<TimePoint> unlisted_since;  // first looked for in the list
-        TimePoint next_list_request;
-        bool refusal_logged = false;
+        TimePoint next_list_request{};
         bool waiting_logged = false;
         std::vector<std::string> errors_logged;
-        std::string last_refusal = "The relay refused the request.";
     };
 
     TimePoint now() const { return clock_(); }
