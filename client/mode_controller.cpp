@@ -66,7 +66,12 @@ void ClientCore::error(const std::string& text) { handle(Kind::kError, text); }
 void ClientCore::Timer1Timer() {
     // A modal box opened by a reaction lets timers run; the cycle it interrupted is not re-entered.
     if (dispatching_) return;
-    if (link_.connected() && !link_.pump()) handle(Kind::kLost);
+    if (link_.connected()) {
+        // What earlier sends queued goes out first, and counts as sent when the socket takes it.
+        const RelayLink::Sent pumped = link_.pump();
+        state_.bytes_sent += static_cast<std::int32_t>(pumped.bytes);
+        if (!pumped.ok) handle(Kind::kLost);
+    }
     handle(Kind::kTick);
     if (!link_.connected()) return;
     poll_and_dispatch();

@@ -29,9 +29,12 @@ RelayLink::Sent TcpRelayLink::send(std::span<const std::uint8_t> record) {
     return {result.sent, result.ok};
 }
 
-bool TcpRelayLink::pump() {
-    // MERGE(link): `return tcp_.PumpOutbound();` once sends are queued.
-    return tcp_.Connected();
+RelayLink::Sent TcpRelayLink::pump() {
+    // MERGE(link): once sends are queued:
+    //   const std::size_t queued = tcp_.OutboundQueued();
+    //   const bool ok = tcp_.PumpOutbound();
+    //   return {queued - tcp_.OutboundQueued(), ok};
+    return {0, tcp_.Connected()};
 }
 
 RelayLink::Received TcpRelayLink::receive(ReceiveBuffer& buffer, MessageHandler& handler) {

@@ -37,8 +37,9 @@ class RelayLink {
     virtual void disconnect() = 0;
     virtual bool connected() const = 0;
     virtual Sent send(std::span<const std::uint8_t> record) = 0;
-    // Writes what is queued as far as the socket takes it; false when the connection failed.
-    virtual bool pump() = 0;
+    // Writes what is queued as far as the socket takes it, without waiting: what the socket took,
+    // and ok false when the connection failed.
+    virtual Sent pump() = 0;
     // Whether another whole data record would be taken now.
     virtual bool writable() = 0;
     // Takes what the socket holds (bounded per tick) and hands each complete message to
@@ -56,7 +57,7 @@ class TcpRelayLink final : public RelayLink {
     void disconnect() override { tcp_.Disconnect(); }
     bool connected() const override { return tcp_.Connected(); }
     Sent send(std::span<const std::uint8_t> record) override;
-    bool pump() override;
+    Sent pump() override;
     bool writable() override { return tcp_.PollWritable(); }
     Received receive(ReceiveBuffer& buffer, MessageHandler& handler) override;
 

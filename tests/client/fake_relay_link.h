@@ -57,7 +57,7 @@ class FakeRelayLink : public RelayLink {
         sent.emplace_back(record.begin(), record.end());
         return {record.size(), true};
     }
-    bool pump() override { return connected_; }
+    Sent pump() override { return {0, connected_}; }
     bool writable() override { return connected_ && room; }
     Received receive(ReceiveBuffer& buffer, MessageHandler& handler) override {
         Received received;
