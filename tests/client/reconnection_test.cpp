@@ -320,3 +320,45 @@ TEST(ClientCast, ACopyThatFailsIsSaidOnceAndSoIsItsRecovery) {
     s.tick_after(50ms);
     EXPECT_EQ(s.view.log.size(), lines);
 }
+
+TEST(ClientReconnection,
+     ACastTheRelayEndedIsLookedForTwoMinutesThenTheWatcherIsIdleWithItsFileWhole) {
+    ComingBack s;
+    s.start_watching();
+    s.deliver(wire::make_caster_list(std::vector<wire::CasterEntry>{{"Race", "SO1", 1, 10}}));
+    s.core.btn_watch1Click();
+    ASSERT_EQ(s.peer.read(36).size(), 36u);
+    const auto whole = joined(pattern_bytes(16384, 71), pattern_bytes(3 * 4096, 72));
+    s.peer.send(
+        joined(wire::make_message(wire::kTagReplayHeader, pattern_bytes(16384, 71)),
+               wire::make_message(wire::kTagReplayData,
+                                  std::vector<std::uint8_t>(whole.begin() + 16384, whole.end()))));
+    ASSERT_TRUE(s.tick_until([&] { return read_file(s.install.watch_replay()) == whole; }));
+
+    // The relay ends the cast and closes the connection: the client comes back, is accepted,
+    // and looks for the cast; every answer lists other casts only. The file is sampled at each.
+    s.lose_the_relay();
+    s.tick_after(1s);
+    ASSERT_EQ(s.next_hello().size(), 52u);
+    const auto started = s.clock;
+    int answers = 0;
+    s.deliver(joined(kAccepted, wire::make_caster_list({})));
+    while (s.core.session().state() != Session::State::kIdle && s.clock - started < 3min) {
+        EXPECT_EQ(read_file(s.install.watch_replay()), whole);
+        s.tick_after(1s);
+        if (s.tcp1.Connected() && s.peer.read(52, 50ms).size() == 52u) {
+            ++answers;
+            s.deliver(joined(kAccepted, wire::make_caster_list(std::vector<wire::CasterEntry>{
+                                            {"Other", "BL1", 0, 10}})));
+        }
+    }
+    EXPECT_GE(s.clock - started, 2min);
+    EXPECT_LE(s.clock - started, 2min + 1s);
+    EXPECT_GE(answers, 7);
+    EXPECT_EQ(s.view.log_count("The cast Race has ended; the replay is kept."), 1);
+    EXPECT_EQ(read_file(s.install.watch_replay()), whole);
+    EXPECT_TRUE(s.view.button_enabled[ModeButton::kWatch]);
+    EXPECT_TRUE(s.view.button_enabled[ModeButton::kCast]);
+    EXPECT_FALSE(s.tcp1.Active());
+    EXPECT_TRUE(s.peer.closed_by_client());
+}
