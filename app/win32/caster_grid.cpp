@@ -3,6 +3,7 @@
 #include <windows.h>
 // after windows.h, which it needs
 #include <commctrl.h>
+#include <windowsx.h>
 
 #include <algorithm>
 #include <numeric>
@@ -78,6 +79,27 @@ LRESULT CALLBACK paint_header_row(HWND header, UINT message, WPARAM w, LPARAM l,
     return 0;
 }
 
+// Only a range can be selected, as in the Qt grid: a click with Ctrl held selects just its row
+// (and starts the next Shift range there), and Ctrl+Space, which would add or take away one row,
+// does nothing. Shift still takes a range.
+LRESULT CALLBACK keep_selection_a_range(HWND grid, UINT message, WPARAM w, LPARAM l, UINT_PTR,
+                                        DWORD_PTR) {
+    const bool control = (w & MK_CONTROL) != 0 || GetKeyState(VK_CONTROL) < 0;
+    if ((message == WM_LBUTTONDOWN || message == WM_LBUTTONDBLCLK) && control) {
+        LVHITTESTINFO hit{};
+        hit.pt = POINT{GET_X_LPARAM(l), GET_Y_LPARAM(l)};
+        const int row = ListView_HitTest(grid, &hit);
+        SetFocus(grid);
+        if (row >= 0) {
+            select_only(grid, row);
+            ListView_SetSelectionMark(grid, row);
+        }
+        return 0;
+    }
+    if ((message == WM_KEYDOWN || message == WM_CHAR) && w == VK_SPACE && control) return 0;
+    return DefSubclassProc(grid, message, w, l);
+}
+
 }  // namespace
 
 HWND create_caster_grid(HWND parent, int id, HFONT font, int dpi) {
@@ -97,6 +119,7 @@ HWND create_caster_grid(HWND parent, int id, HFONT font, int dpi) {
         ListView_InsertColumn(grid, c, &col);
     }
     SetWindowSubclass(ListView_GetHeader(grid), paint_header_row, 0, static_cast<DWORD_PTR>(dpi));
+    SetWindowSubclass(grid, keep_selection_a_range, 0, 0);
     append_blank_row(grid);
     select_only(grid, 0);
     return grid;

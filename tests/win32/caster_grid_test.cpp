@@ -243,14 +243,28 @@ TEST(Win32CasterGrid, AShiftClickSelectsARangeWhoseTopRowIsChosenAndANewCountSel
     f.show_caster_grid(kHeader, numbered_rows(5));
     pump(f);
 
-    // From the fourth row up to the second, as the Qt grid takes a range.
+    // From the third row up to the first, as the Qt grid takes a range.
+    click(f, grid, row_point(grid, 2));
+    send_key(VK_SHIFT, false);
+    click(f, grid, row_point(grid, 0));
+    send_key(VK_SHIFT, true);
+    pump(f);
+    EXPECT_EQ(ListView_GetSelectedCount(grid), 3u);
+    EXPECT_EQ(f.selected_grid_row(), 1);  // the range's top row
+    // Ctrl adds no single row elsewhere: a click with it held is a plain click.
+    send_key(VK_CONTROL, false);
     click(f, grid, row_point(grid, 3));
+    send_key(VK_CONTROL, true);
+    pump(f);
+    EXPECT_EQ(ListView_GetSelectedCount(grid), 1u);
+    EXPECT_EQ(f.selected_grid_row(), 4);
+    // Shift from there takes the range up to the second row.
     send_key(VK_SHIFT, false);
     click(f, grid, row_point(grid, 1));
     send_key(VK_SHIFT, true);
     pump(f);
     EXPECT_EQ(ListView_GetSelectedCount(grid), 3u);
-    EXPECT_EQ(f.selected_grid_row(), 2);  // the range's top row
+    EXPECT_EQ(f.selected_grid_row(), 2);
 
     // A list of another length leaves just the current row selected, moved up when it went.
     f.show_caster_grid(kHeader, numbered_rows(1));
