@@ -11,7 +11,7 @@ void ClientCore::btn_cast1Click() {
     }
     view_.set_panel_visible(Panel::kCast, false);
     state_.records.set_cast(name, view_.track_text());
-    send_record(state_.records.prepare_hello(state_.cast_mode));
+    session_.handle({Session::Event::Kind::kHello, {}, nullptr, Session::Hello::kStart});
 }
 
 void ClientCore::cast_step() {
@@ -25,7 +25,7 @@ void ClientCore::cast_step() {
             return sent;
         },
         [this] {
-            const bool room = tcp1_.PollWritable();
+            const bool room = link_.writable();
             if (!room && !upload_blocked_since_) upload_blocked_since_ = now();
             return room;
         });

@@ -1,5 +1,5 @@
-// The core's plumbing: construction, the installation check, sending, losing the connection and
-// the timers' remembered state.
+// The core's plumbing: construction, the installation check, sending, what the session does to
+// the connection and the window, and the timers' remembered state.
 #include "client/client_core.h"
 
 #include <system_error>
@@ -7,31 +7,47 @@
 namespace kavro {
 namespace {
 
+constexpr int kSlowPollMs = 1000;
+constexpr int kFastPollMs = 50;
+
 std::size_t index_of(WindowTimer timer) { return timer == WindowTimer::kPoll ? 0 : 1; }
 
 }  // namespace
 
 ClientCore::ClientCore(ClientView& view, TcpConnection& tcp1, ClientPaths paths, Clock clock)
+    : ClientCore(view, std::make_unique<TcpRelayLink>(tcp1), nullptr, std::move(paths),
+                 std::move(clock)) {
+    tcp1_ = &tcp1;
+    tcp1.OnConnect = [this] { tcp1Connect(); };
+    tcp1.OnDisconnect = [this] { tcp1Disconnect(); };
+}
+
+ClientCore::ClientCore(ClientView& view, RelayLink& link, ClientPaths paths, Clock clock)
+    : ClientCore(view, nullptr, &link, std::move(paths), std::move(clock)) {}
+
+ClientCore::ClientCore(ClientView& view, std::unique_ptr<RelayLink> own_link, RelayLink* link,
+                       ClientPaths paths, Clock clock)
     : view_(view),
-      tcp1_(tcp1),
+      own_link_(std::move(own_link)),
+      link_(link != nullptr ? *link : *own_link_),
       paths_(std::move(paths)),
       clock_(clock ? std::move(clock) : Clock(&std::chrono::steady_clock::now)),
       state_(paths_.cast),
       replay_writer_(paths_.watch_replay,
                      [this](const std::string& line) { view_.add_log_line(line); }),
       grid_rows_{CasterRow{}},  // the grid starts with one blank data row
+      session_(*this, [this] { return now(); }),
       copy_notice_([this](const std::string& line) { view_.add_log_line(line); },
                    "Cannot copy " + paths_.cast.source.generic_string() + " to " +
                        paths_.cast.copy.generic_string() + ".",
                    "Copying " + paths_.cast.source.generic_string() + " to " +
-                       paths_.cast.copy.generic_string() + " works again.") {
-    tcp1_.OnConnect = [this] { tcp1Connect(); };
-    tcp1_.OnDisconnect = [this] { tcp1Disconnect(); };
-}
+                       paths_.cast.copy.generic_string() + " works again.") {}
 
 ClientCore::~ClientCore() {
-    tcp1_.OnConnect = nullptr;
-    tcp1_.OnDisconnect = nullptr;
+    if (tcp1_ != nullptr) {
+        tcp1_->OnConnect = nullptr;
+        tcp1_->OnDisconnect = nullptr;
+    }
 }
 
 void ClientCore::FormCreate() {
@@ -48,29 +64,75 @@ void ClientCore::show_relay_choice(const RelayChoice& choice) {
     view_.add_log_line(relay_log_line(choice));
 }
 
-bool ClientCore::send_record(std::span<const std::uint8_t> record) {
-    if (!tcp1_.Connected()) return false;
-    const auto result = tcp1_.SendBytes(record);
-    state_.bytes_sent += static_cast<std::int32_t>(result.sent);
-    if (!result.ok) {
-        connection_lost();
-        return false;
-    }
-    return true;
+bool ClientCore::send_raw(std::span<const std::uint8_t> record) {
+    if (!link_.connected()) return false;
+    const auto result = link_.send(record);
+    state_.bytes_sent += static_cast<std::int32_t>(result.bytes);
+    return result.ok;
 }
 
-void ClientCore::connection_lost() {
-    if (session_) {
-        reconnect_later("The connection to the relay was lost; reconnecting.");
-        return;
-    }
-    view_.add_log_line("The relay closed the connection.");
-    btn_stopClick();
+bool ClientCore::send_record(std::span<const std::uint8_t> record) {
+    if (!link_.connected()) return false;
+    if (send_raw(record)) return true;
+    handle(Session::Event::Kind::kLost);
+    return false;
+}
+
+void ClientCore::handle(Session::Event::Kind kind, std::string text) {
+    session_.handle({kind, std::move(text)});
+}
+
+bool ClientCore::begin_connect() { return link_.begin_connect(); }
+
+RelayLink::Progress ClientCore::poll_connect() { return link_.poll_connect(); }
+
+void ClientCore::connection_opened() { tcp1Connect(); }
+
+void ClientCore::close_connection() {
+    const bool was_connected = link_.connected();
+    link_.disconnect();
+    upload_blocked_since_.reset();
+    // A TcpConnection says so itself through OnDisconnect; any other link is told here.
+    if (was_connected && tcp1_ == nullptr) tcp1Disconnect();
+    state_.registered = false;
+}
+
+bool ClientCore::send_hello() { return send_raw(state_.records.prepare_hello(state_.cast_mode)); }
+
+bool ClientCore::send_watch_request(const std::string& cast) {
+    return send_raw(state_.records.prepare_watch_request(cast));
+}
+
+void ClientCore::set_mode_buttons(bool cast, bool watch, bool stop) {
+    view_.set_button_enabled(ModeButton::kCast, cast);
+    view_.set_button_enabled(ModeButton::kWatch, watch);
+    view_.set_button_enabled(ModeButton::kStop, stop);
 }
 
 void ClientCore::hide_panels() {
     view_.set_panel_visible(Panel::kCast, false);
     view_.set_panel_visible(Panel::kWatch, false);
+}
+
+void ClientCore::empty_watch_file() {
+    // The registration stands even when the watch file cannot be emptied; writing it later
+    // reports the failure in the log.
+    replay_writer_.empty_file();
+}
+
+void ClientCore::upload_from_header() { state_.cast_streamer.restart(); }
+
+void ClientCore::await_resume_offer(TimePoint /*deadline*/) {
+    // MERGE(link): `state_.cast_streamer.await_resume_offer(deadline);` once the streamer takes
+    // the relay's resume offer. Until then an automatic comeback uploads from the header.
+    state_.cast_streamer.restart();
+}
+
+void ClientCore::follow_connect(bool connecting) {
+    if (connecting == following_connect_) return;
+    following_connect_ = connecting;
+    change_timer(WindowTimer::kPoll, connecting || timer_enabled(WindowTimer::kPoll),
+                 connecting ? kFastPollMs : kSlowPollMs);
 }
 
 void ClientCore::change_timer(WindowTimer timer, bool enabled, int interval_ms) {

@@ -1,8 +1,8 @@
 // The client's behaviour, with no toolkit: the mode controller, the reactions to the relay's
-// messages, the cast step, the watch side, the meter, and coming back by itself when the
-// connection is lost after an acceptance. A front end's form owns the controls,
-// the timers and the connection `tcp1`; each of its handlers calls the core's handler of the
-// same name, and the core answers through the ClientView.
+// messages, the cast step, the watch side and the meter, with the session (client/session.h)
+// deciding what each event does to the connection. A front end's form owns the controls, the
+// timers and the connection `tcp1`; each of its handlers calls the core's handler of the same
+// name, and the core answers through the ClientView.
 #pragma once
 
 #include <array>
@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -18,6 +19,8 @@
 #include "client/client_view.h"
 #include "client/program_state.h"
 #include "client/relay_choice.h"
+#include "client/relay_link.h"
+#include "client/session.h"
 #include "link/receive_buffer.h"
 #include "link/tcp_connection.h"
 #include "replay/cast_streamer.h"
@@ -34,19 +37,13 @@ struct ClientPaths {
     CastPaths cast;
 };
 
-class ClientCore : private MessageHandler {
+class ClientCore : private MessageHandler, private SessionEffects {
   public:
     using TimePoint = std::chrono::steady_clock::time_point;
     // Where the core reads the time; tests pass their own to drive the pauses.
     using Clock = std::function<TimePoint()>;
 
-    // After the relay accepted a cast, or a watcher asked for a chosen cast, a lost connection
-    // is opened again by itself: first after kFirstPause, each pause twice the one before, at
-    // most kLongestPause, until it is back or the user presses Stop.
-    static constexpr std::chrono::seconds kFirstPause{1};
-    static constexpr std::chrono::seconds kLongestPause{30};
-    // A watcher coming back asks for the list this often until its cast shows again.
-    static constexpr std::chrono::seconds kListRequestPause{3};
+    // The pauses between automatic attempts are the session's (Session::kFirstPause ...).
     // A dead path: the upload found no room in the connection for this long...
     static constexpr std::chrono::seconds kUnsentLimit{30};
     // ... or the relay sent nothing at all for this long. A live relay sends a keep-alive after
@@ -56,6 +53,8 @@ class ClientCore : private MessageHandler {
     // Sets tcp1's OnConnect and OnDisconnect to tcp1Connect and tcp1Disconnect (a form may set
     // them to its own handlers of those names instead); the destructor clears them again.
     ClientCore(ClientView& view, TcpConnection& tcp1, ClientPaths paths = {}, Clock clock = {});
+    // Over any link: the core's own tests use one with no socket.
+    ClientCore(ClientView& view, RelayLink& link, ClientPaths paths = {}, Clock clock = {});
     ~ClientCore() override;
     ClientCore(const ClientCore&) = delete;
     ClientCore& operator=(const ClientCore&) = delete;
@@ -72,7 +71,7 @@ class ClientCore : private MessageHandler {
     void btn_stopClick();
     void tcp1Connect();     // tcp1's OnConnect
     void tcp1Disconnect();  // tcp1's OnDisconnect
-    void Timer1Timer();     // poll_and_dispatch(), then cast_step()
+    void Timer1Timer();     // the session's tick, poll_and_dispatch(), then cast_step()
     // Throughput meter.
     void Timer2Timer();
     // Cast side.
@@ -87,13 +86,17 @@ class ClientCore : private MessageHandler {
 
     ProgramState& state() { return state_; }
     const ProgramState& state() const { return state_; }
+    const Session& session() const { return session_; }
     // What the core last asked of the view for each timer.
     bool timer_enabled(WindowTimer timer) const;
     int timer_interval(WindowTimer timer) const;
     // The connection was lost after an acceptance and is being opened again.
-    bool reconnecting() const { return reconnecting_; }
+    bool reconnecting() const { return session_.in_outage(); }
 
   private:
+    ClientCore(ClientView& view, std::unique_ptr<RelayLink> own_link, RelayLink* link,
+               ClientPaths paths, Clock clock);
+
     struct TimerState {
         bool enabled = false;
         int interval_ms = 1000;
@@ -107,41 +110,39 @@ class ClientCore : private MessageHandler {
     void replay_header(wire::ConstBytes payload) override;
     void replay_data(wire::ConstBytes payload) override;
 
-    // What a lost connection comes back to: the cast registered, or the cast being watched.
-    struct Session {
-        bool casting = false;
-        std::string cast_name;  // a watcher's chosen cast, as the list showed it
-    };
+    // What the session does to the world.
+    bool begin_connect() override;
+    RelayLink::Progress poll_connect() override;
+    void connection_opened() override;
+    void close_connection() override;
+    bool send_hello() override;
+    bool send_watch_request(const std::string& cast) override;
+    void log(const std::string& line) override { view_.add_log_line(line); }
+    void show_message(const std::string& text) override { view_.show_message(text); }
+    void set_mode_buttons(bool cast, bool watch, bool stop) override;
+    void hide_panels() override;
+    void empty_watch_file() override;
+    void upload_from_header() override;
+    void await_resume_offer(TimePoint deadline) override;
+    void follow_connect(bool connecting) override;
 
-    // Closes and reopens the connection, telling the user when the relay cannot be reached.
-    void reconnect();
-    // The user or the relay ended it all: nothing comes back by itself.
-    void end_session();
-    // Closes the connection and schedules the next attempt to open it again; `line` is logged
-    // once per outage.
-    void reconnect_later(const std::string& line);
-    // One attempt at the scheduled time: connect and say hello as before.
-    void try_reconnect();
-    // Back after an outage: the relay accepted the hello again.
-    void session_back();
-    // A watcher coming back asks for its cast once the list shows it.
-    void ask_for_the_cast(const std::vector<CasterRow>& rows);
+    void handle(Session::Event::Kind kind, std::string text = {});
     void watch_for_a_dead_path();
     void handle_replay_restart();
     void report_copy(CastStreamer::Copy copy);
     TimePoint now() const { return clock_(); }
-    // Sends a whole record and counts what reached the socket. A failed send ends the
-    // connection, so a caster never goes on uploading into a dead socket.
+    // Sends a whole record and counts what reached the socket; false when it was not taken.
+    bool send_raw(std::span<const std::uint8_t> record);
+    // The same for the core's own sends: a failed send ends the connection, so a caster never
+    // goes on uploading into a dead socket.
     bool send_record(std::span<const std::uint8_t> record);
-    // The relay went away (closed, failed, a send failed, or the path died): reconnect when a
-    // session is on, else back to idle; either way, say so.
-    void connection_lost();
-    void hide_panels();
     // Asks the view to change a timer only when its state differs from what it was last asked.
     void change_timer(WindowTimer timer, bool enabled, int interval_ms);
 
     ClientView& view_;
-    TcpConnection& tcp1_;
+    TcpConnection* tcp1_ = nullptr;  // when the core runs over a TcpConnection
+    std::unique_ptr<RelayLink> own_link_;
+    RelayLink& link_;
     ClientPaths paths_;
     Clock clock_;
     ProgramState state_;
@@ -151,15 +152,8 @@ class ClientCore : private MessageHandler {
     std::vector<CasterRow> grid_rows_;
     // Set while the dispatcher runs the reactions of one receive.
     bool dispatching_ = false;
-
-    std::optional<Session> session_;
-    bool reconnecting_ = false;
-    bool refusal_logged_ = false;  // this outage's refusal of the cast was said
-    bool waiting_logged_ = false;  // this outage's wait for the cast to be listed was said
-    std::chrono::steady_clock::duration pause_ = kFirstPause;
-    TimePoint next_attempt_{};
-    bool awaiting_cast_ = false;  // back, and asking for the watched cast through the list
-    TimePoint next_list_request_{};
+    bool following_connect_ = false;  // the poll timer runs fast for a connect in progress
+    Session session_;
     TimePoint last_heard_{};  // the relay's last bytes on this connection
     std::optional<TimePoint> upload_blocked_since_;
     FailureNotice copy_notice_;

@@ -1,5 +1,6 @@
-// The mode controller: what the mode buttons, Stop, the connection's events and the relay's
-// acknowledgements do to the window and the timers, and what each poll tick runs.
+// The mode controller: the mode buttons, Stop, the connection's events and the relay's
+// acknowledgements go to the session; each poll tick advances it, then receives, uploads and
+// writes, and watches for a dead path.
 #include <chrono>
 
 #include "client/client_core.h"
@@ -11,43 +12,27 @@ namespace {
 constexpr int kSlowPollMs = 1000;
 constexpr int kFastPollMs = 50;
 constexpr int kMeterMs = 1000;
-// Receives one tick makes at most: 16 of at most 16,386 bytes, about 5 MB/s at 50 ms a tick.
-constexpr int kMaxReceivesPerTick = 16;
+
+using Kind = Session::Event::Kind;
 
 }  // namespace
 
-void ClientCore::reconnect() {
-    tcp1_.Disconnect();
-    if (!tcp1_.Connect()) view_.add_log_line("Cannot reach the relay.");
-}
-
 void ClientCore::btn_castClick() {
-    end_session();
     state_.cast_mode = true;
     view_.set_panel_visible(Panel::kCast, true);
     view_.set_panel_visible(Panel::kWatch, false);
-    reconnect();
+    handle(Kind::kCastClicked);
 }
 
 void ClientCore::btn_watchClick() {
-    end_session();
     state_.cast_mode = false;
     view_.set_panel_visible(Panel::kCast, false);
     view_.set_panel_visible(Panel::kWatch, true);
-    reconnect();
-    // Said at once, so the relay's list arrives without another click.
-    send_record(state_.records.prepare_hello(state_.cast_mode));
+    // Connects, and says hello at once, so the relay's list arrives without another click.
+    handle(Kind::kWatchClicked);
 }
 
-void ClientCore::btn_stopClick() {
-    end_session();
-    tcp1_.Disconnect();
-    view_.set_button_enabled(ModeButton::kStop, false);
-    view_.set_button_enabled(ModeButton::kCast, true);
-    view_.set_button_enabled(ModeButton::kWatch, true);
-    hide_panels();
-    view_.add_log_line("Disconnected.");
-}
+void ClientCore::btn_stopClick() { handle(Kind::kStopClicked); }
 
 void ClientCore::tcp1Connect() {
     state_.bytes_sent = 0;
@@ -58,9 +43,6 @@ void ClientCore::tcp1Connect() {
     change_timer(WindowTimer::kMeter, true, kMeterMs);
     last_heard_ = now();
     upload_blocked_since_.reset();
-    // While coming back, "Connected" waits for the relay's acceptance: a connection that a
-    // relay on its way down takes and drops at once is not back.
-    if (!reconnecting_) view_.add_log_line("Connected");
 }
 
 void ClientCore::tcp1Disconnect() {
@@ -71,86 +53,67 @@ void ClientCore::tcp1Disconnect() {
 
 void ClientCore::accepted() {
     state_.registered = true;
-    // The registration stands even when the watch file cannot be emptied; writing it later
-    // reports the failure in the log.
-    replay_writer_.empty_file();
-    view_.set_button_enabled(ModeButton::kCast, false);
-    view_.set_button_enabled(ModeButton::kWatch, false);
-    view_.set_button_enabled(ModeButton::kStop, true);
-    if (state_.cast_mode) {
-        // Whatever an earlier connection sent may not all have arrived: from the header again.
-        state_.cast_streamer.restart();
-        if (!session_) session_ = Session{true, {}};
-    }
-    if (reconnecting_) session_back();
+    handle(Kind::kAccepted);
 }
 
 void ClientCore::refused() {
     state_.registered = false;
-    if (reconnecting_) {
-        // The name may still be held by the connection that died: try again after a pause.
-        if (!refusal_logged_) view_.add_log_line("The relay refused the request.");
-        refusal_logged_ = true;
-        reconnect_later({});
-        return;
-    }
-    view_.add_log_line("The relay refused the request.");
+    handle(Kind::kRefused);
 }
 
-void ClientCore::error(const std::string& text) {
-    end_session();
-    tcp1_.Disconnect();
-    hide_panels();
-    view_.set_button_enabled(ModeButton::kCast, false);
-    view_.set_button_enabled(ModeButton::kWatch, false);
-    view_.set_button_enabled(ModeButton::kStop, false);
-    view_.add_log_line("Disconnected.");
-    view_.show_message(text);
-}
+void ClientCore::error(const std::string& text) { handle(Kind::kError, text); }
 
 void ClientCore::Timer1Timer() {
-    if (reconnecting_ && !tcp1_.Connected()) {
-        if (now() >= next_attempt_) try_reconnect();
-        return;
+    // A modal box opened by a reaction lets timers run; the cycle it interrupted is not re-entered.
+    if (dispatching_) return;
+    if (link_.connected()) {
+        // What earlier sends queued goes out first, and counts as sent when the socket takes it.
+        const RelayLink::Sent pumped = link_.pump();
+        state_.bytes_sent += static_cast<std::int32_t>(pumped.bytes);
+        if (!pumped.ok) handle(Kind::kLost);
     }
+    handle(Kind::kTick);
+    if (!link_.connected()) return;
     poll_and_dispatch();
     cast_step();
     replay_writer_.flush();
     handle_replay_restart();
     watch_for_a_dead_path();
-    if (awaiting_cast_ && tcp1_.Connected() && now() >= next_list_request_) {
-        next_list_request_ = now() + kListRequestPause;
-        send_record(state_.records.prepare_hello(state_.cast_mode));  // as Refresh does
-    }
 }
 
 void ClientCore::poll_and_dispatch() {
-    // A modal box opened by a reaction lets timers run; the cycle it interrupted is not re-entered.
-    if (dispatching_) return;
-    // Several receives while bytes wait, so a watcher catching up with a long recording (after
-    // a restart, from its header) takes it at megabytes a second, not one receive a tick.
-    for (int receives = 0; receives < kMaxReceivesPerTick; ++receives) {
-        if (!tcp1_.PollReadable(std::chrono::milliseconds(0))) return;
-        const auto area = state_.receive_buffer.receive_area();
-        const long n = tcp1_.ReceiveBytes(area.data(), area.size());
-        if (n <= 0) {
-            connection_lost();
-            return;
-        }
-        last_heard_ = now();
-        state_.bytes_received += static_cast<std::int32_t>(n);
-        state_.receive_buffer.commit(static_cast<std::size_t>(n));
-        if (state_.registered) change_timer(WindowTimer::kPoll, true, kFastPollMs);
-
-        ReceiveBuffer::Outcome outcome;
-        {
-            const ReentryGuard guard(dispatching_);
-            outcome = state_.receive_buffer.dispatch(*this);
-        }
-        if (outcome == ReceiveBuffer::Outcome::kOverflow) btn_stopClick();
-        handle_replay_restart();
-        if (outcome != ReceiveBuffer::Outcome::kWaiting || !tcp1_.Connected()) return;
+    if (dispatching_ || !link_.connected()) return;
+    const bool was_registered = state_.registered;
+    RelayLink::Received received;
+    {
+        const ReentryGuard guard(dispatching_);
+        received = link_.receive(state_.receive_buffer, *this);
     }
+    if (received.bytes > 0) {
+        last_heard_ = now();
+        state_.bytes_received += static_cast<std::int32_t>(received.bytes);
+        if (was_registered && state_.registered)
+            change_timer(WindowTimer::kPoll, true, kFastPollMs);
+    }
+    if (received.outcome == ReceiveBuffer::Outcome::kOverflow) {
+        btn_stopClick();
+        return;
+    }
+    handle_replay_restart();
+    if (received.closed && link_.connected()) handle(Kind::kLost);
+}
+
+void ClientCore::watch_for_a_dead_path() {
+    if (!link_.connected() || !(state_.registered || session_.in_outage())) return;
+    if (upload_blocked_since_ && link_.writable()) upload_blocked_since_.reset();
+    const bool unsent = upload_blocked_since_ && now() - *upload_blocked_since_ >= kUnsentLimit;
+    if (unsent || now() - last_heard_ >= kSilenceLimit) handle(Kind::kLost);
+}
+
+void ClientCore::handle_replay_restart() {
+    if (!replay_writer_.restart_needed()) return;
+    replay_writer_.restart();
+    handle(Kind::kRestartNeeded);
 }
 
 void ClientCore::Timer2Timer() {

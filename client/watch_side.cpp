@@ -4,7 +4,9 @@
 
 namespace kavro {
 
-void ClientCore::btn_refreshClick() { send_record(state_.records.prepare_hello(state_.cast_mode)); }
+void ClientCore::btn_refreshClick() {
+    session_.handle({Session::Event::Kind::kHello, {}, nullptr, Session::Hello::kRefresh});
+}
 
 void ClientCore::btn_watch1Click() {
     // The top data row of the selection; with no data row selected, the first one, which the
@@ -18,20 +20,24 @@ void ClientCore::btn_watch1Click() {
     }
     // Copied: a send that fails ends the connection, which may change the grid.
     const std::string chosen = name;
-    if (send_record(state_.records.prepare_watch_request(chosen)) && state_.registered) {
-        session_ = Session{false, chosen};
-    }
+    handle(Session::Event::Kind::kCastChosen, chosen);
     view_.set_panel_visible(Panel::kWatch, false);
 }
 
 void ClientCore::caster_list(wire::ConstBytes payload) {
     grid_rows_ = caster_list_rows(payload, view_.decimal_separator());
     view_.show_caster_grid(caster_list_header(), grid_rows_);
-    if (awaiting_cast_) ask_for_the_cast(grid_rows_);
+    session_.handle({Session::Event::Kind::kListed, {}, &grid_rows_});
 }
 
-void ClientCore::replay_header(wire::ConstBytes payload) { replay_writer_.write_header(payload); }
+void ClientCore::replay_header(wire::ConstBytes payload) {
+    replay_writer_.write_header(payload);
+    handle(Session::Event::Kind::kReplayArrived);
+}
 
-void ClientCore::replay_data(wire::ConstBytes payload) { replay_writer_.append_data(payload); }
+void ClientCore::replay_data(wire::ConstBytes payload) {
+    replay_writer_.append_data(payload);
+    handle(Session::Event::Kind::kReplayArrived);
+}
 
 }  // namespace kavro

@@ -14,6 +14,7 @@
 
 #include "app/qt/application.h"
 #include "app/qt/main_window.h"
+#include "client/grid_rows.h"
 
 namespace kavro {
 namespace {
@@ -62,16 +63,17 @@ void TForm1::show_message(const std::string& text) {
 void TForm1::show_caster_grid(const CasterRow& header, const std::vector<CasterRow>& rows) {
     for (int c = 0; c < 4; ++c)
         sg_serverlist->horizontalHeaderItem(c)->setText(from_wire(header[c]));
-    const int count = static_cast<int>(rows.size());
-    if (sg_serverlist->rowCount() != count) {
-        const int current_row = sg_serverlist->currentRow();
+    const GridRows shown =
+        grid_rows_for(sg_serverlist->rowCount(), sg_serverlist->currentRow(), rows.size());
+    if (shown.reselect) {
         const int current_column = std::max(0, sg_serverlist->currentColumn());
-        sg_serverlist->setRowCount(count);
-        // A changed row count leaves just the current cell selected, moved up when its row went.
-        sg_serverlist->setCurrentCell(std::clamp(current_row, 0, count - 1), current_column);
+        sg_serverlist->setRowCount(shown.count);
+        sg_serverlist->setCurrentCell(shown.current, current_column);
     }
-    for (int r = 0; r < count; ++r) {
-        for (int c = 0; c < 4; ++c) set_cell(sg_serverlist, r, c, from_wire(rows[r][c]));
+    for (int r = 0; r < shown.count; ++r) {
+        const CasterRow blank{};
+        const CasterRow& row = r < static_cast<int>(rows.size()) ? rows[r] : blank;
+        for (int c = 0; c < 4; ++c) set_cell(sg_serverlist, r, c, from_wire(row[c]));
     }
     fit_grid_columns();
 }

@@ -3,6 +3,7 @@
 #include <windows.h>
 // after windows.h, which it needs
 #include <commctrl.h>
+#include <windowsx.h>
 
 #include <algorithm>
 #include <numeric>
@@ -10,6 +11,7 @@
 
 #include "app/win32/dpi_scale.h"
 #include "app/win32/wide_text.h"
+#include "client/grid_rows.h"
 
 namespace kavro::win32 {
 namespace {
@@ -77,13 +79,34 @@ LRESULT CALLBACK paint_header_row(HWND header, UINT message, WPARAM w, LPARAM l,
     return 0;
 }
 
+// Only a range can be selected, as in the Qt grid: a click with Ctrl held selects just its row
+// (and starts the next Shift range there), and Ctrl+Space, which would add or take away one row,
+// does nothing. Shift still takes a range.
+LRESULT CALLBACK keep_selection_a_range(HWND grid, UINT message, WPARAM w, LPARAM l, UINT_PTR,
+                                        DWORD_PTR) {
+    const bool control = (w & MK_CONTROL) != 0 || GetKeyState(VK_CONTROL) < 0;
+    if ((message == WM_LBUTTONDOWN || message == WM_LBUTTONDBLCLK) && control) {
+        LVHITTESTINFO hit{};
+        hit.pt = POINT{GET_X_LPARAM(l), GET_Y_LPARAM(l)};
+        const int row = ListView_HitTest(grid, &hit);
+        SetFocus(grid);
+        if (row >= 0) {
+            select_only(grid, row);
+            ListView_SetSelectionMark(grid, row);
+        }
+        return 0;
+    }
+    if ((message == WM_KEYDOWN || message == WM_CHAR) && w == VK_SPACE && control) return 0;
+    return DefSubclassProc(grid, message, w, l);
+}
+
 }  // namespace
 
 HWND create_caster_grid(HWND parent, int id, HFONT font, int dpi) {
     HWND grid =
         CreateWindowExW(WS_EX_CLIENTEDGE, WC_LISTVIEWW, L"",
-                        WS_CHILD | WS_VISIBLE | WS_TABSTOP | LVS_REPORT | LVS_SINGLESEL |
-                            LVS_SHOWSELALWAYS | LVS_OWNERDRAWFIXED | LVS_NOSORTHEADER,
+                        WS_CHILD | WS_VISIBLE | WS_TABSTOP | LVS_REPORT | LVS_SHOWSELALWAYS |
+                            LVS_OWNERDRAWFIXED | LVS_NOSORTHEADER,
                         0, 0, 0, 0, parent, reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)),
                         GetModuleHandleW(nullptr), nullptr);
     SendMessageW(grid, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
@@ -96,6 +119,7 @@ HWND create_caster_grid(HWND parent, int id, HFONT font, int dpi) {
         ListView_InsertColumn(grid, c, &col);
     }
     SetWindowSubclass(ListView_GetHeader(grid), paint_header_row, 0, static_cast<DWORD_PTR>(dpi));
+    SetWindowSubclass(grid, keep_selection_a_range, 0, 0);
     append_blank_row(grid);
     select_only(grid, 0);
     return grid;
@@ -113,14 +137,15 @@ void show_grid_rows(HWND grid, const CasterRow& header, const std::vector<Caster
                     int dpi) {
     for (int c = 0; c < kColumns; ++c) set_header_text(grid, c, widen(header[c]));
 
-    const int count = std::max<int>(1, static_cast<int>(rows.size()));
-    if (ListView_GetItemCount(grid) != count) {
-        const int current = ListView_GetNextItem(grid, -1, LVNI_FOCUSED);
+    const GridRows shown = grid_rows_for(ListView_GetItemCount(grid),
+                                         ListView_GetNextItem(grid, -1, LVNI_FOCUSED), rows.size());
+    const int count = shown.count;
+    if (shown.reselect) {
         while (ListView_GetItemCount(grid) > count) {
             ListView_DeleteItem(grid, ListView_GetItemCount(grid) - 1);
         }
         while (ListView_GetItemCount(grid) < count) append_blank_row(grid);
-        select_only(grid, std::clamp(current, 0, count - 1));
+        select_only(grid, shown.current);
     }
     for (int r = 0; r < count; ++r) {
         for (int c = 0; c < kColumns; ++c) {
@@ -131,7 +156,10 @@ void show_grid_rows(HWND grid, const CasterRow& header, const std::vector<Caster
     fit_grid_columns(grid, dpi);
 }
 
-int selected_grid_row(HWND grid) { return ListView_GetNextItem(grid, -1, LVNI_SELECTED) + 1; }
+int selected_grid_row(HWND grid) {
+    // Rows are searched from the top: the first selected one is the range's top row.
+    return ListView_GetNextItem(grid, -1, LVNI_SELECTED) + 1;
+}
 
 void draw_grid_row(const DRAWITEMSTRUCT& item, int dpi) {
     const bool selected = (item.itemState & ODS_SELECTED) != 0;

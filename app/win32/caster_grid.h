@@ -1,6 +1,7 @@
 // The caster grid `sg_serverlist` as a report-style list view. Its column header is the grid's
-// fixed header row: never selectable, and it stays at the top while the rows scroll. At most one
-// data row is selected; rows are 16 pixels high; cells are drawn clipped, never with an
+// fixed header row: never selectable, and it stays at the top while the rows scroll. A range of
+// data rows may be selected (shift-click or shift and the arrow keys, as in the Qt grid), and
+// Watch takes its top row. Rows are 16 pixels high; cells are drawn clipped, never with an
 // ellipsis; and the name column gives way to a vertical scroll bar, so the columns always fit
 // and no horizontal scroll bar appears. Row height, column widths and the cells' text inset are
 // the layout's at 96 DPI and scaled at others.
@@ -26,12 +27,11 @@ HWND create_caster_grid(HWND parent, int id, HFONT font, int dpi);
 // is at every change of DPI.
 void scale_caster_grid(HWND grid, int dpi);
 
-// The header row's texts, then one row per entry. A changed row count moves a current row that
-// fell off the end up to the last row and leaves just that row selected.
+// The header row's texts, then one row per entry, by the row rules of client/grid_rows.h.
 void show_grid_rows(HWND grid, const CasterRow& header, const std::vector<CasterRow>& rows,
                     int dpi);
 
-// The selected data row counted from 1, or 0 when no data row is selected.
+// The top selected data row counted from 1, or 0 when no data row is selected.
 int selected_grid_row(HWND grid);
 
 // Paints one data row (the grid is owner-drawn).

@@ -21,7 +21,7 @@ TEST(ClientCore, StartsIdleAndTheInstallationCheckWarnsOnlyWithoutTheSimulator) 
     const std::string warning =
         "KAVRO isn't correct installed.\n\nPlease see the readme for installation instructions.";
     {
-        Session s;
+        CoreSession s;
         s.core.FormCreate();
         EXPECT_TRUE(s.view.messages.empty());
         EXPECT_TRUE(s.view.idle());
@@ -50,7 +50,7 @@ TEST(ClientCore, StartsIdleAndTheInstallationCheckWarnsOnlyWithoutTheSimulator) 
 }
 
 TEST(ClientCore, WatchSendsHelloAtOnceAndTheListArrivesWithoutAnotherClick) {
-    Session s;
+    CoreSession s;
     write_file(s.install.watch_replay(), {'o', 'l', 'd'});
     s.core.btn_watchClick();
     EXPECT_TRUE(s.view.logged("Connected"));
@@ -109,7 +109,7 @@ TEST(ClientCore, WatchSendsHelloAtOnceAndTheListArrivesWithoutAnotherClick) {
 }
 
 TEST(ClientCore, CastThenWatchBeforeAcceptanceStartsOver) {
-    Session s;
+    CoreSession s;
     s.core.btn_castClick();
     EXPECT_TRUE(s.view.panel_visible[Panel::kCast]);
     EXPECT_FALSE(s.view.panel_visible[Panel::kWatch]);
@@ -137,7 +137,7 @@ TEST(ClientCore, CastThenWatchBeforeAcceptanceStartsOver) {
 }
 
 TEST(ClientCore, RelayErrorEndsTheRunWithEveryModeButtonDisabled) {
-    Session s;
+    CoreSession s;
     s.click_watch();
     const auto err = wire::make_error("No cast named Foo is live.");
     // The text arrives in two pieces; it is shown whole, once, after the connection closed.
@@ -161,7 +161,7 @@ TEST(ClientCore, RelayErrorEndsTheRunWithEveryModeButtonDisabled) {
 }
 
 TEST(ClientCore, RelayClosingTheConnectionReturnsToIdleAndSaysSo) {
-    Session s;
+    CoreSession s;
     s.start_watching();
     s.deliver(wire::make_message(wire::kTagKeepAlive, {}));
     ASSERT_EQ(s.core.timer_interval(WindowTimer::kPoll), 50);
@@ -178,7 +178,7 @@ TEST(ClientCore, RelayClosingTheConnectionReturnsToIdleAndSaysSo) {
 }
 
 TEST(ClientCore, AFailedSendEndsTheConnection) {
-    Session s;
+    CoreSession s;
     s.start_watching();
     s.peer.close();
     // The first send after the close may still be taken; a later one fails and ends it all.
@@ -212,7 +212,7 @@ TEST(ClientCore, UnreachableRelayAndRefusalAreReported) {
         EXPECT_TRUE(view.button_enabled[ModeButton::kWatch]);
         EXPECT_TRUE(view.panel_visible[Panel::kWatch]);
     }
-    Session s;
+    CoreSession s;
     s.core.btn_castClick();
     s.peer = s.relay.accept();
     s.deliver(std::vector<std::uint8_t>{'A', 'C', 'K', '0', 'O', 'K'});
@@ -225,7 +225,7 @@ TEST(ClientCore, UnreachableRelayAndRefusalAreReported) {
 }
 
 TEST(ClientCore, AcceptanceEmptiesTheWatchReplayEvenWhenCasting) {
-    Session s;
+    CoreSession s;
     write_file(s.install.watch_replay(), {'o', 'l', 'd'});
     s.core.btn_castClick();
     s.peer = s.relay.accept();
@@ -237,7 +237,7 @@ TEST(ClientCore, AcceptanceEmptiesTheWatchReplayEvenWhenCasting) {
 }
 
 TEST(ClientCore, BytesLeftByAnEarlierConnectionDoNotSpoilTheNextOne) {
-    Session s;
+    CoreSession s;
     s.start_watching();
     // Half a data message, then Stop, enabled by the acceptance: the rest never comes.
     const auto data = wire::make_message(wire::kTagReplayData, std::vector<std::uint8_t>(100, 7));
@@ -255,7 +255,7 @@ TEST(ClientCore, BytesLeftByAnEarlierConnectionDoNotSpoilTheNextOne) {
 }
 
 TEST(ClientCore, AReactionThatThrowsDoesNotStopLaterPolls) {
-    Session s;
+    CoreSession s;
     s.start_watching();
     bool fail_once = true;
     s.view.on_log_line = [&](const std::string& line) {
@@ -275,7 +275,7 @@ TEST(ClientCore, AReactionThatThrowsDoesNotStopLaterPolls) {
 }
 
 TEST(ClientCore, GridFollowsTheListAndWatchRequestsTheSelectedCast) {
-    Session s;
+    CoreSession s;
     s.start_watching();
 
     s.deliver(wire::make_caster_list({}));
@@ -324,7 +324,7 @@ TEST(ClientCore, GridFollowsTheListAndWatchRequestsTheSelectedCast) {
 }
 
 TEST(ClientCore, HeaderAndDataFillTheReplayFileAndTheLogSaysWhenReady) {
-    Session s;
+    CoreSession s;
     s.start_watching();
     const auto header = pattern_bytes(16384, 2);
     const auto block1 = pattern_bytes(4096, 3);
@@ -347,7 +347,7 @@ TEST(ClientCore, HeaderAndDataFillTheReplayFileAndTheLogSaysWhenReady) {
 }
 
 TEST(ClientCore, CastRegistersAndUploadsTheGrowingRecording) {
-    Session s;
+    CoreSession s;
     s.core.btn_castClick();
     s.peer = s.relay.accept();
 
@@ -395,7 +395,7 @@ TEST(ClientCore, CastRegistersAndUploadsTheGrowingRecording) {
 }
 
 TEST(ClientCore, MeterShowsTheRatesAndStartsEachSecondFromZero) {
-    Session s;
+    CoreSession s;
     s.view.separator = ',';
     s.state().bytes_sent = 10 * 4100;
     s.state().bytes_received = 2048;
@@ -408,7 +408,7 @@ TEST(ClientCore, MeterShowsTheRatesAndStartsEachSecondFromZero) {
 }
 
 TEST(ClientCore, AMessageTooLongForTheBufferEndsTheConnectionAsStopDoes) {
-    Session s;
+    CoreSession s;
     s.start_watching();
     // A data head announcing 65,535 payload bytes: with its head, more than the buffer holds.
     s.deliver(std::vector<std::uint8_t>{'S', 'R', 'D', '0', 0xFF, 0xFF, 1, 2, 3});
@@ -421,7 +421,7 @@ TEST(ClientCore, AMessageTooLongForTheBufferEndsTheConnectionAsStopDoes) {
 }
 
 TEST(ClientCore, OneTickTakesEveryWaitingReceiveUpToItsBound) {
-    Session s;
+    CoreSession s;
     s.start_watching();
     s.deliver(wire::make_message(wire::kTagReplayHeader, pattern_bytes(16384, 7)));
     // Twelve blocks waiting at once: far more than one receive of 16,386 bytes.

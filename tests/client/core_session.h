@@ -43,7 +43,7 @@ inline std::vector<std::uint8_t> joined(std::vector<std::uint8_t> a,
     return a;
 }
 
-struct Session {
+struct CoreSession {
     Installation install;
     LoopbackListener relay;
     FakeClientView view;
@@ -52,7 +52,7 @@ struct Session {
     ClientCore core{view, tcp1, install.paths(), [this] { return clock; }};
     PeerSocket peer;
 
-    Session() {
+    CoreSession() {
         tcp1.RemoteHost = "127.0.0.1";
         tcp1.RemotePort = relay.port_text();
     }

@@ -23,7 +23,7 @@ const std::string kLost = "The connection to the relay was lost; reconnecting.";
 const std::vector<std::uint8_t> kAccepted{'A', 'C', 'K', '0', 'O', 'K'};
 
 // A session whose relay can be made unreachable, counting the connects it tries.
-struct ComingBack : Session {
+struct ComingBack : CoreSession {
     std::atomic<bool> reachable{true};
     std::atomic<int> attempts{0};
 
@@ -194,7 +194,8 @@ TEST(ClientReconnection, AWatcherAsksForItsCastOnceListedAndItsFileStartsAgainWh
     ASSERT_TRUE(s.tick_until([&] { return s.view.logged("Replay ready to watch."); }));
 
     // Back after a relay restart: hello, and no HOS0 while the cast is not listed (that would
-    // be answered with ERR); the list is asked for again every few seconds.
+    // be answered with ERR); the list is asked for again after the growing pauses. The
+    // acceptance of a hello the user did not send leaves the watch file as it is.
     s.lose_the_relay();
     s.tick_after(1s);
     auto hello = s.next_hello();
@@ -203,16 +204,20 @@ TEST(ClientReconnection, AWatcherAsksForItsCastOnceListedAndItsFileStartsAgainWh
     s.deliver(joined(kAccepted, list({})));
     EXPECT_EQ(s.view.log_count("Connected"), 2);
     EXPECT_TRUE(s.view.logged("Waiting for Race to be listed again."));
+    EXPECT_EQ(read_file(s.install.watch_replay()), joined(header, block));
     EXPECT_TRUE(s.peer.read(1, 200ms).empty());
-    s.tick_after(2s);
+    s.tick_after(999ms);
     EXPECT_TRUE(s.peer.read(1, 200ms).empty());
-    s.tick_after(1s);
+    s.tick_after(1ms);
     hello = s.peer.read(52);
     ASSERT_EQ(hello.size(), 52u);
     EXPECT_EQ(text_of(hello).substr(0, 4), "CCN0");
     EXPECT_EQ(hello[6], 0);
-    s.deliver(list({{"Other", "BL1", 1, 10}}));
-    s.tick_after(3s);
+    s.deliver(joined(kAccepted, list({{"Other", "BL1", 1, 10}})));
+    EXPECT_EQ(read_file(s.install.watch_replay()), joined(header, block));
+    s.tick_after(1s);
+    EXPECT_TRUE(s.peer.read(1, 200ms).empty());
+    s.tick_after(1s);
     ASSERT_EQ(s.peer.read(52).size(), 52u);
     s.deliver(list({{"Race", "SO1", 0, 10}}));
     ASSERT_EQ(text_of(s.peer.read(36)).substr(0, 9), std::string("HOS0Race\0", 9));
@@ -314,4 +319,46 @@ TEST(ClientCast, ACopyThatFailsIsSaidOnceAndSoIsItsRecovery) {
     const auto lines = s.view.log.size();
     s.tick_after(50ms);
     EXPECT_EQ(s.view.log.size(), lines);
+}
+
+TEST(ClientReconnection,
+     ACastTheRelayEndedIsLookedForTwoMinutesThenTheWatcherIsIdleWithItsFileWhole) {
+    ComingBack s;
+    s.start_watching();
+    s.deliver(wire::make_caster_list(std::vector<wire::CasterEntry>{{"Race", "SO1", 1, 10}}));
+    s.core.btn_watch1Click();
+    ASSERT_EQ(s.peer.read(36).size(), 36u);
+    const auto whole = joined(pattern_bytes(16384, 71), pattern_bytes(3 * 4096, 72));
+    s.peer.send(
+        joined(wire::make_message(wire::kTagReplayHeader, pattern_bytes(16384, 71)),
+               wire::make_message(wire::kTagReplayData,
+                                  std::vector<std::uint8_t>(whole.begin() + 16384, whole.end()))));
+    ASSERT_TRUE(s.tick_until([&] { return read_file(s.install.watch_replay()) == whole; }));
+
+    // The relay ends the cast and closes the connection: the client comes back, is accepted,
+    // and looks for the cast; every answer lists other casts only. The file is sampled at each.
+    s.lose_the_relay();
+    s.tick_after(1s);
+    ASSERT_EQ(s.next_hello().size(), 52u);
+    const auto started = s.clock;
+    int answers = 0;
+    s.deliver(joined(kAccepted, wire::make_caster_list({})));
+    while (s.core.session().state() != Session::State::kIdle && s.clock - started < 3min) {
+        EXPECT_EQ(read_file(s.install.watch_replay()), whole);
+        s.tick_after(1s);
+        if (s.tcp1.Connected() && s.peer.read(52, 50ms).size() == 52u) {
+            ++answers;
+            s.deliver(joined(kAccepted, wire::make_caster_list(std::vector<wire::CasterEntry>{
+                                            {"Other", "BL1", 0, 10}})));
+        }
+    }
+    EXPECT_GE(s.clock - started, 2min);
+    EXPECT_LE(s.clock - started, 2min + 1s);
+    EXPECT_GE(answers, 7);
+    EXPECT_EQ(s.view.log_count("The cast Race has ended; the replay is kept."), 1);
+    EXPECT_EQ(read_file(s.install.watch_replay()), whole);
+    EXPECT_TRUE(s.view.button_enabled[ModeButton::kWatch]);
+    EXPECT_TRUE(s.view.button_enabled[ModeButton::kCast]);
+    EXPECT_FALSE(s.tcp1.Active());
+    EXPECT_TRUE(s.peer.closed_by_client());
 }

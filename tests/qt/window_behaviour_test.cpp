@@ -27,13 +27,13 @@ using namespace kavro::test;
 namespace {
 
 // A shown window whose relay is a scripted stand-in on loopback.
-struct Session {
+struct WindowSession {
     SimulatorInstall install;
     LoopbackListener relay;
     TForm1 form{RelayAddress{"127.0.0.1", relay.port_text()}};
     PeerSocket peer;
 
-    Session() {
+    WindowSession() {
         form.show();
         form.activateWindow();
         EXPECT_TRUE(QTest::qWaitForWindowActive(&form));
@@ -72,7 +72,7 @@ std::vector<wire::CasterEntry> casts(int count) {
 }  // namespace
 
 TEST(QtWindow, ClicksDriveTheCoreAndItsAnswersReachTheControls) {
-    Session s;
+    WindowSession s;
     MessageBoxAnswerer answerer;
     QTest::mouseClick(s.form.btn_cast, Qt::LeftButton);
     EXPECT_FALSE(s.form.bg_cast->isHidden());
@@ -126,7 +126,7 @@ TEST(QtWindow, ClicksDriveTheCoreAndItsAnswersReachTheControls) {
 }
 
 TEST(QtWindow, TheGridHeaderIsNeverSelectedAndWatchTakesTheChosenRow) {
-    Session s;
+    WindowSession s;
     s.watch_with_list(casts(3));
     QTableWidget* grid = s.form.sg_serverlist;
     EXPECT_EQ(grid->currentRow(), 0);  // the first data row, shown selected
@@ -161,7 +161,7 @@ TEST(QtWindow, TheGridHeaderIsNeverSelectedAndWatchTakesTheChosenRow) {
 }
 
 TEST(QtWindow, TabWalksTheControlsInTheirOrderAndLeavesTheLogAndTheGrid) {
-    Session s;
+    WindowSession s;
     TForm1& f = s.form;
     const auto tab_from = [](QWidget* from) {
         QTest::keyClick(from, Qt::Key_Tab);
@@ -201,7 +201,7 @@ TEST(QtWindow, TabWalksTheControlsInTheirOrderAndLeavesTheLogAndTheGrid) {
 }
 
 TEST(QtWindow, ManyCastsScrollBeneathAFixedHeaderWithNoHorizontalBar) {
-    Session s;
+    WindowSession s;
     const std::string long_name(32, 'W');
     auto list = casts(12);
     list[11].name = long_name;
@@ -236,7 +236,7 @@ TEST(QtWindow, ManyCastsScrollBeneathAFixedHeaderWithNoHorizontalBar) {
 }
 
 TEST(QtWindow, CaptionIsKavroAloneAndBoxesSayKavro) {
-    Session s;
+    WindowSession s;
     EXPECT_EQ(s.form.windowTitle(), "KAVRO");
     EXPECT_EQ(s.form.windowHandle()->title(), "KAVRO");
     // No display name is set for the platform to append to the caption (" — kavro" on X11 and
@@ -251,4 +251,40 @@ TEST(QtWindow, CaptionIsKavroAloneAndBoxesSayKavro) {
     QCoreApplication::setApplicationName(name);
     ASSERT_EQ(answerer.captions.size(), 1);
     EXPECT_EQ(answerer.captions[0], "kavro");
+}
+
+TEST(QtWindow, ARefusalOfAnAutomaticReconnectIsLoggedWithoutABoxAndStopStaysTheWayOut) {
+    WindowSession s;
+    MessageBoxAnswerer answerer;
+    s.watch_with_list(casts(2));
+    QTest::mouseClick(s.form.btn_watch1, Qt::LeftButton);
+    EXPECT_EQ(s.requested_name(), "Cast 1");
+
+    // The relay goes away; the window's own timer brings the session back after a pause, and
+    // the relay, full for now, answers with ERR.
+    s.peer.close();
+    ASSERT_TRUE(wait_until([&] {
+        return log_lines(s.form.debug)
+            .contains("The connection to the relay was lost; reconnecting.");
+    }));
+    ASSERT_TRUE(wait_until([&] { return s.relay.has_pending(); }));
+    s.peer = s.relay.accept();
+    ASSERT_EQ(s.peer.read(52).size(), 52u);
+    s.peer.send(wire::make_error("The relay is full."));
+    ASSERT_TRUE(wait_until([&] { return s.last_line() == "The relay is full."; }));
+    EXPECT_TRUE(answerer.texts.empty());
+    EXPECT_TRUE(s.form.btn_stop->isEnabled());
+    EXPECT_FALSE(s.form.btn_watch->isEnabled());
+    EXPECT_FALSE(s.form.btn_cast->isEnabled());
+
+    // It is tried again after the next pause; Stop ends it.
+    ASSERT_TRUE(wait_until([&] { return s.relay.has_pending(); }));
+    s.peer = s.relay.accept();
+    ASSERT_EQ(s.peer.read(52).size(), 52u);
+    QTest::mouseClick(s.form.btn_stop, Qt::LeftButton);
+    EXPECT_EQ(s.last_line(), "Disconnected.");
+    EXPECT_TRUE(s.form.btn_watch->isEnabled());
+    EXPECT_TRUE(s.form.btn_cast->isEnabled());
+    EXPECT_TRUE(answerer.texts.empty());
+    EXPECT_TRUE(s.peer.closed_by_client());
 }

@@ -98,7 +98,7 @@ TEST(Win32CasterGrid, HeaderStaysFixedWhileRowsScrollAndNoHorizontalBarAppears) 
     EXPECT_EQ(header_text(grid, 0), L"");
     EXPECT_EQ(f.selected_grid_row(), 1);
     EXPECT_TRUE(has_style(grid, LVS_REPORT));
-    EXPECT_TRUE(has_style(grid, LVS_SINGLESEL));
+    EXPECT_FALSE(has_style(grid, LVS_SINGLESEL));  // a range can be selected
 
     f.show_caster_grid(kHeader, numbered_rows(12));
     pump(f);
@@ -233,4 +233,42 @@ TEST(Win32CasterGrid, WatchWithNoDataRowSelectedRequestsTheFirstRowAndTheHeaderN
     click_middle(f, ListView_GetHeader(grid));
     click_middle(f, f.btn_watch1);
     EXPECT_EQ(requested_name(peer.read(36)), "second cast");
+}
+
+TEST(Win32CasterGrid, AShiftClickSelectsARangeWhoseTopRowIsChosenAndANewCountSelectsOnlyOne) {
+    ShownWindow w;
+    TForm1& f = w.form;
+    HWND grid = f.sg_serverlist;
+    f.set_panel_visible(Panel::kWatch, true);
+    f.show_caster_grid(kHeader, numbered_rows(5));
+    pump(f);
+
+    // From the third row up to the first, as the Qt grid takes a range.
+    click(f, grid, row_point(grid, 2));
+    send_key(VK_SHIFT, false);
+    click(f, grid, row_point(grid, 0));
+    send_key(VK_SHIFT, true);
+    pump(f);
+    EXPECT_EQ(ListView_GetSelectedCount(grid), 3u);
+    EXPECT_EQ(f.selected_grid_row(), 1);  // the range's top row
+    // Ctrl adds no single row elsewhere: a click with it held is a plain click.
+    send_key(VK_CONTROL, false);
+    click(f, grid, row_point(grid, 3));
+    send_key(VK_CONTROL, true);
+    pump(f);
+    EXPECT_EQ(ListView_GetSelectedCount(grid), 1u);
+    EXPECT_EQ(f.selected_grid_row(), 4);
+    // Shift from there takes the range up to the second row.
+    send_key(VK_SHIFT, false);
+    click(f, grid, row_point(grid, 1));
+    send_key(VK_SHIFT, true);
+    pump(f);
+    EXPECT_EQ(ListView_GetSelectedCount(grid), 3u);
+    EXPECT_EQ(f.selected_grid_row(), 2);
+
+    // A list of another length leaves just the current row selected, moved up when it went.
+    f.show_caster_grid(kHeader, numbered_rows(1));
+    pump(f);
+    EXPECT_EQ(ListView_GetSelectedCount(grid), 1u);
+    EXPECT_EQ(f.selected_grid_row(), 1);
 }
