@@ -19,6 +19,7 @@
 #include "client/program_state.h"
 #include "client/relay_choice.h"
 #include "link/receive_buffer.h"
+#include "link/receive_pump.h"
 #include "link/tcp_connection.h"
 #include "replay/cast_streamer.h"
 #include "replay/failure_notice.h"

@@ -11,8 +11,6 @@ namespace {
 constexpr int kSlowPollMs = 1000;
 constexpr int kFastPollMs = 50;
 constexpr int kMeterMs = 1000;
-// Receives one tick makes at most: 16 of at most 16,386 bytes, about 5 MB/s at 50 ms a tick.
-constexpr int kMaxReceivesPerTick = 16;
 
 }  // namespace
 
@@ -113,6 +111,7 @@ void ClientCore::Timer1Timer() {
         if (now() >= next_attempt_) try_reconnect();
         return;
     }
+    tcp1_.PumpOutbound();
     poll_and_dispatch();
     cast_step();
     replay_writer_.flush();
@@ -127,30 +126,26 @@ void ClientCore::Timer1Timer() {
 void ClientCore::poll_and_dispatch() {
     // A modal box opened by a reaction lets timers run; the cycle it interrupted is not re-entered.
     if (dispatching_) return;
-    // Several receives while bytes wait, so a watcher catching up with a long recording (after
-    // a restart, from its header) takes it at megabytes a second, not one receive a tick.
-    for (int receives = 0; receives < kMaxReceivesPerTick; ++receives) {
-        if (!tcp1_.PollReadable(std::chrono::milliseconds(0))) return;
-        const auto area = state_.receive_buffer.receive_area();
-        const long n = tcp1_.ReceiveBytes(area.data(), area.size());
-        if (n <= 0) {
-            connection_lost();
-            return;
-        }
-        last_heard_ = now();
-        state_.bytes_received += static_cast<std::int32_t>(n);
-        state_.receive_buffer.commit(static_cast<std::size_t>(n));
-        if (state_.registered) change_timer(WindowTimer::kPoll, true, kFastPollMs);
-
-        ReceiveBuffer::Outcome outcome;
-        {
-            const ReentryGuard guard(dispatching_);
-            outcome = state_.receive_buffer.dispatch(*this);
-        }
-        if (outcome == ReceiveBuffer::Outcome::kOverflow) btn_stopClick();
-        handle_replay_restart();
-        if (outcome != ReceiveBuffer::Outcome::kWaiting || !tcp1_.Connected()) return;
+    // What the socket holds, bounded per tick, so a late joiner catches up at the path's speed.
+    const bool registered_before = state_.registered;
+    ReceiveReport report;
+    {
+        const ReentryGuard guard(dispatching_);
+        report = receive_and_dispatch(tcp1_, state_.receive_buffer, *this);
     }
+    if (report.bytes > 0) {
+        last_heard_ = now();
+        state_.bytes_received += static_cast<std::int32_t>(report.bytes);
+        if (registered_before && state_.registered)
+            change_timer(WindowTimer::kPoll, true, kFastPollMs);
+    }
+    replay_writer_.note_receive_tick(!report.drained && !report.closed && report.bytes > 0);
+    if (report.closed) {
+        connection_lost();
+        return;
+    }
+    if (report.outcome == ReceiveBuffer::Outcome::kOverflow) btn_stopClick();
+    handle_replay_restart();
 }
 
 void ClientCore::Timer2Timer() {

@@ -1,0 +1,33 @@
+#include "link/receive_pump.h"
+
+namespace kavro {
+
+ReceiveReport receive_and_dispatch(TcpConnection& connection, ReceiveBuffer& buffer,
+                                   MessageHandler& handler, ReceiveBudget budget) {
+    using Clock = std::chrono::steady_clock;
+    ReceiveReport report;
+    if (!connection.Connected()) return report;
+    const auto deadline = Clock::now() + budget.time;
+    while (report.bytes < budget.bytes) {
+        const auto area = buffer.receive_area();
+        const long n = connection.ReceiveAvailable(area.data(), area.size());
+        if (n == net::kNothingToRead) {
+            report.drained = true;
+            return report;
+        }
+        if (n <= 0) {
+            report.closed = true;
+            return report;
+        }
+        buffer.commit(static_cast<std::size_t>(n));
+        report.bytes += static_cast<std::size_t>(n);
+        report.outcome = buffer.dispatch(handler);
+        if (report.outcome != ReceiveBuffer::Outcome::kWaiting || !connection.Connected()) {
+            return report;
+        }
+        if (Clock::now() >= deadline) break;
+    }
+    return report;
+}
+
+}  // namespace kavro
