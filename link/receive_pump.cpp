@@ -8,6 +8,13 @@ ReceiveReport receive_and_dispatch(TcpConnection& connection, ReceiveBuffer& buf
     ReceiveReport report;
     if (!connection.Connected()) return report;
     const auto deadline = Clock::now() + budget.time;
+    // Whole messages a throwing handler left behind go first, before anything new arrives.
+    if (buffer.count() > 0) {
+        report.outcome = buffer.dispatch(handler);
+        if (report.outcome != ReceiveBuffer::Outcome::kWaiting || !connection.Connected()) {
+            return report;
+        }
+    }
     while (report.bytes < budget.bytes) {
         const auto area = buffer.receive_area();
         const long n = connection.ReceiveAvailable(area.data(), area.size());

@@ -41,7 +41,7 @@ TEST(CastStreamer, ATickAgainstARelayThatStopsReadingEndsWithoutWaitingOutTheSen
                 failed_sends += result.ok ? 0 : 1;
                 return result.ok;
             },
-            [&] { return tcp.PollWritable(); });
+            [&] { return tcp.PollWritable(); }, std::chrono::steady_clock::now());
         return (bytes_sent - before) / kavro::wire::kBlockUploadSize;
     };
 
