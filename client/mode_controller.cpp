@@ -139,7 +139,7 @@ void ClientCore::poll_and_dispatch() {
         if (registered_before && state_.registered)
             change_timer(WindowTimer::kPoll, true, kFastPollMs);
     }
-    replay_writer_.note_receive_tick(!report.drained && !report.closed && report.bytes > 0);
+    replay_writer_.note_receive_tick(report.backlog, now());
     if (report.closed) {
         connection_lost();
         return;

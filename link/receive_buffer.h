@@ -30,8 +30,8 @@ class MessageHandler {
 class ReceiveBuffer {
   public:
     static constexpr std::size_t kCapacity = 65536;
-    // One receive never asks for more than this.
-    static constexpr std::size_t kMaxReceive = 16386;
+    // One receive never asks for more than this: the whole buffer, so a catch-up takes few calls.
+    static constexpr std::size_t kMaxReceive = kCapacity;
 
     enum class Outcome {
         kWaiting,   // everything complete was handled; the rest waits for more bytes

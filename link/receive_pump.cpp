@@ -2,8 +2,10 @@
 
 namespace kavro {
 
-ReceiveReport receive_and_dispatch(TcpConnection& connection, ReceiveBuffer& buffer,
-                                   MessageHandler& handler, ReceiveBudget budget) {
+namespace {
+
+ReceiveReport receive_within_budget(TcpConnection& connection, ReceiveBuffer& buffer,
+                                    MessageHandler& handler, ReceiveBudget budget) {
     using Clock = std::chrono::steady_clock;
     ReceiveReport report;
     if (!connection.Connected()) return report;
@@ -34,6 +36,16 @@ ReceiveReport receive_and_dispatch(TcpConnection& connection, ReceiveBuffer& buf
         }
         if (Clock::now() >= deadline) break;
     }
+    return report;
+}
+
+}  // namespace
+
+ReceiveReport receive_and_dispatch(TcpConnection& connection, ReceiveBuffer& buffer,
+                                   MessageHandler& handler, ReceiveBudget budget) {
+    ReceiveReport report = receive_within_budget(connection, buffer, handler, budget);
+    report.backlog = !report.closed && report.outcome == ReceiveBuffer::Outcome::kWaiting &&
+                     (!report.drained || report.bytes >= kBacklogBytes);
     return report;
 }
 

@@ -20,7 +20,15 @@ struct ReceiveReport {
     std::size_t bytes = 0;  // bytes received this tick
     bool closed = false;    // the relay closed the connection, or receiving failed
     bool drained = false;   // the socket had nothing more to read when the tick ended
+    // Far more came than a live race sends in a tick, or more was waiting when the budget ran
+    // out: the reader is catching up with a backlog. The owner may tick again soon, and the
+    // replay writer says how far the catch-up has come.
+    bool backlog = false;
 };
+
+// Bytes in one tick past which a tick counts as catching up: a live race sends a few kilobytes
+// a second.
+inline constexpr std::size_t kBacklogBytes = 256 * 1024;
 
 // Receives what `connection` holds and dispatches each complete message to `handler` as soon as
 // it is whole (each leaves `buffer` before its handler runs), until the socket has nothing more,

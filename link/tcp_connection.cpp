@@ -40,11 +40,9 @@ bool TcpConnection::open_socket() {
     // Records go out as they are written: a watcher's hello or a caster's block never waits
     // for an acknowledgement of the one before.
     if (!net::disable_send_delay(socket_)) report_error();
-#ifdef _WIN32
-    // Linux grows a connection's receive buffer by itself as long as nobody sets one; setting
-    // it there would cap it instead. Windows may leave it small.
+    // Room for what a fast path delivers between two poll ticks, so a late joiner's catch-up
+    // is not held to one small window a tick. The system may grant less.
     net::request_receive_buffer(socket_, kReceiveBufferBytes);
-#endif
     return true;
 }
 

@@ -215,18 +215,19 @@ void ReplayWriter::written_data() {
     }
 }
 
-void ReplayWriter::note_receive_tick(bool data_still_waiting) {
+void ReplayWriter::note_receive_tick(bool backlog, TimePoint now) {
     const std::uint64_t received = position_.value_or(0) + queue_.size();
-    if (!data_still_waiting) {
+    if (!backlog) {
         ticks_behind_ = 0;
-        if (behind_announced_) {
+        if (behind_announced_ && now - last_backlog_ >= kCaughtUpAfter) {
             behind_announced_ = false;
             next_progress_ = kFirstProgressBytes;
             log_("Caught up with the live race.");
         }
         return;
     }
-    if (++ticks_behind_ < kTicksBeforeBehind) return;
+    last_backlog_ = now;
+    if (++ticks_behind_ < kTicksBeforeBehind && !behind_announced_) return;
     if (!behind_announced_) {
         behind_announced_ = true;
         log_("Catching up with the live race: " + megabytes(received) + " received.");

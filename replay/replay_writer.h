@@ -8,6 +8,7 @@
 // writes again, so the file never has a hole.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -55,10 +56,13 @@ class ReplayWriter {
     // kMaxWriteBackPerFlush bytes more of what was held, in order (at every poll tick).
     void flush();
 
-    // Told once per tick whether the connection still had data waiting when the tick's receive
-    // budget ran out. Ticks that keep ending so mean the file is far behind the live race: the
-    // log says so and how far it has come, a few times, and once when it has caught up.
-    void note_receive_tick(bool data_still_waiting);
+    // Told once per tick whether the tick's receive found a backlog (see ReceiveReport). Ticks
+    // that keep finding one mean the file is far behind the live race: the log says so and how
+    // far it has come, a few times, and once when it has caught up (no backlog for
+    // kCaughtUpAfter).
+    using TimePoint = std::chrono::steady_clock::time_point;
+    static constexpr std::chrono::seconds kCaughtUpAfter{1};
+    void note_receive_tick(bool backlog, TimePoint now);
 
     // The file can no longer be made whole by writing what is held: more than kMaxHeldBytes
     // waited, or the file lost what was written to it. The replay must come again from its
@@ -104,6 +108,7 @@ class ReplayWriter {
     // is behind, and the received bytes at which it says how far it has come next.
     int ticks_behind_ = 0;
     bool behind_announced_ = false;
+    TimePoint last_backlog_{};
     std::uint64_t next_progress_ = kFirstProgressBytes;
 };
 

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -169,17 +170,23 @@ TEST(ReplayWriterResume, TheLogSaysHowFarACatchUpHasComeAFewTimesAndOnceWhenItIs
     WatchFile watch;
     const Bytes race = recording(9, 12 * 256);  // about 12.6 MB
     watch.writer.write_header(slice(race, 0, kHeader));
-    watch.writer.note_receive_tick(true);  // a burst, not a backlog: nothing said yet
-    watch.writer.note_receive_tick(false);
+    ReplayWriter::TimePoint now{};
+    const auto tick = [&](bool backlog) {
+        now += std::chrono::milliseconds(50);
+        watch.writer.note_receive_tick(backlog, now);
+    };
+    tick(true);  // a burst, not a backlog: nothing said yet
+    tick(false);
     const std::size_t lines_before = watch.log.size();
     for (std::size_t at = kHeader; at < race.size(); at += 256 * 1024) {
         watch.writer.append_data(
             slice(race, at, std::min<std::size_t>(256 * 1024, race.size() - at)));
         watch.writer.flush();
-        watch.writer.note_receive_tick(true);
+        tick(true);
+        if (at == kHeader + 5 * 256 * 1024) tick(false);  // one empty tick ends no catch-up
     }
-    watch.writer.note_receive_tick(false);
-    watch.writer.note_receive_tick(false);
+    // Caught up once no tick found a backlog for a second, and said once.
+    for (int i = 0; i < 40; ++i) tick(false);
     std::vector<std::string> said;
     for (std::size_t i = lines_before; i < watch.log.size(); ++i) {
         if (watch.log[i] != "Replay ready to watch.") said.push_back(watch.log[i]);
