@@ -28,6 +28,17 @@ bool read_at(std::FILE* file, std::uint64_t offset, std::vector<std::uint8_t>& i
 
 }  // namespace
 
+void ReplayWriter::ByteQueue::drop_front(std::size_t n) {
+    start_ += n;
+    if (start_ == bytes_.size()) {
+        clear();
+    } else if (start_ > bytes_.size() / 2) {
+        // What is left is the smaller part: moving it keeps the cost per byte constant.
+        bytes_.erase(bytes_.begin(), bytes_.begin() + static_cast<std::ptrdiff_t>(start_));
+        start_ = 0;
+    }
+}
+
 ReplayWriter::ReplayWriter(std::filesystem::path file, Log log)
     : file_(std::move(file)),
       log_(std::move(log)),
@@ -115,7 +126,7 @@ void ReplayWriter::append_data(std::span<const std::uint8_t> payload) {
                 " takes no writes; the replay starts again.");
         return;
     }
-    queue_.insert(queue_.end(), payload.begin(), payload.end());
+    queue_.append(payload);
     gathered_ += payload.size();
     if (gathered_ >= kMaxGathered) flush();
 }
@@ -173,7 +184,7 @@ bool ReplayWriter::write_queue(std::size_t budget) {
             static_cast<std::size_t>(std::min<std::uint64_t>(end, *size - *position_));
         std::vector<std::uint8_t> held_part;
         if (!read_at(file.get(), *position_, held_part, compared)) return false;
-        const auto differ = std::mismatch(held_part.begin(), held_part.end(), queue_.begin());
+        const auto differ = std::mismatch(held_part.begin(), held_part.end(), queue_.data());
         from = static_cast<std::size_t>(differ.first - held_part.begin());
         if (from < compared) {
             file.reset();
@@ -197,13 +208,13 @@ bool ReplayWriter::write_queue(std::size_t budget) {
             // Whatever of it went in is written again over itself next time.
             if (from > 0) {
                 *position_ += from;
-                queue_.erase(queue_.begin(), queue_.begin() + static_cast<std::ptrdiff_t>(from));
+                queue_.drop_front(from);
             }
             return false;
         }
     }
     *position_ += end;
-    queue_.erase(queue_.begin(), queue_.begin() + static_cast<std::ptrdiff_t>(end));
+    queue_.drop_front(end);
     written_data();
     return true;
 }

@@ -95,8 +95,28 @@ class ReplayWriter {
     FailureNotice write_notice_;
     FileState state_ = FileState::kWriting;
     std::vector<std::uint8_t> pending_header_;
+    // Bytes in arrival order, taken from the front without moving the rest each time.
+    class ByteQueue {
+      public:
+        std::size_t size() const { return bytes_.size() - start_; }
+        bool empty() const { return size() == 0; }
+        const std::uint8_t* data() const { return bytes_.data() + start_; }
+        void append(std::span<const std::uint8_t> more) {
+            bytes_.insert(bytes_.end(), more.begin(), more.end());
+        }
+        void drop_front(std::size_t n);
+        void clear() {
+            bytes_.clear();
+            start_ = 0;
+        }
+
+      private:
+        std::vector<std::uint8_t> bytes_;
+        std::size_t start_ = 0;
+    };
+
     // Data not yet in the file; its first byte belongs at position_.
-    std::vector<std::uint8_t> queue_;
+    ByteQueue queue_;
     std::size_t gathered_ = 0;  // bytes appended since the last flush
     // How many bytes at the file's start are ours (the header and the data after it); unknown
     // until something was written or the file was emptied.
