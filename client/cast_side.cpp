@@ -28,7 +28,8 @@ void ClientCore::cast_step() {
             const bool room = link_.writable();
             if (!room && !upload_blocked_since_) upload_blocked_since_ = now();
             return room;
-        });
+        },
+        now());
     report_copy(copy);
 }
 

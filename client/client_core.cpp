@@ -122,10 +122,14 @@ void ClientCore::empty_watch_file() {
 
 void ClientCore::upload_from_header() { state_.cast_streamer.restart(); }
 
-void ClientCore::await_resume_offer(TimePoint /*deadline*/) {
-    // MERGE(link): `state_.cast_streamer.await_resume_offer(deadline);` once the streamer takes
-    // the relay's resume offer. Until then an automatic comeback uploads from the header.
-    state_.cast_streamer.restart();
+void ClientCore::await_resume_offer(TimePoint deadline) {
+    // The relay offers what it holds right behind its acceptance; without an offer by the
+    // deadline the upload starts again from the header.
+    state_.cast_streamer.await_resume_offer(deadline);
+}
+
+void ClientCore::resume_offer(const wire::ResumeOffer& offer) {
+    state_.cast_streamer.take_resume_offer(offer);
 }
 
 void ClientCore::follow_connect(bool connecting) {

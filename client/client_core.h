@@ -22,6 +22,7 @@
 #include "client/relay_link.h"
 #include "client/session.h"
 #include "link/receive_buffer.h"
+#include "link/receive_pump.h"
 #include "link/tcp_connection.h"
 #include "replay/cast_streamer.h"
 #include "replay/failure_notice.h"
@@ -109,6 +110,7 @@ class ClientCore : private MessageHandler, private SessionEffects {
     void caster_list(wire::ConstBytes payload) override;
     void replay_header(wire::ConstBytes payload) override;
     void replay_data(wire::ConstBytes payload) override;
+    void resume_offer(const wire::ResumeOffer& offer) override;
 
     // What the session does to the world.
     bool begin_connect() override;

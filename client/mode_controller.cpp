@@ -12,6 +12,9 @@ namespace {
 constexpr int kSlowPollMs = 1000;
 constexpr int kFastPollMs = 50;
 constexpr int kMeterMs = 1000;
+// While a tick finds a backlog (a late joiner catching up), the next tick comes at once: each
+// tick is bounded in time and bytes, so the window still answers between them.
+constexpr int kCatchUpPollMs = 1;
 
 using Kind = Session::Event::Kind;
 
@@ -93,8 +96,9 @@ void ClientCore::poll_and_dispatch() {
         last_heard_ = now();
         state_.bytes_received += static_cast<std::int32_t>(received.bytes);
         if (was_registered && state_.registered)
-            change_timer(WindowTimer::kPoll, true, kFastPollMs);
+            change_timer(WindowTimer::kPoll, true, received.backlog ? kCatchUpPollMs : kFastPollMs);
     }
+    replay_writer_.note_receive_tick(received.backlog, now());
     if (received.outcome == ReceiveBuffer::Outcome::kOverflow) {
         btn_stopClick();
         return;

@@ -26,6 +26,7 @@ class RelayLink {
         ReceiveBuffer::Outcome outcome = ReceiveBuffer::Outcome::kWaiting;
         std::size_t bytes = 0;  // taken from the socket this tick
         bool closed = false;    // the relay closed the connection, or it failed
+        bool backlog = false;   // more was waiting than a tick takes: catching up
     };
 
     virtual ~RelayLink() = default;
@@ -63,7 +64,6 @@ class TcpRelayLink final : public RelayLink {
 
   private:
     TcpConnection& tcp_;
-    Progress progress_ = Progress::kFailed;
 };
 
 }  // namespace kavro

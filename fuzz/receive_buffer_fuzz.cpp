@@ -61,7 +61,9 @@ class Reference {
   public:
     enum class Outcome { kWaiting, kEnded, kOverflow };
 
-    std::size_t area() const { return std::min<std::size_t>(65536 - held_.size(), 16386); }
+    std::size_t area() const {
+        return std::min<std::size_t>(65536 - held_.size(), kavro::ReceiveBuffer::kMaxReceive);
+    }
     void receive(const std::uint8_t* data, std::size_t n) {
         held_.insert(held_.end(), data, data + n);
     }

@@ -27,8 +27,8 @@ void OutboundRecords::set_cast(std::string_view name, std::string_view track) {
 }
 
 std::span<const std::uint8_t, wire::kTrackWidth> OutboundRecords::hello_track() const {
-    return std::span<const std::uint8_t, wire::kTrackWidth>(
-        hello.data() + wire::kHelloTrackOffset, wire::kTrackWidth);
+    return std::span<const std::uint8_t, wire::kTrackWidth>(hello.data() + wire::kHelloTrackOffset,
+                                                            wire::kTrackWidth);
 }
 
 std::span<const std::uint8_t> OutboundRecords::prepare_watch_request(std::string_view name) {
@@ -48,8 +48,8 @@ std::span<const std::uint8_t> OutboundRecords::prepare_header_upload() {
 }
 
 std::span<std::uint8_t, wire::kBlockSize> OutboundRecords::block_data() {
-    return std::span<std::uint8_t, wire::kBlockSize>(
-        block_upload.data() + wire::kUploadDataOffset, wire::kBlockSize);
+    return std::span<std::uint8_t, wire::kBlockSize>(block_upload.data() + wire::kUploadDataOffset,
+                                                     wire::kBlockSize);
 }
 
 std::span<const std::uint8_t> OutboundRecords::prepare_block_upload() {

@@ -175,17 +175,81 @@ void shutdown_both(SocketHandle socket) {
 #endif
 }
 
-bool connect_within(SocketHandle socket, const Endpoint& endpoint,
-                    std::chrono::milliseconds timeout) {
-    set_non_blocking(socket);
+void make_non_blocking(SocketHandle socket) { set_non_blocking(socket); }
+
+bool disable_send_delay(SocketHandle socket) {
+    int on = 1;
+    return ::setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on),
+                        sizeof on) == 0;
+}
+
+int request_receive_buffer(SocketHandle socket, int bytes) {
+    ::setsockopt(socket, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&bytes),
+                 sizeof bytes);
+    int granted = 0;
+    socklen_t length = sizeof granted;
+    if (::getsockopt(socket, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<char*>(&granted), &length) !=
+        0) {
+        return 0;
+    }
+    return granted;
+}
+
+ConnectStep start_connect(SocketHandle socket, const Endpoint& endpoint) {
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = endpoint.port;
     std::memcpy(&address.sin_addr, &endpoint.address, sizeof endpoint.address);
     if (::connect(socket, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
-        return true;
+        return ConnectStep::kConnected;
     }
-    if (!would_block()) return false;
+    return would_block() ? ConnectStep::kInProgress : ConnectStep::kFailed;
+}
+
+ConnectStep check_connect(SocketHandle socket) {
+#ifdef _WIN32
+    // WinSock reports a finished connect as writable and a failed one as an exception; select
+    // tells both, where WSAPoll misses a refused connect on some versions.
+    fd_set writable;
+    fd_set failed;
+    FD_ZERO(&writable);
+    FD_ZERO(&failed);
+    FD_SET(socket, &writable);
+    FD_SET(socket, &failed);
+    timeval zero{0, 0};
+    const int r = ::select(0, nullptr, &writable, &failed, &zero);
+    if (r < 0) return ConnectStep::kFailed;
+    if (r == 0) return ConnectStep::kInProgress;
+    if (FD_ISSET(socket, &failed)) return ConnectStep::kFailed;
+#else
+    PollFd fd{};
+    fd.fd = socket;
+    fd.events = POLLOUT;
+    const int r = poll_one(&fd, 0);
+    if (r < 0) return ConnectStep::kFailed;
+    if (r == 0) return ConnectStep::kInProgress;
+#endif
+    int error = 0;
+    socklen_t length = sizeof error;
+    if (::getsockopt(socket, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length) != 0) {
+        return ConnectStep::kFailed;
+    }
+    if (error != 0) {
+#ifdef _WIN32
+        WSASetLastError(error);
+#else
+        errno = error;
+#endif
+        return ConnectStep::kFailed;
+    }
+    return ConnectStep::kConnected;
+}
+
+bool connect_within(SocketHandle socket, const Endpoint& endpoint,
+                    std::chrono::milliseconds timeout) {
+    set_non_blocking(socket);
+    const ConnectStep started = start_connect(socket, endpoint);
+    if (started != ConnectStep::kInProgress) return started == ConnectStep::kConnected;
     if (!wait_writable(socket, timeout)) return false;
     int error = 0;
     socklen_t length = sizeof error;
@@ -215,6 +279,12 @@ bool wait_writable(SocketHandle socket, std::chrono::milliseconds timeout) {
 long receive_some(SocketHandle socket, std::uint8_t* buffer, std::size_t size) {
     const auto n = ::recv(socket, reinterpret_cast<char*>(buffer), static_cast<int>(size), 0);
     return n < 0 ? -1 : static_cast<long>(n);
+}
+
+long receive_available(SocketHandle socket, std::uint8_t* buffer, std::size_t size) {
+    const auto n = ::recv(socket, reinterpret_cast<char*>(buffer), static_cast<int>(size), 0);
+    if (n < 0) return would_block() ? kNothingToRead : -1;
+    return static_cast<long>(n);
 }
 
 long send_some(SocketHandle socket, const std::uint8_t* data, std::size_t size) {

@@ -50,6 +50,21 @@ bool enable_keep_alive(SocketHandle socket);
 void close_socket(SocketHandle socket);
 void shutdown_both(SocketHandle socket);
 
+// Makes every later call on `socket` return at once instead of waiting.
+void make_non_blocking(SocketHandle socket);
+// Sends small records at once instead of holding them for a fuller segment (Nagle's algorithm
+// off); false when the system refused.
+bool disable_send_delay(SocketHandle socket);
+// Asks for a receive buffer of `bytes`; the system may grant less. Returns what it granted (0
+// when unknown).
+int request_receive_buffer(SocketHandle socket, int bytes);
+
+// A connect that never waits: start_connect begins it, check_connect answers whether it has
+// finished. The socket must be non-blocking.
+enum class ConnectStep { kConnected, kInProgress, kFailed };
+ConnectStep start_connect(SocketHandle socket, const Endpoint& endpoint);
+ConnectStep check_connect(SocketHandle socket);
+
 // Connects, giving up after `timeout`. The socket is left non-blocking either way: every later
 // wait is an explicit poll, so nothing blocks the caller past its own deadline.
 bool connect_within(SocketHandle socket, const Endpoint& endpoint,
@@ -61,6 +76,10 @@ bool wait_writable(SocketHandle socket, std::chrono::milliseconds timeout);
 
 // One receive: bytes received, 0 when the peer closed, -1 on error (or nothing to read).
 long receive_some(SocketHandle socket, std::uint8_t* buffer, std::size_t size);
+// What a receive on a non-blocking socket gives when nothing waits to be read.
+inline constexpr long kNothingToRead = -2;
+// One receive that tells "nothing to read yet" (kNothingToRead) from an error (-1).
+long receive_available(SocketHandle socket, std::uint8_t* buffer, std::size_t size);
 // One send that never raises SIGPIPE: bytes taken, 0 when the socket would block, -1 on error.
 long send_some(SocketHandle socket, const std::uint8_t* data, std::size_t size);
 

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <system_error>
 #include <utility>
+#include <vector>
 
 #include "replay/cast_copy.h"
 #include "replay/shared_file.h"
@@ -16,7 +17,7 @@ constexpr std::int64_t kBlockSize = static_cast<std::int64_t>(wire::kBlockSize);
 
 // The track code's third character is the track's number ("BL1r" -> 1); a fourth character
 // 'r' marks the reversed layout. A zero third byte means no track was chosen.
-void set_track_bytes(std::span<std::uint8_t, wire::kHeaderUploadDataSize> data,
+void set_track_bytes(std::span<std::uint8_t> data,
                      std::span<const std::uint8_t, wire::kTrackWidth> track) {
     if (track[2] != 0) {
         data[wire::kReplayTrackNumberOffset] = static_cast<std::uint8_t>(track[2] - '0');
@@ -29,12 +30,44 @@ void set_track_bytes(std::span<std::uint8_t, wire::kHeaderUploadDataSize> data,
 CastStreamer::CastStreamer(CastPaths paths) : paths_(std::move(paths)) {}
 
 void CastStreamer::restart() {
-    header_sent_ = false;
+    phase_ = Phase::kHeader;
+    offer_.reset();
     last_cast_size_ = 0;
 }
 
+void CastStreamer::await_resume_offer(TimePoint deadline) {
+    restart();
+    phase_ = Phase::kAwaitingOffer;
+    offer_deadline_ = deadline;
+}
+
+void CastStreamer::take_resume_offer(const wire::ResumeOffer& offer) {
+    if (phase_ == Phase::kAwaitingOffer) offer_ = offer;
+}
+
+bool CastStreamer::copy_matches(const wire::ResumeOffer& offer, std::uint64_t copy_size,
+                                const OutboundRecords& records) const {
+    if (offer.held_bytes < wire::kReplayHeaderSize || copy_size < offer.held_bytes) return false;
+    SharedFile copy(open_shared(paths_.copy, "rb"));
+    if (!copy) return false;
+    std::vector<std::uint8_t> head(wire::kReplayHeaderSize);
+    if (std::fread(head.data(), 1, head.size(), copy.get()) != head.size()) return false;
+    // The relay holds the header as it was uploaded, with the track's bytes set.
+    set_track_bytes(head, records.hello_track());
+    std::vector<std::uint8_t> tail;
+    if (offer.held_bytes > wire::kReplayHeaderSize) {
+        tail.resize(wire::kBlockSize);
+        if (!seek_to(copy.get(), offer.held_bytes - wire::kBlockSize) ||
+            std::fread(tail.data(), 1, tail.size(), copy.get()) != tail.size()) {
+            return false;
+        }
+    }
+    return wire::resume_digest(head, tail) == offer.digest;
+}
+
 CastStreamer::Copy CastStreamer::step(bool registered, bool cast_mode, OutboundRecords& records,
-                                      const Send& send, const CanSendMore& can_send_more) {
+                                      const Send& send, const CanSendMore& can_send_more,
+                                      TimePoint now) {
     if (!registered || !cast_mode) return Copy::kNotTried;
     const std::optional<RefreshedCopy> copied =
         refresh_copy(paths_.source, paths_.copy, kMaxCopyPerTick);
@@ -47,7 +80,23 @@ CastStreamer::Copy CastStreamer::step(bool registered, bool cast_mode, OutboundR
     // recording streamed on from the old one's offsets would mix two races in one file.
     if (copied->made_afresh) restart();
 
-    if (!header_sent_) {
+    if (phase_ == Phase::kAwaitingOffer) {
+        if (offer_) {
+            const bool matches = copy_matches(*offer_, copied->size, records);
+            const std::uint64_t held = offer_->held_bytes;
+            restart();
+            if (matches) {
+                // The relay holds this recording up to `held`: only what follows goes.
+                phase_ = Phase::kBlocks;
+                last_cast_size_ = static_cast<std::int64_t>(held);
+            }
+        } else if (now >= offer_deadline_) {
+            restart();  // a relay that offers nothing: from the header, as always
+        } else {
+            return Copy::kDone;
+        }
+    }
+    if (phase_ == Phase::kHeader) {
         if (copied->size >= wire::kReplayHeaderSize && can_send_more()) {
             upload_header(records, send);
         }
@@ -68,7 +117,7 @@ void CastStreamer::upload_header(OutboundRecords& records, const Send& send) {
         if (std::ferror(copy.get())) return;
     }
     set_track_bytes(data, records.hello_track());
-    if (send(records.prepare_header_upload())) header_sent_ = true;
+    if (send(records.prepare_header_upload())) phase_ = Phase::kBlocks;
 }
 
 void CastStreamer::upload_blocks(std::uint64_t copy_size, OutboundRecords& records,

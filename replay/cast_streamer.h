@@ -3,12 +3,15 @@
 // in order, so the relay receives the recording byte for byte.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <span>
 
 #include "link/outbound_records.h"
+#include "wire/wire_format.h"
 
 namespace kavro {
 
@@ -20,6 +23,8 @@ struct CastPaths {
 
 class CastStreamer {
   public:
+    using TimePoint = std::chrono::steady_clock::time_point;
+
     // Sends one whole record and counts it; returns false when the send failed.
     using Send = std::function<bool(std::span<const std::uint8_t>)>;
 
@@ -50,25 +55,49 @@ class CastStreamer {
     // completed since the last one sent, at most kMaxBlocksPerTick of them. Before the header and
     // before each block it asks `can_send_more`; a no ends the tick, and the next tick goes on from
     // there. A copy made afresh may be a new recording: its upload starts over, from the header.
+    // While a resume offer is awaited nothing is sent; at `now` past the wait's deadline the
+    // upload starts from the header.
     Copy step(bool registered, bool cast_mode, OutboundRecords& records, const Send& send,
-              const CanSendMore& can_send_more);
+              const CanSendMore& can_send_more, TimePoint now);
 
-    // Every accepted registration of the cast: the upload starts again from the header. Bytes
-    // that were in flight when an earlier connection died may never have reached the relay, and
-    // a relay that restarted holds nothing; the relay takes what it already has as held.
+    // The user's own Cast, or a relay without a usable offer: the upload starts again from the
+    // header. Bytes that were in flight when an earlier connection died may never have reached
+    // the relay, and a relay that restarted holds nothing; the relay takes what it already has
+    // as held.
     void restart();
+    // An automatic re-acceptance of the cast: nothing is uploaded until the relay's resume offer
+    // arrives or `deadline` passes (then from the header, as restart()).
+    void await_resume_offer(TimePoint deadline);
+    // The relay's resume offer. While one is awaited, the next step checks it against the copy:
+    // when the copy holds at least the offered bytes and their digest (the header as it was
+    // uploaded, bytes 72 and 73 set from the track) equals the offer's, the upload continues at
+    // the relay's held size; otherwise it starts from the header. Ignored when none is awaited.
+    void take_resume_offer(const wire::ResumeOffer& offer);
 
-    bool header_sent() const { return header_sent_; }
+    // True from the header's upload (or an accepted resume offer) on.
+    bool header_sent() const { return phase_ == Phase::kBlocks; }
+    bool awaiting_resume_offer() const { return phase_ == Phase::kAwaitingOffer; }
     // End offset in the copy of the last block sent; 0 until one was sent.
     std::int64_t last_cast_size() const { return last_cast_size_; }
 
   private:
+    enum class Phase {
+        kHeader,         // the header goes next
+        kAwaitingOffer,  // nothing goes until the relay's offer or the deadline
+        kBlocks,         // the blocks after last_cast_size_ go next
+    };
+
+    // Whether the copy's first `held` bytes are what the relay holds, by the offer's digest.
+    bool copy_matches(const wire::ResumeOffer& offer, std::uint64_t copy_size,
+                      const OutboundRecords& records) const;
     void upload_header(OutboundRecords& records, const Send& send);
     void upload_blocks(std::uint64_t copy_size, OutboundRecords& records, const Send& send,
                        const CanSendMore& can_send_more);
 
     CastPaths paths_;
-    bool header_sent_ = false;
+    Phase phase_ = Phase::kHeader;
+    TimePoint offer_deadline_{};
+    std::optional<wire::ResumeOffer> offer_;
     std::int64_t last_cast_size_ = 0;
 };
 

@@ -1,7 +1,7 @@
 #include "replay/caster_list.h"
 
-#include "wire/wire_format.h"
 #include "replay/number_format.h"
+#include "wire/wire_format.h"
 
 namespace kavro {
 namespace {

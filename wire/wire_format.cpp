@@ -103,3 +103,68 @@ std::vector<std::uint8_t> make_error(std::string_view text) {
 }
 
 }  // namespace kavro::wire
+
+namespace kavro::wire {
+
+void put_u64le(Bytes out, std::size_t offset, std::uint64_t value) {
+    for (std::size_t i = 0; i < 8; ++i)
+        out[offset + i] = static_cast<std::uint8_t>(value >> (8 * i));
+}
+
+std::uint64_t get_u64le(ConstBytes in, std::size_t offset) {
+    std::uint64_t value = 0;
+    for (std::size_t i = 0; i < 8; ++i) value |= std::uint64_t{in[offset + i]} << (8 * i);
+    return value;
+}
+
+DecodedResumeOffer decode_resume_offer(ConstBytes payload) {
+    DecodedResumeOffer decoded;
+    const std::size_t magic = std::min(payload.size(), kResumeOfferMagic.size());
+    for (std::size_t i = 0; i < magic; ++i) {
+        if (payload[i] != static_cast<std::uint8_t>(kResumeOfferMagic[i])) {
+            decoded.status = ResumeOfferStatus::kBad;
+            return decoded;
+        }
+    }
+    if (payload.size() < kResumeOfferSize) return decoded;  // kNeedMore
+    if (payload.size() > kResumeOfferSize) {
+        decoded.status = ResumeOfferStatus::kBad;
+        return decoded;
+    }
+    decoded.offer.held_bytes = get_u64le(payload, kResumeOfferHeldOffset);
+    decoded.offer.digest = get_u64le(payload, kResumeOfferDigestOffset);
+    const std::uint64_t held = decoded.offer.held_bytes;
+    const bool whole = held >= kReplayHeaderSize && (held - kReplayHeaderSize) % kBlockSize == 0;
+    decoded.status = whole ? ResumeOfferStatus::kComplete : ResumeOfferStatus::kBad;
+    return decoded;
+}
+
+std::array<std::uint8_t, kResumeOfferSize> encode_resume_offer(const ResumeOffer& offer) {
+    std::array<std::uint8_t, kResumeOfferSize> payload{};
+    std::copy(kResumeOfferMagic.begin(), kResumeOfferMagic.end(), payload.begin());
+    put_u64le(payload, kResumeOfferHeldOffset, offer.held_bytes);
+    put_u64le(payload, kResumeOfferDigestOffset, offer.digest);
+    return payload;
+}
+
+std::vector<std::uint8_t> make_accepted_with_offer(const ResumeOffer& offer) {
+    std::vector<std::uint8_t> bytes(kAckAccepted.begin(), kAckAccepted.end());
+    const std::vector<std::uint8_t> keep_alive =
+        make_message(kTagKeepAlive, encode_resume_offer(offer));
+    bytes.insert(bytes.end(), keep_alive.begin(), keep_alive.end());
+    return bytes;
+}
+
+std::uint64_t fnv1a64(ConstBytes bytes, std::uint64_t state) {
+    for (const std::uint8_t byte : bytes) {
+        state ^= byte;
+        state *= 0x100000001b3ULL;
+    }
+    return state;
+}
+
+std::uint64_t resume_digest(ConstBytes head, ConstBytes tail) {
+    return fnv1a64(tail, fnv1a64(head));
+}
+
+}  // namespace kavro::wire

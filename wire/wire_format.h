@@ -90,7 +90,52 @@ inline constexpr std::size_t kCasterEntryWatchersOffset = 36;
 inline constexpr std::size_t kCasterEntryPacketTimeOffset = 38;
 inline constexpr std::size_t kMaxCasterEntries = (kMaxPayload - 2) / kCasterEntrySize;  // 1,638
 
-// Little-endian u16, the only integer type on the wire.
+// The resume offer: the payload of a KAL the relay sends, in the same write as "ACK0OK", only
+// to a caster that takes over a cast whose recording it holds. Clients that know nothing of it
+// treat it as any keep-alive. Layout (20 bytes):
+//   0-3   "RSM1"
+//   4-11  u64 little-endian: bytes of the recording held (the header and whole blocks)
+//   12-19 u64 little-endian: FNV-1a-64 of the held recording's first min(held, 16,384) bytes
+//         followed by its last 4,096 bytes when held > 16,384
+inline constexpr std::string_view kResumeOfferMagic = "RSM1";
+inline constexpr std::size_t kResumeOfferSize = 20;
+inline constexpr std::size_t kResumeOfferHeldOffset = 4;
+inline constexpr std::size_t kResumeOfferDigestOffset = 12;
+
+struct ResumeOffer {
+    std::uint64_t held_bytes = 0;
+    std::uint64_t digest = 0;
+
+    bool operator==(const ResumeOffer&) const = default;
+};
+
+enum class ResumeOfferStatus {
+    kComplete,  // a whole, well-formed offer
+    kNeedMore,  // the bytes so far could be the start of one
+    kBad,       // not an offer: another payload, a held size no recording has, or extra bytes
+};
+struct DecodedResumeOffer {
+    ResumeOfferStatus status = ResumeOfferStatus::kNeedMore;
+    ResumeOffer offer;
+};
+// Reads an offer from the front of a KAL payload. A held size that is not a header plus whole
+// blocks is bad.
+DecodedResumeOffer decode_resume_offer(ConstBytes payload);
+std::array<std::uint8_t, kResumeOfferSize> encode_resume_offer(const ResumeOffer& offer);
+// "ACK0OK" followed by the KAL that carries `offer`: the bytes to write in one piece.
+std::vector<std::uint8_t> make_accepted_with_offer(const ResumeOffer& offer);
+
+// FNV-1a, 64 bits; `state` carries a digest on over several pieces.
+inline constexpr std::uint64_t kFnv1a64Start = 0xcbf29ce484222325ULL;
+std::uint64_t fnv1a64(ConstBytes bytes, std::uint64_t state = kFnv1a64Start);
+// The offer's digest of a recording of `held` bytes, given its first min(held, 16,384) bytes
+// (`head`) and, when held > 16,384, its last 4,096 bytes (`tail`; empty otherwise).
+std::uint64_t resume_digest(ConstBytes head, ConstBytes tail);
+// Little-endian u64.
+void put_u64le(Bytes out, std::size_t offset, std::uint64_t value);
+std::uint64_t get_u64le(ConstBytes in, std::size_t offset);
+
+// Little-endian u16, the only integer type of the original records.
 void put_u16le(Bytes out, std::size_t offset, std::uint16_t value);
 std::uint16_t get_u16le(ConstBytes in, std::size_t offset);
 

@@ -174,7 +174,7 @@ int main(int argc, char** argv) {
         if (tcp1.PollReadable(std::chrono::milliseconds(0))) {
             tcp1.ReceiveBytes(incoming.data(), incoming.size());
         }
-        streamer.step(true, true, records, send, can_send_more);
+        streamer.step(true, true, records, send, can_send_more, std::chrono::steady_clock::now());
         const auto tick_end = Clock::now();
         ticks_ms.push_back(
             std::chrono::duration<double, std::milli>(tick_end - tick_start).count());

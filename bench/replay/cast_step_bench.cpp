@@ -71,10 +71,10 @@ Figures measure(const std::filesystem::path& root, std::uint64_t size, int ticks
     const kavro::CastStreamer::CanSendMore can_send_more = [] { return true; };
 
     // Catch up (not timed): the header tick, then the ticks that send every block after it.
-    streamer.step(true, true, records, send, can_send_more);
+    streamer.step(true, true, records, send, can_send_more, std::chrono::steady_clock::now());
     for (std::uint64_t tick = 0;
          tick <= blocks && streamer.last_cast_size() != static_cast<std::int64_t>(size); ++tick) {
-        streamer.step(true, true, records, send, can_send_more);
+        streamer.step(true, true, records, send, can_send_more, std::chrono::steady_clock::now());
     }
     if (streamer.last_cast_size() != static_cast<std::int64_t>(size)) return {};
 
@@ -84,7 +84,7 @@ Figures measure(const std::filesystem::path& root, std::uint64_t size, int ticks
     for (int tick = 0; tick < ticks; ++tick) {
         append_blocks(paths.source, blocks++, 1);
         const auto start = Clock::now();
-        streamer.step(true, true, records, send, can_send_more);
+        streamer.step(true, true, records, send, can_send_more, std::chrono::steady_clock::now());
         const auto stop = Clock::now();
         samples.push_back(std::chrono::duration<double, std::micro>(stop - start).count());
     }

@@ -20,6 +20,21 @@ const SharedBytes& refused_message() {
     return message;
 }
 
+// The acceptance of an owner who takes over a cast whose recording the relay holds: "ACK0OK"
+// and, in the same write, a KAL whose payload tells how much of the recording is held and its
+// digest, so the caster uploads only what follows. A client that does not know the offer
+// empties its buffer on the KAL, as on every keep-alive; one write keeps it from seeing a part.
+SharedBytes accepted_with_offer(const CastStore& store) {
+    if (!store.has_header()) return accepted_message();
+    const wire::ConstBytes header(store.header_message()->data() + wire::kHeadSize,
+                                  wire::kReplayHeaderSize);
+    const std::size_t blocks = store.block_count();
+    const wire::ConstBytes last = blocks > 0 ? store.block(blocks - 1) : wire::ConstBytes{};
+    const wire::ResumeOffer offer{wire::kReplayHeaderSize + blocks * wire::kBlockSize,
+                                  wire::resume_digest(header, last)};
+    return share(wire::make_accepted_with_offer(offer));
+}
+
 bool tag_is(wire::ConstBytes message, std::string_view tag) {
     return std::equal(tag.begin(), tag.end(), message.begin());
 }
@@ -249,7 +264,9 @@ void Relay::register_cast(Connection& connection, wire::ConstBytes message) {
             connection.role().upload_position = registration.cast->store().block_count();
             connection.role().cast_has_header = registration.cast->store().has_header();
             connection.role().casting_since = now();
-            connection.send(accepted_message());
+            connection.send(registration.outcome == CastDirectory::Outcome::kResumed
+                                ? accepted_with_offer(registration.cast->store())
+                                : accepted_message());
             connection.keepalive_at(now() + kFirstKeepAliveDelay);
             return;
     }

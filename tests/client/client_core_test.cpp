@@ -267,11 +267,11 @@ TEST(ClientCore, AReactionThatThrowsDoesNotStopLaterPolls) {
     s.peer.send(wire::make_message(wire::kTagReplayHeader, pattern_bytes(100, 1)));
     ASSERT_TRUE(s.tcp1.PollReadable(kGenerous));
     EXPECT_THROW(s.core.Timer1Timer(), std::runtime_error);
-    // The next ticks poll again: the header is handled, then the list that follows it.
+    // The next ticks poll again and go on after the header, which left the buffer before its
+    // reaction ran: it is never handled a second time.
     s.peer.send(wire::make_caster_list(std::vector<wire::CasterEntry>{{"After", "SO1", 1, 10}}));
     ASSERT_TRUE(s.tick_until([&] { return s.view.grid_rows.at(0)[0] == "After"; }));
-    EXPECT_TRUE(s.view.logged("Received a replay header."));
-    EXPECT_EQ(read_file(s.install.watch_replay()), pattern_bytes(100, 1));
+    EXPECT_TRUE(read_file(s.install.watch_replay()).empty());
 }
 
 TEST(ClientCore, GridFollowsTheListAndWatchRequestsTheSelectedCast) {

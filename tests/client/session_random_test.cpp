@@ -21,9 +21,9 @@ using State = Session::State;
 
 namespace {
 
-// MERGE(link): once the replay writer continues a file whose header it already holds, set this
-// to true: then only a different header may shrink the file.
-constexpr bool kSameHeaderContinuesTheFile = false;
+// The replay writer continues a file whose header it already holds: only a different header may
+// shrink the file.
+constexpr bool kSameHeaderContinuesTheFile = true;
 
 enum class Origin { kUser, kRefresh, kAutomatic };
 

@@ -15,7 +15,7 @@ using Bytes = std::vector<std::uint8_t>;
 
 // Records every reaction as a line, payloads as text.
 class RecordingHandler : public kavro::MessageHandler {
-public:
+  public:
     std::vector<std::string> seen;
     void accepted() override { seen.push_back("accepted"); }
     void refused() override { seen.push_back("refused"); }
@@ -25,8 +25,11 @@ public:
     }
     void replay_header(wire::ConstBytes p) override { seen.push_back("header:" + as_text(p)); }
     void replay_data(wire::ConstBytes p) override { seen.push_back("data:" + as_text(p)); }
+    void resume_offer(const wire::ResumeOffer& o) override {
+        seen.push_back("offer:" + std::to_string(o.held_bytes) + "/" + std::to_string(o.digest));
+    }
 
-private:
+  private:
     static std::string as_text(wire::ConstBytes p) { return {p.begin(), p.end()}; }
 };
 
@@ -88,11 +91,10 @@ TEST(ReceiveBuffer, ListSplitAtEveryByteIsHandledWhenItsLastByteArrives) {
 
 TEST(ReceiveBuffer, OnePieceAndTwentyPiecesGiveTheSameResult) {
     const Bytes stream = concat({ack("ACK0OK"), wire::make_caster_list(std::vector{entry("x")}),
-                                 message("SRH", "HEAD"), message("SRD", "d1"),
-                                 message("KAL", ""), message("SRD", "d2"),
-                                 message("XYZ", "skipped by its length"), message("SRD", "d3"),
-                                 ack("ACK0NO")});
-    const std::vector<std::string> expected{"accepted", "list:1", "header:HEAD", "data:d1",
+                                 message("SRH", "HEAD"), message("SRD", "d1"), message("KAL", ""),
+                                 message("SRD", "d2"), message("XYZ", "skipped by its length"),
+                                 message("SRD", "d3"), ack("ACK0NO")});
+    const std::vector<std::string> expected{"accepted", "list:1",  "header:HEAD", "data:d1",
                                             "data:d2",  "data:d3", "refused"};
     EXPECT_EQ(feed(stream, {}), expected);
     std::vector<std::size_t> twenty;
@@ -127,7 +129,8 @@ TEST(ReceiveBuffer, DataWaitsForItsLastBytes) {
 }
 
 TEST(ReceiveBuffer, ErrorIsActedOnWhenWholeAndEndsTheCycle) {
-    const Bytes stream = concat({wire::make_error("No cast named x is live."), message("SRD", "late")});
+    const Bytes stream =
+        concat({wire::make_error("No cast named x is live."), message("SRD", "late")});
     ReceiveBuffer buffer;
     RecordingHandler handler;
     std::copy_n(stream.begin(), 12, buffer.receive_area().begin());
@@ -169,4 +172,20 @@ TEST(ReceiveBuffer, ReceivesNeverOverflowAndAnImpossibleLengthEmptiesTheBuffer) 
     }
     ASSERT_EQ(handler.seen.size(), 1u);
     EXPECT_EQ(handler.seen[0].size(), 5u + 65530u);
+}
+
+TEST(ReceiveBuffer, OnlyAKeepAliveCarryingAWholeOfferReachesTheHandler) {
+    const Bytes good = wire::make_accepted_with_offer({16384 + 2 * 4096, 0x0102030405060708});
+    Bytes short_offer = message("KAL", "RSM1abc");
+    Bytes odd_size = wire::make_message("KAL", wire::encode_resume_offer({16384 + 100, 5}));
+    Bytes other = message("KAL", "RSM2....................");
+    const Bytes stream =
+        concat({good, message("KAL", ""), short_offer, odd_size, other, message("SRD", "after")});
+    const std::vector<std::string> expected{"accepted", "offer:24576/72623859790382856",
+                                            "data:after"};
+    EXPECT_EQ(feed(stream, {}), expected);
+    // Cut anywhere, the offer is acted on once, when its last byte arrives.
+    for (std::size_t cut = 1; cut < good.size(); ++cut) {
+        EXPECT_EQ(feed(stream, {cut}), expected) << "cut at " << cut;
+    }
 }

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "tests/relay/running_relay.h"
@@ -71,6 +72,92 @@ TEST(RelayResume, ABlockThatDiffersStartsANewRecordingOfWhatTheCasterReSent) {
     ReplayReader late_reader;
     ASSERT_TRUE(late_reader.read_until(late, file_size(8)));
     EXPECT_EQ(late_reader.file(), expected);
+}
+
+// What a client of the original protocol makes of the bytes it receives: ACK is six bytes, and
+// a KAL empties its whole buffer, whatever follows. Returns the acknowledgements seen; `buffer`
+// keeps what it would still hold.
+std::vector<std::string> original_client_reads(Bytes& buffer, const Bytes& piece) {
+    std::vector<std::string> acks;
+    buffer.insert(buffer.end(), piece.begin(), piece.end());
+    while (buffer.size() >= 6) {
+        if (wire::has_tag(buffer, wire::kTagAck)) {
+            acks.emplace_back(buffer.begin(), buffer.begin() + 6);
+            buffer.erase(buffer.begin(), buffer.begin() + 6);
+        } else if (wire::has_tag(buffer, wire::kTagKeepAlive)) {
+            buffer.clear();
+        } else {
+            break;  // anything else would wait for more, or jam it
+        }
+    }
+    return acks;
+}
+
+TEST(RelayResumeOffer, AReturningOwnerGetsAckAndTheOfferInOnePieceThatAnOriginalClientEmpties) {
+    RunningRelay relay;
+    const Recording recording(31);
+    auto caster = std::make_unique<TestClient>(relay.port());
+    TestClient watcher(relay.port());
+    ASSERT_NO_FATAL_FAILURE(start_cast(*caster, watcher, "offered", recording, 9));
+    ReplayReader reader;
+    ASSERT_TRUE(reader.read_until(watcher, file_size(9)));
+    caster->cut();
+    ASSERT_TRUE(relay.logged({"caster of offered left"}));
+
+    TestClient back(relay.port());
+    ASSERT_TRUE(back.send(hello_message(wire::kModeCast, "offered")));
+    const Bytes piece = back.receive_piece();
+    const Bytes upload_of_header = recording.header_upload();
+    const Bytes header(upload_of_header.begin() + 4,
+                       upload_of_header.begin() + 4 + wire::kReplayHeaderSize);
+    const wire::ResumeOffer offer{file_size(9), wire::resume_digest(header, recording.block(8))};
+    EXPECT_EQ(piece, wire::make_accepted_with_offer(offer));
+    // An original client sees the acceptance, then empties its buffer on the KAL: nothing is
+    // left that it could not read, and nothing jams it.
+    Bytes buffer;
+    EXPECT_EQ(original_client_reads(buffer, piece), std::vector<std::string>{"ACK0OK"});
+    EXPECT_TRUE(buffer.empty());
+
+    // The owner that took the offer sends only what follows; the watcher's file just grows.
+    ASSERT_TRUE(upload(back, recording, 9, 14));
+    ASSERT_TRUE(reader.read_until(watcher, file_size(14)));
+    EXPECT_EQ(reader.file(), recording.file(14));
+    EXPECT_EQ(reader.headers_seen, 1);
+}
+
+TEST(RelayResumeOffer, AnOwnerThatUploadsFromTheHeaderAsBeforeLosesNothing) {
+    RunningRelay relay;
+    const Recording recording(32);
+    auto caster = std::make_unique<TestClient>(relay.port());
+    TestClient watcher(relay.port());
+    ASSERT_NO_FATAL_FAILURE(start_cast(*caster, watcher, "classic", recording, 4));
+    ReplayReader reader;
+    ASSERT_TRUE(reader.read_until(watcher, file_size(4)));
+    caster->cut();
+    ASSERT_TRUE(relay.logged({"caster of classic left"}));
+
+    // An original client: its own acknowledgement handling, then today's re-upload.
+    TestClient back(relay.port());
+    ASSERT_TRUE(back.send(hello_message(wire::kModeCast, "classic")));
+    Bytes buffer;
+    EXPECT_EQ(original_client_reads(buffer, back.receive_piece()),
+              std::vector<std::string>{"ACK0OK"});
+    EXPECT_TRUE(buffer.empty());
+    ASSERT_TRUE(back.send(recording.header_upload()));
+    ASSERT_TRUE(upload(back, recording, 0, 7));
+    ASSERT_TRUE(reader.read_until(watcher, file_size(7)));
+    EXPECT_EQ(reader.file(), recording.file(7));
+    EXPECT_EQ(reader.headers_seen, 1);
+}
+
+TEST(RelayResumeOffer, ANewCastAndATakeoverBeforeAnyHeaderGetAPlainAcceptance) {
+    RunningRelay relay;
+    TestClient first(relay.port());
+    ASSERT_TRUE(first.send(hello_message(wire::kModeCast, "fresh")));
+    EXPECT_EQ(first.receive_piece(), Bytes(wire::kAckAccepted.begin(), wire::kAckAccepted.end()));
+    TestClient again(relay.port());  // the same address: the owner, while nothing is recorded
+    ASSERT_TRUE(again.send(hello_message(wire::kModeCast, "fresh")));
+    EXPECT_EQ(again.receive_piece(), Bytes(wire::kAckAccepted.begin(), wire::kAckAccepted.end()));
 }
 
 TEST(RelayTakeover, TheOwnerTakesItsCastOverFromAConnectionThatStoppedReading) {

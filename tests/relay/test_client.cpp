@@ -241,6 +241,15 @@ bool TestClient::ends_cleanly(std::chrono::milliseconds deadline) {
     return false;
 }
 
+Bytes TestClient::receive_piece(std::chrono::milliseconds deadline) {
+    pollfd p{fd_, POLLIN, 0};
+    if (::poll(&p, 1, static_cast<int>(deadline.count())) <= 0) return {};
+    Bytes piece(65536);
+    const ssize_t n = ::recv(fd_, piece.data(), piece.size(), 0);
+    piece.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+    return piece;
+}
+
 bool TestClient::cast(std::string_view name, std::string_view track) {
     if (!send(hello_message(wire::kModeCast, name, track))) return false;
     const auto ack = read_skipping_keepalives();

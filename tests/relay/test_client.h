@@ -76,6 +76,10 @@ class TestClient {
     // and no reset.
     bool ends_cleanly(std::chrono::milliseconds deadline = kDeadline);
 
+    // What one receive gets within the deadline: the bytes the relay wrote so far, as they come
+    // (empty when nothing came or the connection closed).
+    Bytes receive_piece(std::chrono::milliseconds deadline = kDeadline);
+
     // Registers a cast and expects ACK0OK.
     bool cast(std::string_view name, std::string_view track = "");
     // Says hello as a watcher, reads ACK and the list, and asks for `name`.

@@ -98,13 +98,19 @@ struct Cast {
     Relay relay;
     kavro::CastStreamer streamer{lfs.paths()};
 
-    void step() { streamer.step(true, true, records, relay.send(), always_room()); }
+    // The clock the cast steps at; tests move it on.
+    kavro::CastStreamer::TimePoint now{};
+
+    void step() { streamer.step(true, true, records, relay.send(), always_room(), now); }
     // A tick in which the connection has room for `records` more records, then is full.
     void step_with_room_for(int records_that_fit, int& asked) {
-        streamer.step(true, true, records, relay.send(), [&] {
-            ++asked;
-            return records_that_fit-- > 0;
-        });
+        streamer.step(
+            true, true, records, relay.send(),
+            [&] {
+                ++asked;
+                return records_that_fit-- > 0;
+            },
+            now);
     }
 };
 

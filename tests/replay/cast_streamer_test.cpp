@@ -23,9 +23,9 @@ TEST(CastStreamer, DefaultPathsAreRelativeToTheClientFolder) {
 TEST(CastStreamer, NothingBeforeAcceptanceOrInWatchMode) {
     Cast cast;
     cast.lfs.start_recording(kHeader + 3 * kBlock, 1);
-    cast.streamer.step(false, true, cast.records, cast.relay.send(), always_room());
-    cast.streamer.step(true, false, cast.records, cast.relay.send(), always_room());
-    cast.streamer.step(false, false, cast.records, cast.relay.send(), always_room());
+    cast.streamer.step(false, true, cast.records, cast.relay.send(), always_room(), cast.now);
+    cast.streamer.step(true, false, cast.records, cast.relay.send(), always_room(), cast.now);
+    cast.streamer.step(false, false, cast.records, cast.relay.send(), always_room(), cast.now);
     EXPECT_TRUE(cast.relay.sent.empty());
     EXPECT_FALSE(cast.lfs.has_copy());
     EXPECT_FALSE(cast.streamer.header_sent());
@@ -262,7 +262,7 @@ TEST(CastStreamer, AFailureMidwayKeepsTheBlocksAlreadySent) {
             cast.relay.sent.emplace_back(record.begin(), record.end());
             return true;
         },
-        always_room());
+        always_room(), cast.now);
     EXPECT_EQ(sends, 2);
     EXPECT_EQ(cast.streamer.last_cast_size(), static_cast<std::int64_t>(kHeader + kBlock));
     cast.step();
@@ -370,9 +370,9 @@ TEST(CastStreamer, CastingAgainAfterANewRaceUploadsTheNewRecordingAlone) {
         ASSERT_EQ(cast.relay.sent.size(), 6u);
 
         // Stop: the steps do nothing while not registered; the simulator records a new race.
-        cast.streamer.step(false, true, cast.records, cast.relay.send(), always_room());
+        cast.streamer.step(false, true, cast.records, cast.relay.send(), always_room(), cast.now);
         cast.lfs.start_recording(new_size, 19);
-        cast.streamer.step(false, true, cast.records, cast.relay.send(), always_room());
+        cast.streamer.step(false, true, cast.records, cast.relay.send(), always_room(), cast.now);
 
         // Cast again: accepted, the upload starts over.
         cast.streamer.restart();

@@ -48,11 +48,13 @@ TEST(ReplayWriter, ASecondHeaderLeavesOnlyTheSecondReplayInTheFile) {
     ReplayWriter writer = folder.writer();
     writer.write_header(Bytes{1, 2, 3});
     writer.append_data(Bytes{4, 5});
+    writer.flush();
     EXPECT_EQ(read_file(folder.replay), (Bytes{1, 2, 3, 4, 5}));
     writer.write_header(Bytes{9, 8});
     EXPECT_EQ(read_file(folder.replay), (Bytes{9, 8}));
     writer.append_data(Bytes{7});
     writer.append_data(Bytes{6, 5});
+    writer.flush();
     EXPECT_EQ(read_file(folder.replay), (Bytes{9, 8, 7, 6, 5}));
 }
 
@@ -63,12 +65,15 @@ TEST(ReplayWriter, AnnouncesTheReplayOncePerHeader) {
     EXPECT_EQ(folder.log, (Lines{kReceived}));
     EXPECT_FALSE(writer.replay_ready_announced());
     writer.append_data(Bytes{2});
+    writer.flush();
     writer.append_data(Bytes{3});
+    writer.flush();
     EXPECT_EQ(folder.log, (Lines{kReceived, kReady}));
     EXPECT_TRUE(writer.replay_ready_announced());
     writer.write_header(Bytes{4});
     EXPECT_FALSE(writer.replay_ready_announced());
     writer.append_data(Bytes{5});
+    writer.flush();
     EXPECT_EQ(folder.log, (Lines{kReceived, kReady, kReceived, kReady}));
 }
 
@@ -78,6 +83,7 @@ TEST(ReplayWriter, DataBeforeAnyHeaderIsAppendedButTheReplayIsNotReady) {
     ReplayWriter writer = folder.writer();
     writer.append_data(Bytes{'+', '1'});
     writer.append_data(Bytes{'+', '2'});
+    writer.flush();
     EXPECT_EQ(read_file(folder.replay), (Bytes{'o', 'l', 'd', '+', '1', '+', '2'}));
     EXPECT_TRUE(folder.log.empty());  // the file holds no header of ours
 }
@@ -86,6 +92,7 @@ TEST(ReplayWriter, DataCreatesAMissingFile) {
     WatchFolder folder;
     ReplayWriter writer = folder.writer();
     writer.append_data(Bytes{1, 2});
+    writer.flush();
     EXPECT_EQ(read_file(folder.replay), (Bytes{1, 2}));
 }
 
@@ -154,7 +161,8 @@ TEST(ReplayWriter, WhatTheFileDoesNotTakeIsHeldInOrderAndWrittenWhenItDoes) {
     EXPECT_EQ(writer.held_bytes(), header.size() + one.size());
     EXPECT_EQ(folder.log, (Lines{kReceived, cannot}));
     shut.reset();
-    writer.append_data(two);  // the next message writes all that waited, in order
+    writer.append_data(two);
+    writer.flush();  // the next tick writes all that waited, in order
     EXPECT_EQ(read_file(folder.replay), joined({header, one, two}));
     EXPECT_EQ(folder.log, (Lines{kReceived, cannot, again, kReady}));
     EXPECT_EQ(writer.held_bytes(), 0u);
@@ -162,6 +170,7 @@ TEST(ReplayWriter, WhatTheFileDoesNotTakeIsHeldInOrderAndWrittenWhenItDoes) {
     // Shut after the header: the next tick's flush writes what waited, behind what was there.
     shut = std::make_unique<FileShut>(folder.replay);
     writer.append_data(three);
+    writer.flush();
     writer.append_data(one);
     shut.reset();
     writer.flush();
@@ -204,6 +213,7 @@ TEST(ReplayWriter, AFileThatCannotBeMadeWholeAsksForTheReplayAgain) {
         writer.restart();
         writer.write_header(Bytes{5});
         writer.append_data(Bytes{6});
+        writer.flush();
         EXPECT_EQ(read_file(folder.replay), (Bytes{5, 6}));
     }
     {
@@ -212,12 +222,14 @@ TEST(ReplayWriter, AFileThatCannotBeMadeWholeAsksForTheReplayAgain) {
         writer.write_header(Bytes{1, 2, 3});
         std::filesystem::remove(folder.replay);
         writer.append_data(Bytes{4});
+        writer.flush();
         EXPECT_TRUE(writer.restart_needed());
         EXPECT_FALSE(std::filesystem::exists(folder.replay));
         writer.restart();
         writer.write_header(Bytes{1, 2, 3});
         write_file(folder.replay, Bytes{1});
         writer.append_data(Bytes{4});
+        writer.flush();
         EXPECT_TRUE(writer.restart_needed());
         EXPECT_EQ(read_file(folder.replay), (Bytes{1}));
     }
