@@ -493,4 +493,11 @@ void Relay::stop() {
     }
 }
 
+void Relay::close_everything(const std::string& reason) {
+    std::vector<std::shared_ptr<Connection>> all;
+    for (const auto& [raw, connection] : connections_) all.push_back(connection);
+    for (const auto& [raw, connection] : refused_) all.push_back(connection);
+    for (const auto& connection : all) connection->close(reason);
+}
+
 }  // namespace kavro::relay
