@@ -72,6 +72,15 @@ std::uint64_t id_of_replay_file(const std::filesystem::path& path) {
     return id;
 }
 
+// The id a recording's file ("ID.mpr", "ID.json", or either with ".new") belongs to, or 0.
+std::uint64_t id_of_recording_file(const std::filesystem::path& path) {
+    const std::string name = path.filename().string();
+    std::uint64_t id = 0;
+    const auto [end, error] = std::from_chars(name.data(), name.data() + name.size(), id);
+    if (error != std::errc() || end == name.data() || *end != '.') return 0;
+    return id;
+}
+
 // A recording whose cast was live when the relay stopped: one whose writes failed is listed as
 // incomplete from then on, but still has no end, and its cast comes back too.
 bool carries_on(const RecordingRow& row) {
@@ -278,6 +287,9 @@ void RecordingStore::recover() {
     // from their about files.
     std::error_code error;
     for (const auto& item : std::filesystem::directory_iterator(folder_.recordings(), error)) {
+        // Every id a file in the folder carries stays given, listed or not: a recording whose
+        // catalogue row was never written must not see its file overwritten by a new one.
+        next_id_ = std::max(next_id_, id_of_recording_file(item.path()) + 1);
         const std::uint64_t id = id_of_replay_file(item.path());
         if (id == 0 || listed.count(id) > 0) continue;
         auto about = read_about(folder_.about_file(id));
@@ -505,7 +517,8 @@ void RecordingStore::write_work(Work& work) {
             std::lock_guard lock(mutex_);
             about = e.row;
         }
-        e.fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        // Never over another recording's file: ids are never given twice.
+        e.fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
         if (e.fd < 0) return write_failed(e, "creating its file", errno);
         {
             const std::string text = about_text(about);
@@ -538,6 +551,10 @@ void RecordingStore::write_work(Work& work) {
         }
         e.header_on_disk = true;
         e.unsynced_since = SteadyClock::now();
+        // Durable from the first block: the catalogue lists the recording, live, as soon as
+        // its header is written, not at the first sync, so a relay killed in the cast's
+        // first second brings it back and its caster's upload continues it.
+        write_catalogue();
         std::vector<const std::uint8_t*> kept;
         kept.reserve(work.kept.size());
         for (std::size_t i = 0; i < work.kept.size(); ++i) kept.push_back(work.kept.data(i));
@@ -662,7 +679,12 @@ void RecordingStore::sync_round(bool closing) {
             }
             e.dirty = true;
             rows_dirty_ = true;
-            if (e.finish_taken) retention_due_ = true;
+            if (e.finish_taken) {
+                retention_due_ = true;
+                // A finished recording's file is mapped again on demand for a download; the
+                // store keeps no address space for it.
+                e.map.reset();
+            }
             std::erase(open_, entry);
         }
     }
