@@ -161,6 +161,29 @@ TEST(RelayRobustness, SigintWithFourStalledWatchersEndsWithinSixSecondsAndEveryB
         << "the recording on disk does not hold every block received";
 }
 
+TEST(RelayRobustness, SigintWithFourStalledWatchersAndNoDataFolderEndsWithinSixSeconds) {
+    // Without a data folder the casts end at a stop and each watcher is owed the rest of its
+    // stream: one that takes nothing must not hold the exit.
+    RelayProcess relay({"--listen", "127.0.0.1:0"});
+    const std::uint16_t port = relay.port();
+    const Recording recording(78);
+    TestClient caster(port), reading(port);
+    ASSERT_TRUE(caster.cast("stalled"));
+    std::vector<std::unique_ptr<TestClient>> stalled;
+    for (int i = 0; i < 4; ++i) {
+        stalled.push_back(std::make_unique<TestClient>(port, 4096));
+        ASSERT_TRUE(stalled.back()->watch("stalled"));
+    }
+    ASSERT_TRUE(reading.watch("stalled"));
+    ASSERT_TRUE(caster.send(recording.header_upload()));
+    ASSERT_TRUE(upload(caster, recording, 0, 1500));
+    ReplayReader reader;
+    ASSERT_TRUE(reader.read_until(reading, file_size(1500)));
+    ASSERT_TRUE(relay.signal(SIGINT));
+    ASSERT_TRUE(relay.ends_within(6s)) << "the relay did not stop within 6 s";
+    EXPECT_EQ(relay.exit_status(), 0);
+}
+
 TEST(RelayRobustness, DeletingTheLockFileLetsNoSecondRelayIntoTheFolder) {
     TempFolder folder;
     const auto dir = folder.path() / "data";
