@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <filesystem>
+#include <fstream>
 #include <mutex>
 #include <thread>
 
@@ -126,6 +128,54 @@ TEST_F(RecordingStoreOnDisk, RetentionGoesByAgeThenOldestFirstByBytesAndNeverTak
     store.reset();
     EXPECT_TRUE(read_file(folder_.path() / "recordings" / "4.mpr") == d.file(41));
     EXPECT_TRUE(open(0)->take_restored().empty()) << "a finished recording came back";
+}
+
+// Whether this process maps `path` (it is in /proc/self/maps).
+bool mapped(const std::filesystem::path& path) {
+    std::ifstream maps("/proc/self/maps");
+    const std::string shown = std::filesystem::weakly_canonical(path).string();
+    for (std::string line; std::getline(maps, line);) {
+        if (line.size() >= shown.size() &&
+            line.compare(line.size() - shown.size(), shown.size(), shown) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+TEST_F(RecordingStoreOnDisk, AFinishedRecordingLetsItsMappingGoAndStillDownloadsWhole) {
+    const Recording recording(51);
+    auto store = open(0);
+    auto kept = record(*store, "mapped", recording, 4);
+    const auto file = folder_.path() / "recordings" / "1.mpr";
+    ASSERT_TRUE(becomes([&] { return synced_.load() == 4; }));
+    EXPECT_TRUE(mapped(file)) << "a live recording is read through its mapping";
+    kept->finish();
+    EXPECT_TRUE(becomes([&] { return !mapped(file); }))
+        << "a finished recording keeps its address space";
+    // A download maps it again for as long as it needs it.
+    const auto replay = store->replay(1);
+    ASSERT_TRUE(replay);
+    ASSERT_EQ(replay->row.bytes, kFourBlocks);
+    EXPECT_TRUE(Bytes(replay->file->data(), replay->file->data() + replay->row.bytes) ==
+                recording.file(4));
+}
+
+TEST_F(RecordingStoreOnDisk, AnIdWhoseFilesHaveNoCatalogueRowIsNeverGivenAgain) {
+    // What a catalogue write that failed leaves behind: files of recordings the catalogue never
+    // listed, one without its about file, and a half-written about file of a later one.
+    const auto recordings = folder_.path() / "recordings";
+    std::filesystem::create_directories(recordings);
+    const Bytes orphan = Recording(52).file(2);
+    test::write_file(recordings / "7.mpr", orphan);
+    std::ofstream(recordings / "9.json") << "{\"id\":9,\"na";
+    auto store = open(0);
+    auto kept = record(*store, "next", Recording(53), 1);
+    EXPECT_EQ(kept->id(), 10u);
+    kept->finish();
+    store->close();
+    EXPECT_TRUE(read_file(recordings / "7.mpr") == orphan) << "a recording's file was overwritten";
+    EXPECT_TRUE(read_file(recordings / "10.mpr") == Recording(53).file(1));
 }
 
 }  // namespace
