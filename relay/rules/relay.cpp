@@ -500,4 +500,16 @@ void Relay::close_everything(const std::string& reason) {
     for (const auto& connection : all) connection->close(reason);
 }
 
+void Relay::read_when_disk_has_room(const std::shared_ptr<Connection>& connection) {
+    if (!shared_.keeper) return;
+    std::weak_ptr<Connection> weak = connection;
+    EventLoops& loops = shared_.loops;
+    const std::size_t loop = loop_;
+    shared_.keeper->when_room([weak, &loops, loop] {
+        loops.post(loop, [weak] {
+            if (const auto waiting = weak.lock()) waiting->disk_has_room();
+        });
+    });
+}
+
 }  // namespace kavro::relay

@@ -135,6 +135,7 @@ class RecordingStore::Handle final : public KeptRecording {
         // join that batch.
         if (store_.pending_bytes_ == 0) store_.notify_locked();
         store_.pending_bytes_ += block->size();
+        store_.backlog_bytes_ += block->size();
     }
 
     void caster_connected(bool connected) override {
@@ -471,6 +472,26 @@ void RecordingStore::run() {
         for (Work& w : work) {
             write_work(w);
             due = due || w.finish;
+            std::size_t written = 0;
+            for (const auto& block : w.blocks) written += block->size();
+            std::vector<std::function<void()>> resumed;
+            {
+                std::lock_guard lock(mutex_);
+                backlog_bytes_ -= std::min(backlog_bytes_, written);
+                if (backlog_bytes_ <= options_.queue_limit / 2) resumed.swap(room_waiters_);
+            }
+            for (auto& resume : resumed) resume();
+        }
+        {
+            // A write that failed let its queue go too.
+            std::vector<std::function<void()>> resumed;
+            {
+                std::lock_guard lock(mutex_);
+                if (backlog_bytes_ <= options_.queue_limit / 2 || closing) {
+                    resumed.swap(room_waiters_);
+                }
+            }
+            for (auto& resume : resumed) resume();
         }
         const auto now = SteadyClock::now();
         std::uint64_t unsynced = 0;
@@ -597,6 +618,9 @@ void RecordingStore::write_failed(Entry& e, const std::string& what, int error) 
     {
         std::lock_guard lock(mutex_);
         e.failed = true;
+        for (const auto& block : e.pending) {
+            backlog_bytes_ -= std::min(backlog_bytes_, block->size());
+        }
         e.pending.clear();
         e.row.state = RecordingState::kIncomplete;
         e.dirty = true;
@@ -787,6 +811,22 @@ std::optional<ReplayFile> RecordingStore::replay(std::uint64_t id) const {
     if (!replay.file) replay.file = RecordingMap::open(folder_.replay_file(id), replay.row.bytes);
     if (!replay.file) return std::nullopt;
     return replay;
+}
+
+bool RecordingStore::has_room() const {
+    std::lock_guard lock(mutex_);
+    return backlog_bytes_ < options_.queue_limit || closed_;
+}
+
+void RecordingStore::when_room(std::function<void()> resume) {
+    {
+        std::lock_guard lock(mutex_);
+        if (backlog_bytes_ >= options_.queue_limit && !closed_ && !closing_) {
+            room_waiters_.push_back(std::move(resume));
+            return;
+        }
+    }
+    resume();
 }
 
 StoreStatus RecordingStore::status() const {

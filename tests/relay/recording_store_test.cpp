@@ -25,8 +25,10 @@ constexpr std::uint64_t kFourBlocks = wire::kReplayHeaderSize + 4 * wire::kBlock
 
 class RecordingStoreOnDisk : public ::testing::Test {
   protected:
-    std::unique_ptr<RecordingStore> open(std::uint64_t keep_bytes = 3 * kFourBlocks) {
+    std::unique_ptr<RecordingStore> open(std::uint64_t keep_bytes = 3 * kFourBlocks,
+                                         std::size_t queue_limit = 32u << 20) {
         StoreOptions options;
+        options.queue_limit = queue_limit;
         options.dir = folder_.path();
         options.max_replay_bytes = 1 << 20;
         options.retention.keep_for = Days(30);
@@ -176,6 +178,32 @@ TEST_F(RecordingStoreOnDisk, AnIdWhoseFilesHaveNoCatalogueRowIsNeverGivenAgain) 
     store->close();
     EXPECT_TRUE(read_file(recordings / "7.mpr") == orphan) << "a recording's file was overwritten";
     EXPECT_TRUE(read_file(recordings / "10.mpr") == Recording(53).file(1));
+}
+
+TEST_F(RecordingStoreOnDisk, AFullDiskQueueHasNoRoomUntilHalfOfItIsWrittenAndLosesNothing) {
+    const Recording recording(54);
+    constexpr std::size_t kLimit = 8 * wire::kBlockSize;
+    auto store = open(0, kLimit);
+    auto kept = record(*store, "fast", recording, 0);
+    std::atomic<int> resumed{0};
+    std::size_t appended = 0;
+    bool refused = false;
+    // A caster faster than the disk: blocks come in a tight loop, and the queue fills.
+    while (appended < 4096 && !refused) {
+        kept->append(share(recording.block(appended++)));
+        refused = !store->has_room();
+    }
+    ASSERT_TRUE(refused) << "4,096 blocks went into a queue of 8 and it never said it was full";
+    store->when_room([&] { ++resumed; });
+    EXPECT_TRUE(becomes([&] { return resumed.load() == 1; }));
+    EXPECT_TRUE(store->has_room());
+    for (std::size_t i = appended; i < appended + 16; ++i) kept->append(share(recording.block(i)));
+    appended += 16;
+    ASSERT_TRUE(becomes([&] { return synced_.load() == appended; }));
+    kept->finish();
+    store->close();
+    EXPECT_TRUE(read_file(folder_.path() / "recordings" / "1.mpr") == recording.file(appended));
+    EXPECT_EQ(resumed.load(), 1);
 }
 
 }  // namespace
