@@ -180,7 +180,7 @@ class Connection : public CastWatcher, public std::enable_shared_from_this<Conne
 
     ClientFramer framer_;
     bool reading_ = false;
-    bool waiting_for_disk_ = false;  // a caster not read while the disk's queue is full
+    bool waiting_for_disk_ = false;   // a caster not read while the disk's queue is full
     bool reading_bulk_ = false;       // the read under way goes to bulk_
     std::vector<std::uint8_t> bulk_;  // a caster's read buffer, made when it casts
     bool tag_judged_ = false;         // the relay has allowed the tag of the message being read

@@ -100,8 +100,7 @@ void RelayServer::start() {
         acceptor_.listen(boost::asio::socket_base::max_listen_connections);
     } catch (const boost::system::system_error& e) {
         throw std::runtime_error("cannot listen on " + options.listen_host + ":" +
-                                 std::to_string(options.listen_port) + ": " +
-                                 e.code().message());
+                                 std::to_string(options.listen_port) + ": " + e.code().message());
     }
     if (options.http_enabled) {
         Relay& first = *loops_.front()->relay;
@@ -114,8 +113,7 @@ void RelayServer::start() {
             http_->start({boost::asio::ip::make_address(options.http_host), options.http_port});
         } catch (const boost::system::system_error& e) {
             throw std::runtime_error("cannot serve HTTP on " + options.http_host + ":" +
-                                     std::to_string(options.http_port) + ": " +
-                                     e.code().message() +
+                                     std::to_string(options.http_port) + ": " + e.code().message() +
                                      " (--http off runs the relay without it)");
         }
     }

@@ -75,7 +75,8 @@ TEST(RelayRobustness, AnUnreadLogPipeFreezesNothingWhileThreeThousandConnections
             ASSERT_TRUE(healthy(http_port)) << "after " << i + 1;
         }
     }
-    EXPECT_GE(relay.unread_log_bytes(), 60'000u) << "the log pipe never filled";
+    // A pipe holds 64 KiB, filled a page at a time: the relay's writer is stuck on it.
+    EXPECT_GE(relay.unread_log_bytes(), 48u * 1024) << "the log pipe never filled";
     ASSERT_TRUE(upload(caster, recording, blocks, blocks + 20));
     blocks += 20;
     ASSERT_TRUE(reader.read_until(watcher, file_size(blocks)));
@@ -154,7 +155,8 @@ TEST(RelayRobustness, SigintWithFourStalledWatchersEndsWithinSixSecondsAndEveryB
     const auto asked = std::chrono::steady_clock::now();
     ASSERT_TRUE(relay.signal(SIGINT));
     ASSERT_TRUE(relay.ends_within(6s)) << "the relay did not stop within 6 s";
-    const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - asked).count();
+    const double took =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - asked).count();
     EXPECT_EQ(relay.exit_status(), 0);
     std::cout << "stopped in " << took << " s\n";
     EXPECT_TRUE(read_file(dir / "recordings" / "1.mpr") == recording.file(kBlocks))
@@ -203,7 +205,7 @@ TEST(RelayRobustness, DeletingTheLockFileLetsNoSecondRelayIntoTheFolder) {
 }
 
 TEST(RelayRobustness, AnEmptyOrDamagedBansFileIsSetAsideAndTheRelayStarts) {
-    for (const std::string content : {std::string(), std::string("{\"bans\":[{\"netw")}) {
+    for (const std::string& content : {std::string(), std::string("{\"bans\":[{\"netw")}) {
         TempFolder folder;
         const auto dir = folder.path() / "data";
         std::filesystem::create_directories(dir);
