@@ -3,10 +3,14 @@
 // a deleted lock file, a damaged bans file, an admin token file others can read, and option
 // values clients cannot live with.
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -16,6 +20,8 @@
 #include <thread>
 #include <vector>
 
+#include "relay/transport/socket_buffers.h"
+#include "relay/transport/socket_keepalive.h"
 #include "temp_folder.h"
 #include "tests/relay/http_test_client.h"
 #include "tests/relay/relay_process.h"
@@ -334,6 +340,30 @@ TEST(RelayRobustness, AcceptFailuresOutOfDescriptorsAreLoggedAtMostOnceASecond) 
     EXPECT_LE(static_cast<double>(count()), seconds + 2) << text_of(log);
     EXPECT_NE(text_of(log).find("times since the last such line"), std::string::npos);
     clients.clear();
+}
+
+TEST(RelayRobustness, AClientSocketToleratesAMinuteOfUnacknowledgedDataWithItsSendBufferCapped) {
+    namespace ip = boost::asio::ip;
+    boost::asio::io_context io;
+    ip::tcp::acceptor acceptor(io, ip::tcp::endpoint(ip::make_address("127.0.0.1"), 0));
+    ip::tcp::socket client(io);
+    client.connect(acceptor.local_endpoint());
+    ip::tcp::socket accepted = acceptor.accept();
+    // What the relay does to every client socket it accepts.
+    probe_dead_paths(accepted);
+    limit_client_send_buffer(accepted);
+    int value = 0;
+    socklen_t size = sizeof value;
+    ASSERT_EQ(::getsockopt(accepted.native_handle(), IPPROTO_TCP, TCP_USER_TIMEOUT, &value, &size),
+              0);
+    // A watcher over a 250 ms path survives a 20 s outage with TCP's back-off.
+    EXPECT_GE(value, 60'000);
+    size = sizeof value;
+    ASSERT_EQ(::getsockopt(accepted.native_handle(), SOL_SOCKET, SO_SNDBUF, &value, &size), 0);
+    EXPECT_LE(value, 2 * kClientSendBufferBytes) << "the send buffer is no longer capped";
+    size = sizeof value;
+    ASSERT_EQ(::getsockopt(accepted.native_handle(), SOL_SOCKET, SO_KEEPALIVE, &value, &size), 0);
+    EXPECT_EQ(value, 1);
 }
 
 }  // namespace
