@@ -6,12 +6,17 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <signal.h>
+#include <sys/ptrace.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -364,6 +369,70 @@ TEST(RelayRobustness, AClientSocketToleratesAMinuteOfUnacknowledgedDataWithItsSe
     size = sizeof value;
     ASSERT_EQ(::getsockopt(accepted.native_handle(), SOL_SOCKET, SO_KEEPALIVE, &value, &size), 0);
     EXPECT_EQ(value, 1);
+}
+
+// The thread of process `pid` named `name`, or 0.
+pid_t thread_named(pid_t pid, const std::string& name) {
+    const auto tasks = std::filesystem::path("/proc") / std::to_string(pid) / "task";
+    for (const auto& task : std::filesystem::directory_iterator(tasks)) {
+        if (text_of(task.path() / "comm") == name + "\n") {
+            return static_cast<pid_t>(std::stol(task.path().filename().string()));
+        }
+    }
+    return 0;
+}
+
+TEST(RelayRobustness, ADiskThatStopsMakesTheRelayStopReadingItsCasterInsteadOfGrowing) {
+    TempFolder folder;
+    const auto dir = folder.path() / "data";
+    RelayProcess relay(in_folder(dir));
+    const std::uint16_t port = relay.port();
+    const std::uint16_t http_port = relay.http_port();
+    ASSERT_NE(http_port, 0);
+    const Recording recording(90);
+    TestClient caster(port);
+    ASSERT_TRUE(caster.cast("fast"));
+    ASSERT_TRUE(caster.send(recording.header_upload()));
+    ASSERT_TRUE(upload(caster, recording, 0, 1));
+    ASSERT_TRUE(becomes([&] { return std::filesystem::exists(dir / "recordings" / "1.mpr"); }));
+    // The disk's thread stops where it is (a disk that hangs): the thread alone, by ptrace.
+    const pid_t disk = thread_named(relay.pid(), "kavro-disk");
+    ASSERT_NE(disk, 0);
+    ASSERT_EQ(::ptrace(PTRACE_SEIZE, disk, nullptr, nullptr), 0) << std::strerror(errno);
+    ASSERT_EQ(::ptrace(PTRACE_INTERRUPT, disk, nullptr, nullptr), 0);
+    int status = 0;
+    ASSERT_EQ(::waitpid(disk, &status, __WALL), disk);
+    const std::size_t before = relay.memory_field("VmRSS");
+
+    // 62.5 MiB, faster than the stopped disk takes it.
+    constexpr std::size_t kBlocks = 16'000;
+    std::atomic<bool> uploaded{false};
+    std::thread uploader([&] { uploaded = upload(caster, recording, 1, kBlocks); });
+    std::size_t most = 0;
+    const bool finished = becomes(
+        [&] {
+            const std::size_t now = relay.memory_field("VmRSS");
+            most = std::max(most, now > before ? now - before : std::size_t{0});
+            return uploaded.load();
+        },
+        5s);
+    EXPECT_FALSE(finished) << "the relay took the whole upload while its disk stood still";
+    EXPECT_LT(most, std::size_t{48} << 20) << "the relay grew instead of holding its caster back";
+    EXPECT_TRUE(healthy(http_port)) << "a stopped disk froze the HTTP side";
+    std::cout << "grew by " << (most >> 20) << " MiB while the disk stood still\n";
+
+    // The disk moves again: the caster is read again and nothing is lost.
+    ASSERT_EQ(::ptrace(PTRACE_DETACH, disk, nullptr, nullptr), 0);
+    uploader.join();
+    ASSERT_TRUE(uploaded.load());
+    ASSERT_TRUE(becomes([&] {
+        const auto archive = fetch_json(http_port, "/archive.json");
+        return archive && archive->at("recordings").size() == 1 &&
+               archive->at("recordings")[0].at("bytes") == file_size(kBlocks);
+    }));
+    ASSERT_TRUE(relay.signal(SIGTERM));
+    ASSERT_TRUE(relay.ends_within(6s));
+    EXPECT_TRUE(read_file(dir / "recordings" / "1.mpr") == recording.file(kBlocks));
 }
 
 }  // namespace
