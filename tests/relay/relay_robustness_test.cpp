@@ -2,6 +2,7 @@
 // pipe nobody reads, SIGKILL in a cast's first second, SIGINT with watchers that read nothing,
 // a deleted lock file, a damaged bans file, an admin token file others can read, and option
 // values clients cannot live with.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -25,6 +26,7 @@
 #include <thread>
 #include <vector>
 
+#include "relay/relay_log.h"
 #include "relay/transport/socket_buffers.h"
 #include "relay/transport/socket_keepalive.h"
 #include "temp_folder.h"
@@ -433,6 +435,39 @@ TEST(RelayRobustness, ADiskThatStopsMakesTheRelayStopReadingItsCasterInsteadOfGr
     ASSERT_TRUE(relay.signal(SIGTERM));
     ASSERT_TRUE(relay.ends_within(6s));
     EXPECT_TRUE(read_file(dir / "recordings" / "1.mpr") == recording.file(kBlocks));
+}
+
+TEST(RelayRobustness, ALogNobodyReadsDropsAndCountsLinesAndOneLineSaysHowMany) {
+    int ends[2];
+    ASSERT_EQ(::pipe2(ends, O_CLOEXEC), 0);
+    constexpr std::size_t kLines = 20'000;
+    std::uint64_t dropped = 0;
+    {
+        AsyncLog log(ends[1], 100);
+        const auto started = std::chrono::steady_clock::now();
+        for (std::size_t i = 0; i < kLines; ++i) log.write("line " + std::to_string(i));
+        const auto took = std::chrono::steady_clock::now() - started;
+        EXPECT_LT(took, 2s) << "writing lines waited on a log nobody reads";
+        dropped = log.dropped();
+        EXPECT_GT(dropped, 0u) << "the pipe and a queue of 100 lines held 20,000 lines";
+        // Now the log is read: what was queued comes out, then the line that counts the rest.
+        ::fcntl(ends[0], F_SETFL, O_NONBLOCK);
+        std::string text;
+        const std::string said = std::to_string(dropped) + " log line(s) were dropped";
+        EXPECT_TRUE(becomes([&] {
+            char buffer[65536];
+            for (ssize_t n; (n = ::read(ends[0], buffer, sizeof buffer)) > 0;) {
+                text.append(buffer, static_cast<std::size_t>(n));
+            }
+            return text.find(said) != std::string::npos;
+        })) << "no line says how many were dropped";
+        std::size_t lines = 0;
+        for (char c : text) lines += c == '\n' ? 1 : 0;
+        EXPECT_EQ(lines - 1 + dropped, kLines) << "lines were lost without being counted";
+        EXPECT_NE(text.find("line 0\n"), std::string::npos);
+    }
+    ::close(ends[0]);
+    ::close(ends[1]);
 }
 
 }  // namespace
