@@ -17,6 +17,7 @@
 
 #include "relay/relay_log.h"
 #include "relay/store/about_file.h"
+#include "relay/text_file.h"
 
 namespace kavro::relay {
 
@@ -302,16 +303,20 @@ void RecordingStore::recover() {
         }
         RecordingRow row = std::move(*about);
         if (!check_file(row)) continue;
-        std::error_code time_error;
-        const auto written = std::filesystem::last_write_time(item.path(), time_error);
-        row.ended = time_error ? row.started
-                               : std::chrono::time_point_cast<WallClock::duration>(
-                                     std::chrono::file_clock::to_sys(written));
-        row.state = RecordingState::kFinished;
-        log_(describe(row) + " was in no catalogue entry; listed again from its files");
+        const bool was_open = row.state == RecordingState::kAwaitingResume;
+        if (!was_open) {
+            std::error_code time_error;
+            const auto written = std::filesystem::last_write_time(item.path(), time_error);
+            row.ended = time_error ? row.started
+                                   : std::chrono::time_point_cast<WallClock::duration>(
+                                         std::chrono::file_clock::to_sys(written));
+        }
+        log_(describe(row) + " was in no catalogue entry; listed again from its files" +
+             (was_open ? ", open: its cast comes back" : ""));
         auto entry = std::make_shared<Entry>();
         entry->row = std::move(row);
         next_id_ = std::max(next_id_, id + 1);
+        if (was_open) open.push_back(entry);
         entries_[id] = std::move(entry);
     }
     if (error) {
@@ -666,6 +671,7 @@ void RecordingStore::sync_round(bool closing) {
         open = open_;
     }
     std::vector<std::shared_ptr<Entry>> closed;
+    std::vector<RecordingRow> finished;
     for (const auto& entry : open) {
         Entry& e = *entry;
         if (e.fd >= 0 && e.written > e.synced) {
@@ -695,6 +701,10 @@ void RecordingStore::sync_round(bool closing) {
             if (e.fd >= 0) ::close(e.fd);
             e.fd = -1;
             closed.push_back(entry);
+            if (e.finish_taken && e.header_on_disk) {
+                std::lock_guard lock(mutex_);
+                finished.push_back(e.row);
+            }
         }
     }
     {
@@ -716,6 +726,14 @@ void RecordingStore::sync_round(bool closing) {
         }
     }
     write_catalogue();
+    // Its about file no longer says it is open, so a catalogue built again from the files
+    // lists it as finished.
+    for (const RecordingRow& row : finished) {
+        std::string problem;
+        if (!replace_file_durably(folder_.about_file(row.id), about_text(row), problem)) {
+            log_(describe(row) + ": its about file could not be marked finished (" + problem + ")");
+        }
+    }
     const double seconds = std::chrono::duration<double>(SteadyClock::now() - started).count();
     std::lock_guard lock(mutex_);
     ++counts_.syncs;

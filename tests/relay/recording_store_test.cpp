@@ -206,5 +206,32 @@ TEST_F(RecordingStoreOnDisk, AFullDiskQueueHasNoRoomUntilHalfOfItIsWrittenAndLos
     EXPECT_EQ(resumed.load(), 1);
 }
 
+TEST_F(RecordingStoreOnDisk, WithoutItsCatalogueRowAnOpenRecordingComesBackFromItsAboutFile) {
+    const Recording open_one(55), done_one(56);
+    {
+        auto store = open(0);
+        auto done = record(*store, "done", done_one, 2);
+        done->finish();
+        auto live = record(*store, "open", open_one, 3);
+        ASSERT_TRUE(becomes([&] { return bytes_of(*store, 2) == kFourBlocks - wire::kBlockSize; }));
+        store->close();
+    }
+    // The catalogue is lost (never written, or damaged): the files are all there is.
+    for (const char* part : {"", "-wal", "-shm"}) {
+        std::filesystem::remove(folder_.path() / ("catalogue.sqlite" + std::string(part)));
+    }
+    auto store = open(0);
+    const auto restored = store->take_restored();
+    ASSERT_EQ(restored.size(), 1u) << "the open recording did not come back as its cast";
+    EXPECT_EQ(restored[0].id, 2u);
+    EXPECT_EQ(restored[0].start.name, "open");
+    EXPECT_EQ(restored[0].blocks, 3u);
+    bool finished_listed = false;
+    for (const auto& row : store->archive()) {
+        if (row.id == 1) finished_listed = row.state == RecordingState::kFinished && row.ended;
+    }
+    EXPECT_TRUE(finished_listed) << "the finished recording did not stay finished";
+}
+
 }  // namespace
 }  // namespace kavro::relay::testing
