@@ -1,6 +1,7 @@
 // kavro-relay: forwards live LFS replay casts from their casters to their watchers.
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/signal_set.hpp>
+#include <boost/system/system_error.hpp>
 #include <csignal>
 #include <cstdio>
 #include <exception>
@@ -21,7 +22,13 @@ int main(int argc, char** argv) {
     // A log read through a pipe that closes must not end the relay; sockets never raise it.
     std::signal(SIGPIPE, SIG_IGN);
     const auto file_limit = raise_open_file_limit();
-    const LogSink log = stderr_log();
+    // Lines go through a bounded queue to a thread of their own: a log nobody reads holds up
+    // nothing.
+    AsyncLog async_log;
+    const LogSink log = async_log.sink();
+    const auto cannot_start = [&](const std::string& why) {
+        log("kavro-relay cannot start: " + why);
+    };
 
     // A file-size limit (ulimit -f) then fails a write, which the store survives, instead of
     // killing the relay.
@@ -32,19 +39,29 @@ int main(int argc, char** argv) {
     try {
         made = std::make_unique<RelayServer>(io, options, log);
     } catch (const DataFolderError& e) {
-        log(std::string("kavro-relay cannot start: ") + e.what());
+        cannot_start(e.what());
         return 2;
+    } catch (const boost::system::system_error& e) {
+        // Its what() names Boost's source lines; the operator gets the reason alone.
+        cannot_start(e.code().message());
+        return 1;
+    } catch (const std::exception& e) {
+        cannot_start(e.what());
+        return 1;
     }
     RelayServer& server = *made;
     try {
         server.start();
+    } catch (const boost::system::system_error& e) {
+        cannot_start(e.code().message());
+        return 1;
     } catch (const std::exception& e) {
-        log(e.what());
+        cannot_start(e.what());
         return 1;
     }
     // Signals are caught before the relay says where it listens, so whoever starts it and stops
-    // it at once (a test, a service manager) gets a clean stop. SIGHUP reads the reserved names
-    // and the bans again.
+    // it at once (a test, a service manager) gets a clean stop. SIGHUP reads the reserved names,
+    // the bans and the admin token again.
     boost::asio::signal_set reload(io, SIGHUP);
     std::function<void()> wait_for_reload = [&] {
         reload.async_wait([&](const boost::system::error_code& error, int) {
@@ -75,5 +92,6 @@ int main(int argc, char** argv) {
     }
 
     io.run();
+    made.reset();  // joins the other loops and syncs and closes the data folder
     return 0;
 }

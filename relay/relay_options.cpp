@@ -11,6 +11,8 @@
 #include <sstream>
 #include <thread>
 
+#include "relay/admin_token.h"
+
 namespace kavro::relay {
 
 namespace {
@@ -19,6 +21,9 @@ namespace {
 constexpr double kMostSeconds = 365.0 * 24 * 60 * 60;
 // The shortest a time-out or keep-alive interval may be.
 constexpr double kFewestPositiveSeconds = 0.001;
+// The keep-alive interval must stay well below the 45 s of silence after which a client
+// gives the relay up.
+constexpr double kLongestKeepalive = 40.0;
 
 // Accepts a number of seconds from `lowest` to kMostSeconds. Anything else (nan, inf, a value
 // whose conversion to a duration would overflow) is refused with the range it must lie in.
@@ -49,20 +54,6 @@ Duration from_seconds(double seconds) {
 }
 
 double to_seconds(Duration d) { return std::chrono::duration<double>(d).count(); }
-
-// The token is the file's first line, without its line end; an empty or unreadable file is
-// refused, since an empty token would let anyone in.
-std::string read_admin_token(const std::string& path) {
-    std::ifstream file(path);
-    if (!file) throw CLI::ValidationError("--admin-token-file", "cannot read " + path);
-    std::string token;
-    std::getline(file, token);
-    while (!token.empty() && (token.back() == '\r' || token.back() == ' ')) token.pop_back();
-    if (token.empty()) {
-        throw CLI::ValidationError("--admin-token-file", path + " holds no token");
-    }
-    return token;
-}
 
 }  // namespace
 
@@ -217,7 +208,23 @@ std::optional<int> parse_command_line(int argc, const char* const* argv, RelayOp
         } else {
             options.data_dir = data_dir;
         }
-        if (!token_file.empty()) options.admin_token = read_admin_token(token_file);
+        if (!token_file.empty()) {
+            try {
+                options.admin_token = read_admin_token(token_file);
+            } catch (const AdminTokenError& e) {
+                throw CLI::ValidationError("--admin-token-file", e.what());
+            }
+            options.admin_token_file = token_file;
+        }
+        // Clients take 45 s without a byte from the relay as a dead relay and connect again.
+        if (keepalive >= kLongestKeepalive) {
+            char shown[32];
+            std::snprintf(shown, sizeof shown, "%g", keepalive);
+            throw CLI::ValidationError("--keepalive",
+                                       std::string(shown) +
+                                           " is too long: clients take 45 s of silence as a "
+                                           "dead relay; give less than 40 seconds");
+        }
         if (options.reserved_only && reserved.empty()) {
             throw CLI::ValidationError("--reserved-only", "needs --reserved-names FILE");
         }

@@ -67,6 +67,9 @@ struct RelayOptions {
     // while all together pass keep_bytes. Zero: no limit.
     double keep_days = 30;
     std::uint64_t keep_bytes = 20ull * 1024 * 1024 * 1024;
+
+    // The file the admin token was read from, read again on SIGHUP.
+    std::optional<std::filesystem::path> admin_token_file;
 };
 
 // The data folder when --data-dir is not given: $STATE_DIRECTORY when systemd sets it (the

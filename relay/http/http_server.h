@@ -77,6 +77,8 @@ class HttpServer {
     // Stops accepting and closes every HTTP connection.
     void stop();
     const HttpCounters& counters() const { return counters_; }
+    // The admin token from now on (SIGHUP reads its file again); on the HTTP side's loop.
+    void set_admin_token(std::string token) { settings_.admin_token = std::move(token); }
 
   private:
     friend class HttpSession;

@@ -177,22 +177,8 @@ std::optional<BanList> BanList::from_json(std::string_view text, std::string& pr
 bool BanList::save(const std::filesystem::path& path, std::string& problem) const {
     std::error_code error;
     std::filesystem::create_directories(path.parent_path(), error);
-    const std::filesystem::path temporary = path.string() + ".new";
-    {
-        std::ofstream file(temporary, std::ios::binary | std::ios::trunc);
-        file << to_json();
-        file.flush();
-        if (!file) {
-            problem = "cannot write " + temporary.string();
-            return false;
-        }
-    }
-    std::filesystem::rename(temporary, path, error);
-    if (error) {
-        problem = "cannot rename " + temporary.string() + ": " + error.message();
-        return false;
-    }
-    return true;
+    // Synced, file and folder: a ban the operator made outlives a power cut.
+    return replace_file_durably(path, to_json(), problem);
 }
 
 std::optional<BanList> BanList::load(const std::filesystem::path& path, std::string& problem) {

@@ -158,7 +158,14 @@ void Connection::tick(Clock::time_point now, const RelayOptions& options) {
 void Connection::read_more() {
     // Reading waits while control answers are queued, so a client that sends requests and
     // never reads the answers cannot make the relay queue without bound.
-    if (reading_ || closed_ || finishing_ || !outbox_.empty()) return;
+    if (reading_ || closed_ || finishing_ || !outbox_.empty() || waiting_for_disk_) return;
+    // A caster is not read while the data folder's queue is full: its blocks wait in its
+    // socket and its client's, not in the relay's memory.
+    if (role_.casting && !relay_.disk_has_room()) {
+        waiting_for_disk_ = true;
+        relay_.read_when_disk_has_room(shared_from_this());
+        return;
+    }
     reading_ = true;
     reading_bulk_ = role_.casting != nullptr;
     if (reading_bulk_) {
@@ -167,6 +174,11 @@ void Connection::read_more() {
     } else {
         start_read(framer_.space());
     }
+}
+
+void Connection::disk_has_room() {
+    waiting_for_disk_ = false;
+    read_more();
 }
 
 void Connection::read_to_end() {

@@ -132,6 +132,8 @@ class Connection : public CastWatcher, public std::enable_shared_from_this<Conne
 
     // CastWatcher
     void cast_has_news() override;
+    // The data folder's queue has room again: a caster held back by it is read again.
+    void disk_has_room();
     void cast_ended() override;
 
     // Completions from the transport.
@@ -178,6 +180,7 @@ class Connection : public CastWatcher, public std::enable_shared_from_this<Conne
 
     ClientFramer framer_;
     bool reading_ = false;
+    bool waiting_for_disk_ = false;   // a caster not read while the disk's queue is full
     bool reading_bulk_ = false;       // the read under way goes to bulk_
     std::vector<std::uint8_t> bulk_;  // a caster's read buffer, made when it casts
     bool tag_judged_ = false;         // the relay has allowed the tag of the message being read

@@ -510,4 +510,23 @@ void Relay::stop() {
     }
 }
 
+void Relay::close_everything(const std::string& reason) {
+    std::vector<std::shared_ptr<Connection>> all;
+    for (const auto& [raw, connection] : connections_) all.push_back(connection);
+    for (const auto& [raw, connection] : refused_) all.push_back(connection);
+    for (const auto& connection : all) connection->close(reason);
+}
+
+void Relay::read_when_disk_has_room(const std::shared_ptr<Connection>& connection) {
+    if (!shared_.keeper) return;
+    std::weak_ptr<Connection> weak = connection;
+    EventLoops& loops = shared_.loops;
+    const std::size_t loop = loop_;
+    shared_.keeper->when_room([weak, &loops, loop] {
+        loops.post(loop, [weak] {
+            if (const auto waiting = weak.lock()) waiting->disk_has_room();
+        });
+    });
+}
+
 }  // namespace kavro::relay

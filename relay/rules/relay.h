@@ -88,6 +88,13 @@ class Relay {
     // ended; on loop 0 it first ends every cast. With a data folder the casts are kept for the
     // next start instead, and each watcher has a few seconds to take what it was released.
     void stop();
+    // Closes every connection of this loop at once, whatever it is still writing: the end of
+    // a stop's time (a watcher that reads nothing must not hold the relay's exit).
+    void close_everything(const std::string& reason);
+    // Whether the data folder's queue takes more blocks (always, without a data folder).
+    bool disk_has_room() const { return !shared_.keeper || shared_.keeper->has_room(); }
+    // Reads `connection` again on this loop once the data folder's queue has room.
+    void read_when_disk_has_room(const std::shared_ptr<Connection>& connection);
     // Whether this loop still has connections open (or closing).
     bool has_connections() const { return !connections_.empty() || !refused_.empty(); }
 

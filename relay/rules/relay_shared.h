@@ -35,6 +35,7 @@ struct RelayShared {
           log(std::move(log_sink)),
           clock(clock_source ? std::move(clock_source) : ClockSource([] { return Clock::now(); })),
           loops(event_loops),
+          keeper(keeper),
           casts(options, log, loops, mutex, keeper) {}
     RelayShared(const RelayShared&) = delete;
     RelayShared& operator=(const RelayShared&) = delete;
@@ -43,6 +44,7 @@ struct RelayShared {
     const LogSink log;
     const ClockSource clock;
     EventLoops& loops;
+    RecordingKeeper* const keeper;  // the data folder's, or none
 
     // Recursive: a rule run under it may close a connection, whose closing takes it again.
     std::recursive_mutex mutex;

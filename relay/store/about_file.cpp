@@ -46,6 +46,7 @@ std::string about_text(const RecordingRow& row) {
         {"started_ms",
          std::chrono::duration_cast<std::chrono::milliseconds>(row.started.time_since_epoch())
              .count()},
+        {"live", !row.ended.has_value()},
     };
     return about.dump() + "\n";
 }
@@ -64,6 +65,10 @@ std::optional<RecordingRow> read_about(const std::filesystem::path& path) {
         row.name = *name;
         row.track = *track;
         row.owner = about.at("owner").get<std::string>();
+        // Files from before the field was written stand for finished recordings.
+        const bool live =
+            about.contains("live") && about.at("live").is_boolean() && about.at("live").get<bool>();
+        row.state = live ? RecordingState::kAwaitingResume : RecordingState::kFinished;
         row.started = WallClock::time_point(std::chrono::duration_cast<WallClock::duration>(
             std::chrono::milliseconds(about.at("started_ms").get<std::int64_t>())));
         return row;

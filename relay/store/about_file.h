@@ -11,10 +11,13 @@
 
 namespace kavro::relay {
 
-// The JSON text for `row`'s id, name, track, owner and start.
+// The JSON text for `row`'s id, name, track, owner and start, and whether it is still open
+// (no end yet): a recording is durable from its first block even when the catalogue could not
+// list it, since a restart reads this.
 std::string about_text(const RecordingRow& row);
-// The row an about file describes (its state and bytes unset); nothing when it cannot be read
-// or is not one.
+// The row an about file describes (its bytes unset; its state awaiting its caster when the
+// file says the recording was open, else finished); nothing when it cannot be read or is not
+// one.
 std::optional<RecordingRow> read_about(const std::filesystem::path& path);
 
 }  // namespace kavro::relay

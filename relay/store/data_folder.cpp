@@ -33,16 +33,44 @@ DataFolder::DataFolder(std::filesystem::path dir) : dir_(std::move(dir)) {
         throw DataFolderError("cannot use the data folder " + shown + ": " + error.message());
     }
     const auto lock_path = dir_ / "kavro-relay.lock";
+    // The folder itself is what is locked: the lock file only names the holder, so an operator
+    // who takes it for a stale pidfile and deletes it lets no second relay in.
+    folder_fd_ = ::open(dir_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folder_fd_ < 0) {
+        throw DataFolderError("cannot use the data folder " + shown + ": " + reason(errno));
+    }
+    if (::flock(folder_fd_, LOCK_EX | LOCK_NB) != 0) {
+        const int why = errno;
+        ::close(folder_fd_);
+        folder_fd_ = -1;
+        std::string holder;
+        const int named = ::open(lock_path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (named >= 0) {
+            holder = holder_of(named);
+            ::close(named);
+        }
+        if (why == EWOULDBLOCK) {
+            throw DataFolderError("the data folder " + shown + " is in use by another kavro-relay" +
+                                  (holder.empty() ? "" : " (process " + holder + ")") +
+                                  "; give each relay a folder of its own");
+        }
+        throw DataFolderError("cannot lock the data folder " + shown + ": " + reason(why));
+    }
     lock_fd_ = ::open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     if (lock_fd_ < 0) {
+        const int why = errno;
+        ::close(folder_fd_);
+        folder_fd_ = -1;
         throw DataFolderError("cannot use the data folder " + shown + ": cannot open " +
-                              lock_path.string() + ": " + reason(errno));
+                              lock_path.string() + ": " + reason(why));
     }
+    // Held too, for relays of earlier versions, which lock only the file.
     if (::flock(lock_fd_, LOCK_EX | LOCK_NB) != 0) {
         const int why = errno;
         const std::string holder = holder_of(lock_fd_);
         ::close(lock_fd_);
-        lock_fd_ = -1;
+        ::close(folder_fd_);
+        lock_fd_ = folder_fd_ = -1;
         if (why == EWOULDBLOCK) {
             throw DataFolderError("the data folder " + shown + " is in use by another kavro-relay" +
                                   (holder.empty() ? "" : " (process " + holder + ")") +
@@ -56,13 +84,15 @@ DataFolder::DataFolder(std::filesystem::path dir) : dir_(std::move(dir)) {
         ::pwrite(lock_fd_, pid.data(), pid.size(), 0) != static_cast<ssize_t>(pid.size())) {
         const int why = errno;
         ::close(lock_fd_);
-        lock_fd_ = -1;
+        ::close(folder_fd_);
+        lock_fd_ = folder_fd_ = -1;
         throw DataFolderError("cannot write in the data folder " + shown + ": " + reason(why));
     }
 }
 
 DataFolder::~DataFolder() {
-    if (lock_fd_ >= 0) ::close(lock_fd_);  // lets the lock go
+    if (lock_fd_ >= 0) ::close(lock_fd_);  // lets the locks go
+    if (folder_fd_ >= 0) ::close(folder_fd_);
 }
 
 std::filesystem::path DataFolder::replay_file(std::uint64_t id) const {

@@ -1,5 +1,6 @@
 // The relay's data folder: the catalogue, a folder of recordings (each a replay file and a
-// small file of what the catalogue says of it) and a lock file that keeps a second relay out.
+// small file of what the catalogue says of it) and a lock on the folder itself that keeps a
+// second relay out (the lock file beside it names the relay that holds it).
 // Other files in the folder (an operator's, or other parts of the relay's) are left alone.
 //
 //   DIR/kavro-relay.lock
@@ -37,7 +38,8 @@ class DataFolder {
 
   private:
     std::filesystem::path dir_;
-    int lock_fd_ = -1;
+    int folder_fd_ = -1;  // the folder, locked
+    int lock_fd_ = -1;    // kavro-relay.lock, which names the process
 };
 
 }  // namespace kavro::relay

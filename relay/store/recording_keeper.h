@@ -60,6 +60,12 @@ class RecordingKeeper {
                                                  FileProgress progress) = 0;
     // Carries on recording `id`, restored from the data folder at start.
     virtual std::unique_ptr<KeptRecording> resume(std::uint64_t id, FileProgress progress) = 0;
+    // Whether the disk's queue has room: while it has none, the relay reads nothing more from
+    // its casters (backpressure) instead of queuing without bound.
+    virtual bool has_room() const { return true; }
+    // Calls `resume` once (on the disk's thread) when the queue has drained to half its
+    // bound; at once when it has room now.
+    virtual void when_room(std::function<void()> resume) { resume(); }
 };
 
 // A recording that was live when the relay last stopped, restored from the data folder: its

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <malloc.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -16,6 +17,7 @@
 
 #include "relay/relay_log.h"
 #include "relay/store/about_file.h"
+#include "relay/text_file.h"
 
 namespace kavro::relay {
 
@@ -69,6 +71,15 @@ std::uint64_t id_of_replay_file(const std::filesystem::path& path) {
     std::uint64_t id = 0;
     const auto [end, error] = std::from_chars(stem.data(), stem.data() + stem.size(), id);
     if (error != std::errc() || end != stem.data() + stem.size()) return 0;
+    return id;
+}
+
+// The id a recording's file ("ID.mpr", "ID.json", or either with ".new") belongs to, or 0.
+std::uint64_t id_of_recording_file(const std::filesystem::path& path) {
+    const std::string name = path.filename().string();
+    std::uint64_t id = 0;
+    const auto [end, error] = std::from_chars(name.data(), name.data() + name.size(), id);
+    if (error != std::errc() || end == name.data() || *end != '.') return 0;
     return id;
 }
 
@@ -126,6 +137,7 @@ class RecordingStore::Handle final : public KeptRecording {
         // join that batch.
         if (store_.pending_bytes_ == 0) store_.notify_locked();
         store_.pending_bytes_ += block->size();
+        store_.backlog_bytes_ += block->size();
     }
 
     void caster_connected(bool connected) override {
@@ -278,6 +290,9 @@ void RecordingStore::recover() {
     // from their about files.
     std::error_code error;
     for (const auto& item : std::filesystem::directory_iterator(folder_.recordings(), error)) {
+        // Every id a file in the folder carries stays given, listed or not: a recording whose
+        // catalogue row was never written must not see its file overwritten by a new one.
+        next_id_ = std::max(next_id_, id_of_recording_file(item.path()) + 1);
         const std::uint64_t id = id_of_replay_file(item.path());
         if (id == 0 || listed.count(id) > 0) continue;
         auto about = read_about(folder_.about_file(id));
@@ -288,16 +303,20 @@ void RecordingStore::recover() {
         }
         RecordingRow row = std::move(*about);
         if (!check_file(row)) continue;
-        std::error_code time_error;
-        const auto written = std::filesystem::last_write_time(item.path(), time_error);
-        row.ended = time_error ? row.started
-                               : std::chrono::time_point_cast<WallClock::duration>(
-                                     std::chrono::file_clock::to_sys(written));
-        row.state = RecordingState::kFinished;
-        log_(describe(row) + " was in no catalogue entry; listed again from its files");
+        const bool was_open = row.state == RecordingState::kAwaitingResume;
+        if (!was_open) {
+            std::error_code time_error;
+            const auto written = std::filesystem::last_write_time(item.path(), time_error);
+            row.ended = time_error ? row.started
+                                   : std::chrono::time_point_cast<WallClock::duration>(
+                                         std::chrono::file_clock::to_sys(written));
+        }
+        log_(describe(row) + " was in no catalogue entry; listed again from its files" +
+             (was_open ? ", open: its cast comes back" : ""));
         auto entry = std::make_shared<Entry>();
         entry->row = std::move(row);
         next_id_ = std::max(next_id_, id + 1);
+        if (was_open) open.push_back(entry);
         entries_[id] = std::move(entry);
     }
     if (error) {
@@ -427,6 +446,8 @@ SteadyClock::time_point RecordingStore::next_wake(const std::vector<std::shared_
 }
 
 void RecordingStore::run() {
+    // Named, so an operator (top -H) and the tests tell it from the event loops.
+    ::pthread_setname_np(::pthread_self(), "kavro-disk");
     std::vector<Work> work;
     std::vector<std::shared_ptr<Entry>> open;
     auto last_catalogue_write = SteadyClock::now();
@@ -459,6 +480,26 @@ void RecordingStore::run() {
         for (Work& w : work) {
             write_work(w);
             due = due || w.finish;
+            std::size_t written = 0;
+            for (const auto& block : w.blocks) written += block->size();
+            std::vector<std::function<void()>> resumed;
+            {
+                std::lock_guard lock(mutex_);
+                backlog_bytes_ -= std::min(backlog_bytes_, written);
+                if (backlog_bytes_ <= options_.queue_limit / 2) resumed.swap(room_waiters_);
+            }
+            for (auto& resume : resumed) resume();
+        }
+        {
+            // A write that failed let its queue go too.
+            std::vector<std::function<void()>> resumed;
+            {
+                std::lock_guard lock(mutex_);
+                if (backlog_bytes_ <= options_.queue_limit / 2 || closing) {
+                    resumed.swap(room_waiters_);
+                }
+            }
+            for (auto& resume : resumed) resume();
         }
         const auto now = SteadyClock::now();
         std::uint64_t unsynced = 0;
@@ -505,7 +546,8 @@ void RecordingStore::write_work(Work& work) {
             std::lock_guard lock(mutex_);
             about = e.row;
         }
-        e.fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        // Never over another recording's file: ids are never given twice.
+        e.fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
         if (e.fd < 0) return write_failed(e, "creating its file", errno);
         {
             const std::string text = about_text(about);
@@ -538,6 +580,10 @@ void RecordingStore::write_work(Work& work) {
         }
         e.header_on_disk = true;
         e.unsynced_since = SteadyClock::now();
+        // Durable from the first block: the catalogue lists the recording, live, as soon as
+        // its header is written, not at the first sync, so a relay killed in the cast's
+        // first second brings it back and its caster's upload continues it.
+        write_catalogue();
         std::vector<const std::uint8_t*> kept;
         kept.reserve(work.kept.size());
         for (std::size_t i = 0; i < work.kept.size(); ++i) kept.push_back(work.kept.data(i));
@@ -580,6 +626,9 @@ void RecordingStore::write_failed(Entry& e, const std::string& what, int error) 
     {
         std::lock_guard lock(mutex_);
         e.failed = true;
+        for (const auto& block : e.pending) {
+            backlog_bytes_ -= std::min(backlog_bytes_, block->size());
+        }
         e.pending.clear();
         e.row.state = RecordingState::kIncomplete;
         e.dirty = true;
@@ -622,6 +671,7 @@ void RecordingStore::sync_round(bool closing) {
         open = open_;
     }
     std::vector<std::shared_ptr<Entry>> closed;
+    std::vector<RecordingRow> finished;
     for (const auto& entry : open) {
         Entry& e = *entry;
         if (e.fd >= 0 && e.written > e.synced) {
@@ -651,6 +701,10 @@ void RecordingStore::sync_round(bool closing) {
             if (e.fd >= 0) ::close(e.fd);
             e.fd = -1;
             closed.push_back(entry);
+            if (e.finish_taken && e.header_on_disk) {
+                std::lock_guard lock(mutex_);
+                finished.push_back(e.row);
+            }
         }
     }
     {
@@ -662,11 +716,24 @@ void RecordingStore::sync_round(bool closing) {
             }
             e.dirty = true;
             rows_dirty_ = true;
-            if (e.finish_taken) retention_due_ = true;
+            if (e.finish_taken) {
+                retention_due_ = true;
+                // A finished recording's file is mapped again on demand for a download; the
+                // store keeps no address space for it.
+                e.map.reset();
+            }
             std::erase(open_, entry);
         }
     }
     write_catalogue();
+    // Its about file no longer says it is open, so a catalogue built again from the files
+    // lists it as finished.
+    for (const RecordingRow& row : finished) {
+        std::string problem;
+        if (!replace_file_durably(folder_.about_file(row.id), about_text(row), problem)) {
+            log_(describe(row) + ": its about file could not be marked finished (" + problem + ")");
+        }
+    }
     const double seconds = std::chrono::duration<double>(SteadyClock::now() - started).count();
     std::lock_guard lock(mutex_);
     ++counts_.syncs;
@@ -765,6 +832,22 @@ std::optional<ReplayFile> RecordingStore::replay(std::uint64_t id) const {
     if (!replay.file) replay.file = RecordingMap::open(folder_.replay_file(id), replay.row.bytes);
     if (!replay.file) return std::nullopt;
     return replay;
+}
+
+bool RecordingStore::has_room() const {
+    std::lock_guard lock(mutex_);
+    return backlog_bytes_ < options_.queue_limit || closed_;
+}
+
+void RecordingStore::when_room(std::function<void()> resume) {
+    {
+        std::lock_guard lock(mutex_);
+        if (backlog_bytes_ >= options_.queue_limit && !closed_ && !closing_) {
+            room_waiters_.push_back(std::move(resume));
+            return;
+        }
+    }
+    resume();
 }
 
 StoreStatus RecordingStore::status() const {

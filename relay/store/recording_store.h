@@ -43,6 +43,9 @@ struct StoreOptions {
     std::function<WallClock::time_point()> wall_clock;
     std::chrono::milliseconds sync_interval{1000};
     std::chrono::milliseconds retention_interval{60'000};
+    // Bytes queued for the disk and not yet written, across every recording, past which the
+    // casters are not read (backpressure) until half of it is written.
+    std::size_t queue_limit = 32u << 20;
 };
 
 class RecordingStore final : public RecordingKeeper {
@@ -74,6 +77,8 @@ class RecordingStore final : public RecordingKeeper {
                                          const SharedBytes& header_message,
                                          const StoredBlocks& kept, FileProgress progress) override;
     std::unique_ptr<KeptRecording> resume(std::uint64_t id, FileProgress progress) override;
+    bool has_room() const override;
+    void when_room(std::function<void()> resume) override;
 
     // Every recording in the catalogue, newest first.
     std::vector<RecordingRow> archive() const;
@@ -116,7 +121,9 @@ class RecordingStore final : public RecordingKeeper {
     std::vector<std::shared_ptr<Entry>> open_;  // those whose file may still be written
     std::vector<std::uint64_t> deleted_;        // ids to take out of the catalogue
     std::uint64_t next_id_ = 1;
-    std::size_t pending_bytes_ = 0;  // queued, not yet written
+    std::size_t pending_bytes_ = 0;  // queued since the disk's thread last took its batch
+    std::size_t backlog_bytes_ = 0;  // queued or taken, not yet written
+    std::vector<std::function<void()>> room_waiters_;
     bool urgent_ = false;
     bool rows_dirty_ = false;  // some entry's row changed since the catalogue was written
     bool closing_ = false;

@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 #include <stdexcept>
 
+#include "relay/admin_token.h"
 #include "relay/http/client_text.h"
 #include "relay/rules/connection.h"
 #include "relay/transport/relay_server.h"
@@ -68,8 +69,21 @@ bool RelayServer::load_bans(bool at_start) {
     if (!folder) return true;
     std::string problem;
     auto bans = BanList::load(*folder / kBansFile, problem);
+    if (!bans && at_start) {
+        // A damaged or empty file (a disk that filled, a hand edit) must not stop the relay
+        // (under systemd, a restart loop): it is set aside for the operator, and the relay
+        // starts with no bans.
+        const auto path = *folder / kBansFile;
+        const auto aside = path.string() + ".damaged";
+        std::error_code error;
+        std::filesystem::rename(path, aside, error);
+        if (error) throw std::runtime_error("cannot use the bans: " + problem);
+        loops_.front()->relay->log("the bans file cannot be used (" + problem +
+                                   "); it is kept as " + aside + " and the relay starts with " +
+                                   "no bans");
+        bans = BanList{};
+    }
     if (!bans) {
-        if (at_start) throw std::runtime_error("cannot use the bans: " + problem);
         loops_.front()->relay->log("bans not read again, the old ones stay: " + problem);
         return false;
     }
@@ -103,6 +117,19 @@ void RelayServer::reload() {
     loops_.front()->relay->log("reading the reserved names and the bans again");
     load_reserved_names(false);
     if (load_bans(false)) on_every_loop([](Relay& relay) { relay.close_banned(); });
+    load_admin_token();
+}
+
+void RelayServer::load_admin_token() {
+    const auto& file = shared_->options.admin_token_file;
+    if (!file || !http_) return;
+    try {
+        http_->set_admin_token(read_admin_token(*file));
+        loops_.front()->relay->log("admin token read again from " + file->string());
+    } catch (const AdminTokenError& e) {
+        loops_.front()->relay->log(std::string("admin token not read again, the old one stays: ") +
+                                   e.what());
+    }
 }
 
 void RelayServer::on_every_loop(std::function<void(Relay&)> work) {

@@ -100,7 +100,7 @@ void RelayServer::start() {
         acceptor_.listen(boost::asio::socket_base::max_listen_connections);
     } catch (const boost::system::system_error& e) {
         throw std::runtime_error("cannot listen on " + options.listen_host + ":" +
-                                 std::to_string(options.listen_port) + ": " + e.what());
+                                 std::to_string(options.listen_port) + ": " + e.code().message());
     }
     if (options.http_enabled) {
         Relay& first = *loops_.front()->relay;
@@ -113,7 +113,7 @@ void RelayServer::start() {
             http_->start({boost::asio::ip::make_address(options.http_host), options.http_port});
         } catch (const boost::system::system_error& e) {
             throw std::runtime_error("cannot serve HTTP on " + options.http_host + ":" +
-                                     std::to_string(options.http_port) + ": " + e.what() +
+                                     std::to_string(options.http_port) + ": " + e.code().message() +
                                      " (--http off runs the relay without it)");
         }
     }
@@ -224,7 +224,18 @@ void RelayServer::stop() {
         boost::asio::post(each->io, [each] {
             each->stopped = true;
             each->relay->stop();
-            if (!each->relay->has_connections()) each->tick_timer.cancel();
+            if (!each->relay->has_connections()) {
+                each->tick_timer.cancel();
+                return;
+            }
+            // Whatever watchers do (read nothing, take a long tail), the stop is over in
+            // seconds: then every connection left is closed and the loop ends.
+            each->stop_timer.expires_after(kStopLimit);
+            each->stop_timer.async_wait([each](const boost::system::error_code& error) {
+                if (error) return;
+                each->relay->close_everything("the relay is stopping and cannot wait longer");
+                each->tick_timer.cancel();
+            });
         });
     }
     loops_.front()->relay->log("relay stopped");
@@ -245,9 +256,19 @@ void RelayServer::accept() {
             accept();
             return;
         }
-        // Out of file descriptors, typically: wait a moment rather than spin.
+        // Out of file descriptors, typically: wait a moment rather than spin, and say so at
+        // most once a second, with how many failures the line stands for.
         accept_failing_ = true;
-        loops_.front()->relay->log("accepting a connection failed: " + error.message());
+        ++accept_failures_unlogged_;
+        const auto now = std::chrono::steady_clock::now();
+        if (!accept_failure_logged_ || now - *accept_failure_logged_ >= std::chrono::seconds(1)) {
+            const std::uint64_t count = std::exchange(accept_failures_unlogged_, 0);
+            accept_failure_logged_ = now;
+            loops_.front()->relay->log(
+                "accepting a connection failed: " + error.message() +
+                (count > 1 ? " (" + std::to_string(count) + " times since the last such line)"
+                           : ""));
+        }
         accept_retry_timer_.expires_after(std::chrono::milliseconds(100));
         accept_retry_timer_.async_wait([this](const boost::system::error_code& wait_error) {
             if (!wait_error && !stopped_) accept();
@@ -263,7 +284,11 @@ void RelayServer::arm_tick(Loop& loop) {
         loop.relay->tick(now);
         const RelayCounters& counters = loop.relay->counters();
         loop.throughput.sample(now, counters.bytes_received, counters.bytes_sent);
-        if (!loop.stopped || loop.relay->has_connections()) arm_tick(loop);
+        if (!loop.stopped || loop.relay->has_connections()) {
+            arm_tick(loop);
+        } else {
+            loop.stop_timer.cancel();
+        }
     });
 }
 

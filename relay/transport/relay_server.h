@@ -33,6 +33,10 @@
 
 namespace kavro::relay {
 
+// A stop closes whatever connections are left this long after it began, so that SIGINT and
+// SIGTERM end the relay within five seconds, the data folder synced, whatever watchers do.
+inline constexpr std::chrono::seconds kStopLimit{4};
+
 class RelayServer : private HttpHost {
   public:
     // Opens the data folder when the options name one; throws DataFolderError when it cannot
@@ -89,6 +93,8 @@ class RelayServer : private HttpHost {
     // what the relay had.
     bool load_reserved_names(bool at_start);
     bool load_bans(bool at_start);
+    // Reads --admin-token-file again; a file that cannot be used keeps the token in force.
+    void load_admin_token();
     // Writes the bans to the data folder, if the relay has one; logs when it cannot.
     void save_bans();
     // Runs `work(relay)` on every loop.
@@ -109,6 +115,8 @@ class RelayServer : private HttpHost {
     std::size_t next_loop_ = 0;
     bool stopped_ = false;
     bool accept_failing_ = false;  // the last accept failed (out of file descriptors, say)
+    std::optional<std::chrono::steady_clock::time_point> accept_failure_logged_;
+    std::uint64_t accept_failures_unlogged_ = 0;
     std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
     std::unique_ptr<HttpServer> http_;
     AdminCounters admin_counters_;  // on the first loop

@@ -13,12 +13,14 @@
 namespace kavro::relay {
 
 struct RelayServer::Loop {
-    explicit Loop(boost::asio::io_context& context) : io(context), tick_timer(context) {}
+    explicit Loop(boost::asio::io_context& context)
+        : io(context), tick_timer(context), stop_timer(context) {}
     std::unique_ptr<boost::asio::io_context> owned;  // every loop's but the first
     boost::asio::io_context& io;
     std::unique_ptr<Relay> relay;
     ThroughputMeter throughput;  // of this loop's relay clients, sampled by its tick
     boost::asio::steady_timer tick_timer;
+    boost::asio::steady_timer stop_timer;  // when a stop closes whatever is left
     bool stopped = false;  // once stopped, the tick re-arms only while connections are left
     std::thread thread;
 };

@@ -13,9 +13,10 @@ namespace kavro::relay {
 inline constexpr std::chrono::seconds kKeepAliveIdle{10};
 inline constexpr std::chrono::seconds kKeepAliveInterval{5};
 inline constexpr int kKeepAliveProbes = 4;
-// Data sent and not acknowledged for this long ends the connection (Linux), so a dead path is
-// noticed as soon while the relay has something to send.
-inline constexpr std::chrono::seconds kUnacknowledgedLimit{30};
+// Data sent and not acknowledged for this long ends the connection (Linux). A minute, so a
+// watcher on a long path (250 ms) survives an outage of 20 s and more with its retransmission
+// back-off; the send buffer's cap still bounds what such a watcher holds meanwhile.
+inline constexpr std::chrono::seconds kUnacknowledgedLimit{60};
 
 // Sets the options above where the system has them; a socket that refuses one keeps going
 // without it.

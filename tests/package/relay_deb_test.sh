@@ -72,6 +72,24 @@ done
 check "the options file sets KAVRO_RELAY_OPTIONS" \
   grep -q '^KAVRO_RELAY_OPTIONS="--listen ' "$work/root/etc/default/kavro-relay"
 
+# The packaged unit's exposure as systemd scores it, offline (no running systemd needed).
+if command -v systemd-analyze >/dev/null; then
+  systemd-analyze security --offline=true --no-pager "$unit" >"$work/security.txt" 2>&1 || true
+  score=$(sed -n 's/.*Overall exposure level for kavro-relay.service: \([0-9.]*\).*/\1/p' \
+    "$work/security.txt")
+  echo "systemd-analyze security: ${score:-no score} (at most 3.0 wanted)"
+  check "systemd-analyze scores the unit" test -n "$score"
+  check "the unit's exposure is at most 3.0" awk -v s="${score:-99}" 'BEGIN { exit !(s <= 3.0) }'
+  for line in "UMask=0077" "CapabilityBoundingSet=" "PrivateDevices=yes" \
+    "SystemCallFilter=@system-service" "RestrictAddressFamilies=AF_INET AF_INET6 AF_UNIX"; do
+    check "the unit says $line" grep -qxF -- "$line" "$unit"
+  done
+  check "the unit bounds the relay's memory" grep -q '^MemoryMax=' "$unit"
+else
+  echo "FAILED: systemd-analyze is not installed (scripts/setup installs systemd)" >&2
+  failures=$((failures + 1))
+fi
+
 # The packaged program runs, and under systemd it keeps its recordings in $STATE_DIRECTORY.
 state="$work/state"
 mkdir -p "$state"

@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <filesystem>
+#include <fstream>
 #include <mutex>
 #include <thread>
 
@@ -23,8 +25,10 @@ constexpr std::uint64_t kFourBlocks = wire::kReplayHeaderSize + 4 * wire::kBlock
 
 class RecordingStoreOnDisk : public ::testing::Test {
   protected:
-    std::unique_ptr<RecordingStore> open(std::uint64_t keep_bytes = 3 * kFourBlocks) {
+    std::unique_ptr<RecordingStore> open(std::uint64_t keep_bytes = 3 * kFourBlocks,
+                                         std::size_t queue_limit = 32u << 20) {
         StoreOptions options;
+        options.queue_limit = queue_limit;
         options.dir = folder_.path();
         options.max_replay_bytes = 1 << 20;
         options.retention.keep_for = Days(30);
@@ -126,6 +130,107 @@ TEST_F(RecordingStoreOnDisk, RetentionGoesByAgeThenOldestFirstByBytesAndNeverTak
     store.reset();
     EXPECT_TRUE(read_file(folder_.path() / "recordings" / "4.mpr") == d.file(41));
     EXPECT_TRUE(open(0)->take_restored().empty()) << "a finished recording came back";
+}
+
+// Whether this process maps `path` (it is in /proc/self/maps).
+bool mapped(const std::filesystem::path& path) {
+    std::ifstream maps("/proc/self/maps");
+    const std::string shown = std::filesystem::weakly_canonical(path).string();
+    for (std::string line; std::getline(maps, line);) {
+        if (line.size() >= shown.size() &&
+            line.compare(line.size() - shown.size(), shown.size(), shown) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+TEST_F(RecordingStoreOnDisk, AFinishedRecordingLetsItsMappingGoAndStillDownloadsWhole) {
+    const Recording recording(51);
+    auto store = open(0);
+    auto kept = record(*store, "mapped", recording, 4);
+    const auto file = folder_.path() / "recordings" / "1.mpr";
+    ASSERT_TRUE(becomes([&] { return synced_.load() == 4; }));
+    EXPECT_TRUE(mapped(file)) << "a live recording is read through its mapping";
+    kept->finish();
+    EXPECT_TRUE(becomes([&] { return !mapped(file); }))
+        << "a finished recording keeps its address space";
+    // A download maps it again for as long as it needs it.
+    const auto replay = store->replay(1);
+    ASSERT_TRUE(replay);
+    ASSERT_EQ(replay->row.bytes, kFourBlocks);
+    EXPECT_TRUE(Bytes(replay->file->data(), replay->file->data() + replay->row.bytes) ==
+                recording.file(4));
+}
+
+TEST_F(RecordingStoreOnDisk, AnIdWhoseFilesHaveNoCatalogueRowIsNeverGivenAgain) {
+    // What a catalogue write that failed leaves behind: files of recordings the catalogue never
+    // listed, one without its about file, and a half-written about file of a later one.
+    const auto recordings = folder_.path() / "recordings";
+    std::filesystem::create_directories(recordings);
+    const Bytes orphan = Recording(52).file(2);
+    test::write_file(recordings / "7.mpr", orphan);
+    std::ofstream(recordings / "9.json") << "{\"id\":9,\"na";
+    auto store = open(0);
+    auto kept = record(*store, "next", Recording(53), 1);
+    EXPECT_EQ(kept->id(), 10u);
+    kept->finish();
+    store->close();
+    EXPECT_TRUE(read_file(recordings / "7.mpr") == orphan) << "a recording's file was overwritten";
+    EXPECT_TRUE(read_file(recordings / "10.mpr") == Recording(53).file(1));
+}
+
+TEST_F(RecordingStoreOnDisk, AFullDiskQueueHasNoRoomUntilHalfOfItIsWrittenAndLosesNothing) {
+    const Recording recording(54);
+    constexpr std::size_t kLimit = 8 * wire::kBlockSize;
+    auto store = open(0, kLimit);
+    auto kept = record(*store, "fast", recording, 0);
+    std::atomic<int> resumed{0};
+    std::size_t appended = 0;
+    bool refused = false;
+    // A caster faster than the disk: blocks come in a tight loop, and the queue fills.
+    while (appended < 4096 && !refused) {
+        kept->append(share(recording.block(appended++)));
+        refused = !store->has_room();
+    }
+    ASSERT_TRUE(refused) << "4,096 blocks went into a queue of 8 and it never said it was full";
+    store->when_room([&] { ++resumed; });
+    EXPECT_TRUE(becomes([&] { return resumed.load() == 1; }));
+    EXPECT_TRUE(store->has_room());
+    for (std::size_t i = appended; i < appended + 16; ++i) kept->append(share(recording.block(i)));
+    appended += 16;
+    ASSERT_TRUE(becomes([&] { return synced_.load() == appended; }));
+    kept->finish();
+    store->close();
+    EXPECT_TRUE(read_file(folder_.path() / "recordings" / "1.mpr") == recording.file(appended));
+    EXPECT_EQ(resumed.load(), 1);
+}
+
+TEST_F(RecordingStoreOnDisk, WithoutItsCatalogueRowAnOpenRecordingComesBackFromItsAboutFile) {
+    const Recording open_one(55), done_one(56);
+    {
+        auto store = open(0);
+        auto done = record(*store, "done", done_one, 2);
+        done->finish();
+        auto live = record(*store, "open", open_one, 3);
+        ASSERT_TRUE(becomes([&] { return bytes_of(*store, 2) == kFourBlocks - wire::kBlockSize; }));
+        store->close();
+    }
+    // The catalogue is lost (never written, or damaged): the files are all there is.
+    for (const char* part : {"", "-wal", "-shm"}) {
+        std::filesystem::remove(folder_.path() / ("catalogue.sqlite" + std::string(part)));
+    }
+    auto store = open(0);
+    const auto restored = store->take_restored();
+    ASSERT_EQ(restored.size(), 1u) << "the open recording did not come back as its cast";
+    EXPECT_EQ(restored[0].id, 2u);
+    EXPECT_EQ(restored[0].start.name, "open");
+    EXPECT_EQ(restored[0].blocks, 3u);
+    bool finished_listed = false;
+    for (const auto& row : store->archive()) {
+        if (row.id == 1) finished_listed = row.state == RecordingState::kFinished && row.ended;
+    }
+    EXPECT_TRUE(finished_listed) << "the finished recording did not stay finished";
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -22,6 +23,25 @@ RelayProcess::RelayProcess(const std::vector<std::string>& arguments, bool log_t
 
 RelayProcess::RelayProcess(const std::vector<std::string>& arguments, const std::string& log_path) {
     start(arguments, log_path, false);
+}
+
+RelayProcess::RelayProcess(const std::vector<std::string>& arguments, UnreadLogPipe) {
+    int log_ends[2];
+    if (pipe2(log_ends, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+    // The relay's standard error while it starts: the write end, dup'ed over fd 2 in the child.
+    unread_log_ = log_ends[0];
+    const int saved = dup(STDERR_FILENO);
+    dup2(log_ends[1], STDERR_FILENO);
+    start(arguments, {}, false);
+    dup2(saved, STDERR_FILENO);
+    close(saved);
+    close(log_ends[1]);
+}
+
+std::size_t RelayProcess::unread_log_bytes() const {
+    int waiting = 0;
+    if (unread_log_ < 0 || ioctl(unread_log_, FIONREAD, &waiting) != 0) return 0;
+    return static_cast<std::size_t>(waiting);
 }
 
 void RelayProcess::start(const std::vector<std::string>& arguments, const std::string& log_path,
@@ -72,6 +92,7 @@ RelayProcess::~RelayProcess() {
         waitpid(pid_, nullptr, 0);
     }
     close(output_);
+    if (unread_log_ >= 0) close(unread_log_);
 }
 
 std::optional<std::string> RelayProcess::first_line() {

@@ -13,6 +13,9 @@
 
 namespace kavro::relay::testing {
 
+// Its standard error is a pipe that stays open and that nobody reads.
+struct UnreadLogPipe {};
+
 class RelayProcess {
   public:
     // Starts kavro-relay with `arguments`; its standard output is kept for first_line(). With
@@ -23,6 +26,10 @@ class RelayProcess {
                           bool log_to_closed_pipe = false);
     // The same, with its log appended to the file at `log_path`.
     RelayProcess(const std::vector<std::string>& arguments, const std::string& log_path);
+    // The same, with its log written into a pipe this object holds open and never reads.
+    RelayProcess(const std::vector<std::string>& arguments, UnreadLogPipe);
+    // Bytes waiting unread in that pipe.
+    std::size_t unread_log_bytes() const;
     ~RelayProcess();
     RelayProcess(const RelayProcess&) = delete;
     RelayProcess& operator=(const RelayProcess&) = delete;
@@ -51,6 +58,7 @@ class RelayProcess {
 
     pid_t pid_ = -1;
     int output_ = -1;
+    int unread_log_ = -1;  // the reading end of an unread log pipe
     bool reaped_ = false;
     int status_ = 0;
 };
