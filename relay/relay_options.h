@@ -67,6 +67,12 @@ struct RelayOptions {
     // while all together pass keep_bytes. Zero: no limit.
     double keep_days = 30;
     std::uint64_t keep_bytes = 20ull * 1024 * 1024 * 1024;
+
+    // New recordings (a new cast's first header, a header or a block that differs from the
+    // one held) a cast may start in any minute, and the casters at one address in any hour.
+    // Past either, the caster gets ERR and is closed. Zero: no limit.
+    std::size_t cast_recordings_per_minute = 4;
+    std::size_t address_recordings_per_hour = 20;
 };
 
 // The data folder when --data-dir is not given: $STATE_DIRECTORY when systemd sets it (the
