@@ -396,6 +396,38 @@ TEST(RelayAbuseLive, LookAlikesOfALeagueReservedOrLiveAreRefused) {
     std::filesystem::remove_all(folder);
 }
 
+TEST(RelayAbuseLive, AKeyGivenOnResumeStillOwnsTheCastAfterARestart) {
+    const auto folder =
+        std::filesystem::temp_directory_path() /
+        ("kavro-keyed-" + std::to_string(::getpid()) + "-" + std::to_string(test_threads()));
+    std::filesystem::remove_all(folder);
+    RelayOptions options = test_options();
+    options.data_dir = folder;
+    const Recording recording(21);
+    {
+        RunningRelay relay(options);
+        auto first = std::make_unique<TestClient>(relay.port(), 0, "127.0.0.2");
+        ASSERT_TRUE(first->cast("Open"));
+        ASSERT_TRUE(first->send(recording.header_upload()));
+        ASSERT_TRUE(first->send(block_upload(recording.block(0))));
+        first.reset();
+        ASSERT_TRUE(relay.logged({"caster of Open left"}));
+        TestClient keyed(relay.port(), 0, "127.0.0.2");
+        ASSERT_TRUE(keyed.cast("Open#k3y-on-resume"));
+        ASSERT_TRUE(relay.logged({"cast Open is keyed from now on"}));
+    }
+    RunningRelay relay(options);
+    ASSERT_TRUE(relay.logged({"cast Open restored from the data folder"}));
+    TestClient by_address(relay.port(), 0, "127.0.0.2");
+    ASSERT_TRUE(by_address.send(hello_message(wire::kModeCast, "Open")));
+    const auto refused = by_address.read_skipping_keepalives();
+    ASSERT_TRUE(refused);
+    EXPECT_EQ(refused->whole, kRefusedAck) << "its address alone took the cast back";
+    TestClient by_key(relay.port(), 0, "127.0.0.9");
+    EXPECT_TRUE(by_key.cast("Open#k3y-on-resume"));
+    std::filesystem::remove_all(folder);
+}
+
 // The kavro-relay program, its data folder on and its limits at their defaults, flooded with
 // differing headers: by one connection, then by the same address connecting again and again.
 TEST(RelayAbuseProgram, AFloodOfDifferingHeadersMakesAFewRecordingsAndLittleMemory) {
