@@ -13,8 +13,18 @@
 // - the owner of a cast takes it over from a connection still open, which is sent away, and is
 //   never refused it: for a cast registered with a key ("a#k1"), whoever gives that key, from
 //   any address; for one without, its caster's address. Nobody else ever takes it;
-// - no listed name holds a key, no two live names differ only in ASCII case or runs of spaces,
-//   and no address holds more watchers than its limit;
+// - a registration with a wrong key for a keyed cast gets ERR and is closed, and its address
+//   waits a pause (1 s, doubling, up to 5 minutes) in which every attempt at a keyed name is
+//   refused at once, the owner's key too; the pause is the model's to the nanosecond, the
+//   owner's key is never refused outside one, and an owner who gives a key to its cast without
+//   one owns it by that key from then on;
+// - a cast starts at most --cast-recordings-per-minute new recordings (a new header, or a block
+//   that differs from the one held) in any minute, and an address at most
+//   --address-recordings-per-hour in any hour; one more gets ERR, closes its connection and
+//   changes nothing the cast holds;
+// - no listed name holds a key, a soft hyphen or a byte of 0x80-0x9F, no two live names are
+//   the same once case, runs of spaces and accents are folded, and no address holds more
+//   watchers than its limit;
 // - a watcher that keeps reading has every block released to it once the relay is quiet, and
 //   a watcher of a cast that ended has the cast's whole recording before the relay's goodbye;
 // - no log line and no list entry's track holds a control byte;
@@ -30,6 +40,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <map>
 #include <memory>
 #include <optional>
@@ -38,6 +49,7 @@
 
 #include "relay/rules/cast_names.h"
 #include "relay/rules/connection.h"
+#include "relay/rules/key_pauses.h"
 #include "relay/rules/relay.h"
 #include "wire/wire_format.h"
 
@@ -192,6 +204,7 @@ struct Client {
     std::size_t to_hello_mode = 0;            // bytes until a raw hello's mode byte
     Bytes received;                           // not yet parsed
     bool got_error = false;
+    std::string error_text;
     // As a caster: the cast it registered, and the stored block its next upload stands for.
     std::shared_ptr<Cast> casting;
     std::size_t position = 0;
@@ -199,6 +212,13 @@ struct Client {
     std::vector<std::size_t> candidates;
     bool had_header = false;
     std::size_t next_block = 0;
+};
+
+// An address's key pause, as the model keeps it: wrong keys looked at since it was last
+// forgotten, and when the pause after the last one ends.
+struct Pause {
+    std::uint32_t refusals = 0;
+    Clock::time_point ends{};
 };
 
 // Who owns a cast, as the model saw it made: the key it was registered with, and its caster's
@@ -232,6 +252,9 @@ class Harness {
         options_.resume_grace = std::chrono::seconds(5);
         options_.keepalive_interval = std::chrono::seconds(3);
         options_.broadcast_delay = delayed ? std::chrono::seconds(2) : Duration::zero();
+        // Small, so that scripts reach them; the clock moves up to 25.5 s a step.
+        options_.cast_recordings_per_minute = 2;
+        options_.address_recordings_per_hour = 5;
         relay_ = std::make_unique<Relay>(
             options_,
             [](const std::string& line) {
@@ -258,10 +281,10 @@ class Harness {
     }
 
     std::string name(Script& script) {
-        static constexpr std::array<const char*, 8> kNames{"a",    "b", "a#k1", "a#k2",
-                                                           "b#k1", "A", "c",    "a #k1"};
+        static constexpr std::array<const char*, 10> kNames{"a", "b", "a#k1",  "a#k2",    "b#k1",
+                                                            "A", "c", "a #k1", "\xC1#k1", "a\xAD"};
         const std::uint8_t choice = script.next();
-        if (choice % 10 < 8) return kNames[choice % 10];
+        if (choice % 12 < 10) return kNames[choice % 12];
         return script.text(script.next() % 33);
     }
 
@@ -420,6 +443,11 @@ class Harness {
         const bool known = owner != owners_.end();
         const bool owns = known && (owner->second.key ? claim.key == owner->second.key
                                                       : owner->second.address == c.address);
+        // An attempt at a key: the live cast of that name has one, and the claim carries one.
+        const bool key_attempt =
+            !was_casting && !cast_name_problem(name) && known && owner->second.key && claim.key;
+        Pause& pause = pauses_[c.address];
+        const bool paused = key_attempt && now_ < pause.ends;
         Client* holder = nullptr;  // the connection casting this name now, by the model
         if (live) {
             for (Client& other : clients_) {
@@ -432,6 +460,23 @@ class Harness {
         send(c, message);
         flow();
         const auto& cast = c.connection->role().casting;
+        const bool closing = c.connection->closed() || c.connection->finishing();
+        if (paused) {
+            if (cast || !closing || c.error_text.rfind("Too many wrong keys", 0) != 0) {
+                fault("an attempt at a key during its address's pause was not refused at once");
+            }
+            return;
+        }
+        if (key_attempt && !owns) {
+            if (cast || !closing || c.error_text != "Wrong key for this cast.") {
+                fault("a wrong key did not get ERR and close its connection");
+            }
+            expect_pause(c.address, pause);
+            return;
+        }
+        if (!key_attempt && c.error_text.rfind("Too many wrong keys", 0) == 0) {
+            fault("a registration that tries no key was held by a key pause");
+        }
         if (was_casting || !cast) {
             if (holder && owns && !cast_name_problem(name) && !was_casting &&
                 !c.connection->closed()) {
@@ -448,9 +493,61 @@ class Harness {
             }
         }
         if (cast != live) owners_.emplace(cast, Owner{claim.key, c.address});
+        // The owner of a cast without a key gave one: the key owns it from now on.
+        if (cast == live && known && !owner->second.key && claim.key) {
+            owner->second.key = claim.key;
+            if (cast->key() != claim.key) fault("a key given on resume did not key the cast");
+        }
         c.casting = cast;
         const Recording* held = recording_of(cast);
         c.position = held ? held->blocks.size() : 0;
+    }
+
+    // A wrong key was looked at and refused at now_: the relay's pause for the address is the
+    // next of 1 s, 2 s, 4 s, ... 5 min, counted afresh once the address was quiet for
+    // KeyPauses::kForgetAfter past its last pause (the relay may forget it then, or later).
+    void expect_pause(std::size_t address, Pause& pause) {
+        const auto ip = boost::asio::ip::make_address("10.0.0." + std::to_string(address + 1));
+        const auto left = relay_->shared().key_pauses.pause_left(ip, now_);
+        const auto pause_after = [](std::uint32_t refusals) {
+            return std::min<Duration>(KeyPauses::kFirstPause * (1u << std::min(refusals, 9u)),
+                                      KeyPauses::kLongestPause);
+        };
+        const bool may_be_forgotten =
+            pause.refusals > 0 && now_ >= pause.ends + KeyPauses::kForgetAfter;
+        if (left && *left == pause_after(pause.refusals)) {
+            ++pause.refusals;
+        } else if (left && may_be_forgotten && *left == pause_after(0)) {
+            pause.refusals = 1;
+        } else {
+            fault("a wrong key's pause is not the next of 1 s, 2 s, 4 s ... 5 min");
+        }
+        pause.ends = now_ + *left;
+    }
+
+    // Whether the model lets `address` start a new recording of `cast` now; if so, counted.
+    bool may_start_recording(const std::shared_ptr<Cast>& cast, std::size_t address) {
+        const auto in_window = [&](std::deque<Clock::time_point>& starts, Duration window) {
+            while (!starts.empty() && now_ - starts.front() >= window) starts.pop_front();
+            return starts.size();
+        };
+        auto& of_cast = cast_starts_[cast];
+        auto& of_address = address_starts_[address];
+        if (in_window(of_cast, std::chrono::minutes(1)) >= options_.cast_recordings_per_minute ||
+            in_window(of_address, std::chrono::hours(1)) >= options_.address_recordings_per_hour) {
+            return false;
+        }
+        of_cast.push_back(now_);
+        of_address.push_back(now_);
+        return true;
+    }
+
+    void expect_recording_refused(Client& c, const std::shared_ptr<Cast>& cast) {
+        if (cast->ended() || !(c.connection->closed() || c.connection->finishing()) ||
+            c.error_text != "Too many new recordings; try again later.") {
+            fault("a new recording past its limits was not refused with ERR");
+        }
+        check_store(cast);
     }
 
     // A new recording: a header no caster sent before. The model changes before the upload
@@ -459,7 +556,8 @@ class Harness {
         if (!c || !settled(*c)) return;
         const std::uint32_t number = ++last_number_;
         const auto cast = seated_cast(*c);
-        if (cast) {
+        const bool allowed = cast && may_start_recording(cast, c->address);
+        if (cast && allowed) {
             recordings_.push_back(Recording{cast, number, {}, {}});
             current_[cast] = recordings_.size() - 1;
             ++generation_[cast];
@@ -468,6 +566,7 @@ class Harness {
         send(*c, header_upload(number));
         flow();
         if (!cast) return;  // a protocol error: nothing changes
+        if (!allowed) return expect_recording_refused(*c, cast);
         expect_kept(*c, cast);
         check_store(cast);
     }
@@ -505,6 +604,13 @@ class Harness {
             at >= held->blocks.size() &&
             wire::kReplayHeaderSize + (held->blocks.size() + 1) * wire::kBlockSize >
                 options_.max_replay_bytes;
+        const bool diverges = !matches && at < held->blocks.size();
+        const bool allowed = !diverges || may_start_recording(cast, c.address);
+        if (!allowed) {
+            send(c, block_upload(number, static_cast<std::uint32_t>(at)));
+            flow();
+            return expect_recording_refused(c, cast);
+        }
         if (!matches && !too_large) {
             if (at < held->blocks.size()) {
                 // A new recording of the header, the blocks before this one, and this one.
@@ -633,6 +739,7 @@ class Harness {
                 fault("ERR text with control bytes");
             }
             c.got_error = true;
+            c.error_text = text;
         } else if (tag == "KAL") {
             if (!payload.empty()) fault("KAL with a payload");
         } else if (tag == "CHL") {
@@ -708,8 +815,14 @@ class Harness {
         std::map<std::string, std::string> comparable;
         for (const auto& [name, cast] : relay_->casts().casts()) {
             if (name.find('#') != std::string::npos) fault("a listed name holds a key");
+            for (const char ch : name) {
+                const auto byte = static_cast<unsigned char>(ch);
+                if (byte == 0xAD || (byte >= 0x80 && byte <= 0x9F)) {
+                    fault("a listed name holds a soft hyphen or a byte of 0x80-0x9F");
+                }
+            }
             if (!comparable.emplace(comparable_name(name), name).second) {
-                fault("two live names differ only in case or spaces: " + name);
+                fault("two live names are the same once folded: " + name);
             }
         }
         std::array<std::size_t, 3> watching{};
@@ -801,6 +914,9 @@ class Harness {
     std::map<std::shared_ptr<Cast>, std::size_t> current_;       // each cast's recording now
     std::map<std::shared_ptr<Cast>, std::uint64_t> generation_;  // recordings each cast began
     std::map<std::shared_ptr<Cast>, Owner> owners_;
+    std::array<Pause, 3> pauses_{};
+    std::map<std::shared_ptr<Cast>, std::deque<Clock::time_point>> cast_starts_;
+    std::array<std::deque<Clock::time_point>, 3> address_starts_{};
     std::uint32_t last_number_ = 0;  // of headers and blocks, each new one different
 };
 

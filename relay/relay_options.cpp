@@ -189,6 +189,16 @@ std::optional<int> parse_command_line(int argc, const char* const* argv, RelayOp
                    "Address and port of the status page, cast feed and metrics, HOST:PORT, or off")
         ->capture_default_str();
 
+    app.add_option("--cast-recordings-per-minute", options.cast_recordings_per_minute,
+                   "New recordings one cast may start in any minute (a new cast's first header, "
+                   "a header or block that differs from the one held); 0: no limit")
+        ->capture_default_str()
+        ->check(CLI::Range(std::size_t{0}, std::size_t{100000}));
+    app.add_option("--address-recordings-per-hour", options.address_recordings_per_hour,
+                   "New recordings the casters at one address may start in any hour; 0: no limit")
+        ->capture_default_str()
+        ->check(CLI::Range(std::size_t{0}, std::size_t{100000}));
+
     try {
         app.parse(argc, argv);
         if (!parse_listen_address(listen, options)) {

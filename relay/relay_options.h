@@ -70,6 +70,12 @@ struct RelayOptions {
 
     // The file the admin token was read from, read again on SIGHUP.
     std::optional<std::filesystem::path> admin_token_file;
+
+    // New recordings (a new cast's first header, a header or a block that differs from the
+    // one held) a cast may start in any minute, and the casters at one address in any hour.
+    // Past either, the caster gets ERR and is closed. Zero: no limit.
+    std::size_t cast_recordings_per_minute = 4;
+    std::size_t address_recordings_per_hour = 20;
 };
 
 // The data folder when --data-dir is not given: $STATE_DIRECTORY when systemd sets it (the

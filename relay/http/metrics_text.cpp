@@ -112,6 +112,13 @@ std::string metrics_text(const RelayStatus& status) {
         const auto reason = static_cast<Refusal>(i);
         m.sample(counters.refused(reason), label("reason", refusal_label(reason)));
     }
+    m.family("kavro_relay_key_attempts_refused_total", "counter",
+             "Registrations at a keyed or reserved name refused: a wrong key, a reserved name "
+             "without its key, or any attempt during its address's pause.");
+    m.sample(counters.key_attempts_refused());
+    m.family("kavro_relay_key_pauses", "gauge",
+             "Client addresses waiting out a pause before their next attempt at a key.");
+    m.sample(status.key_pauses);
     m.family("kavro_relay_protocol_errors_total", "counter",
              "Connections closed for breaking the protocol.");
     m.sample(counters.protocol_errors);

@@ -63,6 +63,11 @@ void Cast::send_caster_away(const std::string& why) {
     if (const SendAway send_away = std::exchange(send_away_, nullptr)) send_away(why);
 }
 
+void Cast::key_from_now_on(const std::string& key) {
+    key_ = key;
+    if (recording_) recording_->keyed(key);
+}
+
 void Cast::add_watcher(CastWatcher& watcher, std::size_t loop) {
     LoopView& view = views_[loop];
     watcher.cast_slot_ = view.watchers.size();

@@ -33,6 +33,7 @@
 #include "relay/relay_options.h"
 #include "relay/rules/event_loops.h"
 #include "relay/rules/packet_clock.h"
+#include "relay/rules/recording_limits.h"
 #include "relay/store/cast_store.h"
 #include "relay/store/recording_keeper.h"
 
@@ -98,6 +99,11 @@ class Cast : public std::enable_shared_from_this<Cast> {
     // The key the cast was registered with: only a registration that carries it owns the cast.
     const std::optional<std::string>& key() const { return key_; }
     void set_key(std::optional<std::string> key) { key_ = std::move(key); }
+    // Its owner gave the cast, registered without a key, a key: it owns the cast from now on,
+    // in the data folder too.
+    void key_from_now_on(const std::string& key);
+    // When the cast's last new recordings began, for --cast-recordings-per-minute.
+    RecentStarts& recent_recordings() { return recent_recordings_; }
     Clock::time_point started_at() const { return started_at_; }
 
     // Tells a caster's connection that another has taken its cast over; it may be on any loop.
@@ -192,6 +198,7 @@ class Cast : public std::enable_shared_from_this<Cast> {
     std::uint64_t sequence_;
     std::string track_;
     std::optional<std::string> key_;
+    RecentStarts recent_recordings_;
     Clock::time_point started_at_ = Clock::now();
     Duration broadcast_delay_;
     EventLoops& loops_;

@@ -19,7 +19,7 @@ std::optional<CastRefusal> name_refusal(const CastClaim& claim, const CastDirect
                                "the name is reserved and came without its key"};
         }
     } else if (reserved_only) {
-        return CastRefusal{Refusal::kReservedName, "this relay accepts only reserved names"};
+        return CastRefusal{Refusal::kNotReserved, "this relay accepts only reserved names"};
     }
     const std::string comparable = comparable_name(name);
     for (const auto& [live_name, cast] : casts.casts()) {
@@ -29,6 +29,16 @@ std::optional<CastRefusal> name_refusal(const CastClaim& claim, const CastDirect
         }
     }
     return std::nullopt;
+}
+
+bool tries_a_key(const CastClaim& claim, const CastDirectory& casts,
+                 const ReservedNames* reserved) {
+    const std::string& name = claim.typed.name;
+    if (cast_name_problem(name)) return false;  // refused for the name alone
+    if (reserved && reserved->find(name)) return true;
+    if (!claim.typed.key) return false;
+    const auto live = casts.find(name);
+    return live && live->key();
 }
 
 bool owns(const Cast& cast, const CastClaim& claim) {

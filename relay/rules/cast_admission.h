@@ -35,6 +35,11 @@ struct CastRefusal {
 std::optional<CastRefusal> name_refusal(const CastClaim& claim, const CastDirectory& casts,
                                         const ReservedNames* reserved, bool reserved_only);
 
+// Whether `claim` tries a key: its name is a reserved one (as names are compared), or it carries
+// a key for the live cast of that name, which has a key. Such an attempt waits out its
+// address's key pause before it is looked at, and one refused closes its connection.
+bool tries_a_key(const CastClaim& claim, const CastDirectory& casts, const ReservedNames* reserved);
+
 // Whether `claim` owns `cast`: it carries the cast's key, or, for a cast without a key, it
 // comes from the address the cast's caster had.
 bool owns(const Cast& cast, const CastClaim& claim);

@@ -17,10 +17,15 @@ CastDirectory::Registration CastDirectory::register_caster(const CastClaim& clai
     if (const auto it = casts_.find(name); it != casts_.end()) {
         const std::shared_ptr<Cast>& cast = it->second;
         if (!owns(*cast, claim)) {
+            // A wrong key is a guess, and closes the connection; no key at all is a name
+            // that is taken, as for a cast without a key.
             return {Outcome::kRefused, nullptr, 0,
-                    cast->key()
-                        ? CastRefusal{Refusal::kWrongKey, "the cast's key did not come with it"}
-                        : CastRefusal{Refusal::kCastNameTaken, "the name is live elsewhere"}};
+                    !cast->key()
+                        ? CastRefusal{Refusal::kCastNameTaken, "the name is live elsewhere"}
+                    : claim.typed.key
+                        ? CastRefusal{Refusal::kWrongKey, "the key given is not the cast's"}
+                        : CastRefusal{Refusal::kCastNameTaken,
+                                      "the cast has a key and none came with it"}};
         }
         if (cast->caster_attached()) {
             // The owner is back while its old connection still looks alive: a path that died
@@ -32,20 +37,27 @@ CastDirectory::Registration CastDirectory::register_caster(const CastClaim& clai
         } else {
             log_("cast " + printable(name) + " resumed by " + claim.peer);
         }
+        if (!cast->key() && claim.typed.key) {
+            // The owner of a cast without a key gave one: from now on the key owns the cast,
+            // from any address, and its address alone no longer does.
+            cast->key_from_now_on(*claim.typed.key);
+            log_("cast " + printable(name) + " is keyed from now on: its owner " + claim.peer +
+                 " gave a key as it took the cast up again");
+        }
         const std::uint64_t seat =
             cast->attach_caster(claim.address, claim.peer, claim.track, std::move(send_away));
         ++counters_.resumed;
-        return {Outcome::kResumed, cast, seat};
+        return {Outcome::kResumed, cast, seat, std::nullopt};
     }
     if (casts_held_by(*this, claim.address) >= options_.casts_per_address) {
         log_("cast " + printable(name) + " refused for " + claim.peer +
              ": its address has its most casts");
-        return {Outcome::kAddressFull, nullptr, 0};
+        return {Outcome::kAddressFull, nullptr, 0, std::nullopt};
     }
     if (casts_.size() >= options_.max_casts) {
         log_("cast " + printable(name) + " refused for " + claim.peer +
              ": the relay has its most casts");
-        return {Outcome::kFull, nullptr, 0};
+        return {Outcome::kFull, nullptr, 0, std::nullopt};
     }
     auto cast = std::make_shared<Cast>(name, next_sequence_++,
                                        CastPlace{options_.broadcast_delay, loops_, lock_, keeper_});
@@ -57,7 +69,7 @@ CastDirectory::Registration CastDirectory::register_caster(const CastClaim& clai
     log_("cast " + printable(name) + " started by " + claim.peer +
          (cast->track().empty() ? "" : " on " + cast->track()) +
          (cast->key() ? ", with a key" : ""));
-    return {Outcome::kCreated, cast, seat};
+    return {Outcome::kCreated, cast, seat, std::nullopt};
 }
 
 void CastDirectory::restore(const std::vector<RestoredRecording>& restored, Clock::time_point now) {

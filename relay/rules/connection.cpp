@@ -185,8 +185,9 @@ void Connection::read_to_end() {
     if (reading_ || closed_) return;
     reading_ = true;
     reading_bulk_ = false;
-    // Never looked at; one per thread, so event loops on several threads do not share it.
-    thread_local std::array<std::uint8_t, 512> discarded;
+    // Never looked at; one per thread, so event loops on several threads do not share it. Large
+    // enough that a client flooding a connection the relay is closing costs few reads.
+    thread_local std::array<std::uint8_t, 64 * 1024> discarded;
     start_read(discarded);
 }
 

@@ -123,6 +123,7 @@ RelayStatus Relay::status(Clock::time_point now) const {
         }
         status.cast_counters = casts_.counters();
         status.bans_in_force = shared_.bans.count_in_force(std::chrono::system_clock::now());
+        status.key_pauses = shared_.key_pauses.paused(now);
     }
     sort_like_the_cast_list(status.casts);
     return status;
@@ -234,6 +235,13 @@ void Relay::register_cast(Connection& connection, wire::ConstBytes message) {
             if (const auto old = weak.lock()) old->send_away(why);
         });
     };
+    // An attempt at a key is not even looked at during its address's pause: refused before
+    // any key is compared, it tells nothing about the key.
+    const bool key_attempt = tries_a_key(claim, casts_, shared_.reserved_names.get());
+    if (key_attempt && shared_.key_pauses.pause_left(claim.address, now())) {
+        refuse_key_attempt(connection, claim, std::nullopt);
+        return;
+    }
     auto registration = CastDirectory::Registration{};
     if (auto refusal =
             name_refusal(claim, casts_, shared_.reserved_names.get(), options_.reserved_only)) {
@@ -243,6 +251,11 @@ void Relay::register_cast(Connection& connection, wire::ConstBytes message) {
     }
     switch (registration.outcome) {
         case CastDirectory::Outcome::kRefused:
+            if (registration.refusal->reason == Refusal::kWrongKey ||
+                registration.refusal->reason == Refusal::kReservedName) {
+                refuse_key_attempt(connection, claim, registration.refusal);
+                return;
+            }
             counters_.count(registration.refusal->reason);
             log_limited(connection, LogKind::kRefusedCastName,
                         "cast " + printable(claim.typed.name) + " refused for " +
@@ -270,6 +283,52 @@ void Relay::register_cast(Connection& connection, wire::ConstBytes message) {
             connection.keepalive_at(now() + kFirstKeepAliveDelay);
             return;
     }
+}
+
+void Relay::refuse_key_attempt(Connection& connection, const CastClaim& claim,
+                               const std::optional<CastRefusal>& refusal) {
+    const std::string shown = printable(claim.typed.name);
+    if (!refusal) {
+        counters_.count(Refusal::kKeyPaused);
+        shared_.key_pauses.refused_in_pause();
+        const auto left = shared_.key_pauses.pause_left(claim.address, now()).value_or(Duration{});
+        const auto seconds = std::chrono::ceil<std::chrono::seconds>(left).count();
+        // Counted, and told once a minute in all: a guesser's flood writes no line each.
+        connection.fail("Too many wrong keys from your address; try again in " +
+                        std::to_string(std::max<long long>(seconds, 1)) + " s.");
+        return;
+    }
+    counters_.count(refusal->reason);
+    const bool reserved = refusal->reason == Refusal::kReservedName;
+    const Duration pause = shared_.key_pauses.refused(
+        claim.address, now(),
+        reserved ? KeyPauses::Kind::kReservedName : KeyPauses::Kind::kWrongKey);
+    // One line each: the pause keeps them to a few an hour per address.
+    log_("cast " + shown + " refused for " + connection.peer() + ": " + refusal->why +
+         "; its address waits " + seconds_text(pause) + " before its next key");
+    connection.fail(reserved ? "This name is reserved and needs its key."
+                             : "Wrong key for this cast.");
+}
+
+bool Relay::may_start_recording(Connection& connection, Cast& cast) {
+    const auto limit =
+        shared_.recording_limits.start(cast.recent_recordings(), connection.address(), now());
+    if (!limit) return true;
+    const bool per_cast = *limit == RecordingLimit::kPerCast;
+    const Refusal reason = per_cast ? Refusal::kRecordingsPerCast : Refusal::kRecordingsPerAddress;
+    counters_.count(reason);
+    if (const auto note = refusal_log_.pass(static_cast<std::size_t>(reason), now())) {
+        log_("cast " + printable(cast.name()) + ": a new recording refused for " +
+             connection.peer() + ": " +
+             (per_cast
+                  ? "the cast started " + std::to_string(options_.cast_recordings_per_minute) +
+                        " in the last minute"
+                  : "its address started " + std::to_string(options_.address_recordings_per_hour) +
+                        " in the last hour") +
+             "; closing it" + *note);
+    }
+    connection.fail("Too many new recordings; try again later.");
+    return false;
 }
 
 void Relay::handle_watch_request(Connection& connection, wire::ConstBytes message) {
@@ -324,6 +383,7 @@ void Relay::handle_header(Connection& connection, wire::ConstBytes message) {
              std::to_string(cast->store().block_count()) + " held");
         return;
     }
+    if (!may_start_recording(connection, *cast)) return;
     cast->start_recording(header);
     log_("cast " + printable(cast->name()) + " started a new recording");
 }
@@ -342,8 +402,12 @@ void Relay::handle_block(Connection& connection, wire::ConstBytes message) {
     const CastStore& store = cast->store();
     const std::size_t position = role.upload_position;
     if (position < store.block_count()) {
+        if (store.block_equals(position, block)) {
+            ++role.upload_position;
+            return;  // already held
+        }
+        if (!may_start_recording(connection, *cast)) return;
         ++role.upload_position;
-        if (store.block_equals(position, block)) return;  // already held
         log_("cast " + printable(cast->name()) + ": block " + std::to_string(position) +
              " differs from the one held; a new recording from the header and the " +
              std::to_string(position) + " blocks before it");
@@ -477,6 +541,13 @@ void Relay::tick(Clock::time_point now) {
     if (loop_ == 0) {
         std::lock_guard lock(shared_.mutex);
         casts_.tick(now);
+        if (!next_minute_) {
+            next_minute_ = now + std::chrono::minutes(1);
+        } else if (now >= *next_minute_) {
+            next_minute_ = now + std::chrono::minutes(1);
+            if (const auto line = shared_.key_pauses.minute_report(now)) log_(*line);
+            shared_.recording_limits.forget_lapsed(now);
+        }
     }
     tick_all(connections_, now);
     tick_all(refused_, now);

@@ -132,6 +132,13 @@ class Relay {
     void handle_header(Connection& connection, wire::ConstBytes message);
     void handle_block(Connection& connection, wire::ConstBytes message);
     void end_for_size(Connection& connection);
+    // Whether the caster on `connection` may start a new recording of its cast now; when not,
+    // it gets ERR and is closed.
+    bool may_start_recording(Connection& connection, Cast& cast);
+    // A registration at a keyed or reserved name was refused, unread during its address's
+    // pause (`refusal` empty) or for its key: ERR, and the connection closes.
+    void refuse_key_attempt(Connection& connection, const CastClaim& claim,
+                            const std::optional<CastRefusal>& refusal);
     void refuse(const std::shared_ptr<Connection>& connection, Refusal reason,
                 const std::string& text);
     // A log line of `kind` for `connection`, unless one of that kind went out within a second.
@@ -154,6 +161,8 @@ class Relay {
     RelayCounters counters_;
     // Admission refusals come on new connections each time: limited per loop and reason.
     LogLimiter<kRefusalKinds> refusal_log_;
+    // On loop 0: when the key refusals are next told of and the addresses' records swept.
+    std::optional<Clock::time_point> next_minute_;
 };
 
 }  // namespace kavro::relay

@@ -47,6 +47,14 @@ std::string_view refusal_label(Refusal refusal) {
             return "http_full";
         case Refusal::kHttpAddressLimit:
             return "http_address_limit";
+        case Refusal::kNotReserved:
+            return "not_reserved";
+        case Refusal::kKeyPaused:
+            return "key_paused";
+        case Refusal::kRecordingsPerCast:
+            return "recordings_per_cast";
+        case Refusal::kRecordingsPerAddress:
+            return "recordings_per_address";
         case Refusal::kCount:
             break;
     }

@@ -12,22 +12,26 @@ namespace kavro::relay {
 
 // Why the relay turned a client away or declined what it asked for, short of a protocol error.
 enum class Refusal : std::size_t {
-    kRelayFull,           // past --max-connections
-    kAddressLimit,        // past --connections-per-address
-    kCastsFull,           // past --max-casts
-    kClientVersion,       // a hello from another client version
-    kBadCastName,         // empty, or with control bytes
-    kCastNameTaken,       // live under another connection
-    kNoSuchCast,          // a watch request for a name that is not live
-    kReplayTooLarge,      // past --max-replay-bytes
-    kBanned,              // a connection from a banned address
-    kCastsPerAddress,     // past --casts-per-address
-    kWatchersPerAddress,  // past --watchers-per-address
-    kReservedName,        // a reserved name without its key, or a name not reserved
-    kWrongKey,            // a keyed cast's name without its key
-    kLookAlikeName,       // a name that would pass for a live cast's
-    kHttpFull,            // an HTTP connection past --max-http-connections
-    kHttpAddressLimit,    // past --http-connections-per-address
+    kRelayFull,             // past --max-connections
+    kAddressLimit,          // past --connections-per-address
+    kCastsFull,             // past --max-casts
+    kClientVersion,         // a hello from another client version
+    kBadCastName,           // empty, or with control bytes
+    kCastNameTaken,         // live under another connection
+    kNoSuchCast,            // a watch request for a name that is not live
+    kReplayTooLarge,        // past --max-replay-bytes
+    kBanned,                // a connection from a banned address
+    kCastsPerAddress,       // past --casts-per-address
+    kWatchersPerAddress,    // past --watchers-per-address
+    kReservedName,          // a reserved name without its key
+    kWrongKey,              // a keyed cast's name with another key
+    kLookAlikeName,         // a name that would pass for a live cast's
+    kHttpFull,              // an HTTP connection past --max-http-connections
+    kHttpAddressLimit,      // past --http-connections-per-address
+    kNotReserved,           // a name not reserved, on a relay that takes only reserved names
+    kKeyPaused,             // an attempt at a keyed or reserved name during its address's pause
+    kRecordingsPerCast,     // past --cast-recordings-per-minute
+    kRecordingsPerAddress,  // past --address-recordings-per-hour
     kCount
 };
 
@@ -50,6 +54,12 @@ struct RelayCounters {
     void count(Refusal refusal) { ++refusals[static_cast<std::size_t>(refusal)]; }
     std::uint64_t refused(Refusal refusal) const {
         return refusals[static_cast<std::size_t>(refusal)];
+    }
+    // Attempts at a keyed or reserved name refused: a wrong key, a reserved name without its
+    // key, or any attempt during its address's pause.
+    std::uint64_t key_attempts_refused() const {
+        return refused(Refusal::kWrongKey) + refused(Refusal::kReservedName) +
+               refused(Refusal::kKeyPaused);
     }
     // Adds another loop's counters.
     RelayCounters& operator+=(const RelayCounters& other);

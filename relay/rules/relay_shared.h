@@ -19,6 +19,8 @@
 #include "relay/rules/ban_list.h"
 #include "relay/rules/cast_directory.h"
 #include "relay/rules/event_loops.h"
+#include "relay/rules/key_pauses.h"
+#include "relay/rules/recording_limits.h"
 #include "relay/rules/reserved_names.h"
 
 namespace kavro::relay {
@@ -36,7 +38,8 @@ struct RelayShared {
           clock(clock_source ? std::move(clock_source) : ClockSource([] { return Clock::now(); })),
           loops(event_loops),
           keeper(keeper),
-          casts(options, log, loops, mutex, keeper) {}
+          casts(options, log, loops, mutex, keeper),
+          recording_limits(options) {}
     RelayShared(const RelayShared&) = delete;
     RelayShared& operator=(const RelayShared&) = delete;
 
@@ -58,6 +61,9 @@ struct RelayShared {
     // when they are read again.
     std::shared_ptr<const ReservedNames> reserved_names;
     BanList bans;
+    // What each address may still do: try a key, start a new recording.
+    KeyPauses key_pauses;
+    RecordingLimits recording_limits;
 };
 
 }  // namespace kavro::relay

@@ -45,6 +45,7 @@ struct RelayStatus {
     double sent_bytes_per_second = 0;
     std::size_t max_http_connections = 0;
     std::size_t bans_in_force = 0;
+    std::size_t key_pauses = 0;  // addresses waiting out a pause before their next key
     AdminCounters admin;
     StoreStatus store;  // the data folder's figures; not enabled without one
 

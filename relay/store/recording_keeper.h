@@ -44,6 +44,9 @@ class KeptRecording {
     virtual void caster_connected(bool connected) = 0;
     // The cast has `count` watchers now (the catalogue keeps the peak).
     virtual void watchers_now(std::size_t count) = 0;
+    // The cast, registered without a key, was given one by its owner: a restart brings it
+    // back owned by that key.
+    virtual void keyed(const std::string& key) = 0;
     // The recording is over: it is synced and listed as finished (incomplete if a write
     // failed). No call may follow.
     virtual void finish() = 0;

@@ -157,6 +157,13 @@ class RecordingStore::Handle final : public KeptRecording {
         store_.rows_dirty_ = true;
     }
 
+    void keyed(const std::string& key) override {
+        std::lock_guard lock(store_.mutex_);
+        entry_->row.key = key;
+        entry_->dirty = true;
+        store_.rows_dirty_ = true;
+    }
+
     void finish() override {
         std::lock_guard lock(store_.mutex_);
         if (entry_->finish_requested) return;

@@ -223,11 +223,12 @@ TEST(RelayProgram, SighupReadsReservationsAndBansAgainAndAClosedLogPipeDoesNotEn
         return answer && answer->tag == "ERR" &&
                answer->text() == "This relay does not accept your address.";
     }));
-    TestClient caster(port, 0, "127.0.0.4");
-    ASSERT_TRUE(caster.send(hello_message(wire::kModeCast, "Cup Final")));
-    const auto refused = caster.read_skipping_keepalives();
+    TestClient squatter(port, 0, "127.0.0.5");
+    ASSERT_TRUE(squatter.send(hello_message(wire::kModeCast, "Cup Final")));
+    const auto refused = squatter.read_skipping_keepalives();
     ASSERT_TRUE(refused);
-    EXPECT_EQ(refused->whole, Bytes(wire::kAckRefused.begin(), wire::kAckRefused.end()));
+    EXPECT_EQ(refused->text(), "This name is reserved and needs its key.");
+    TestClient caster(port, 0, "127.0.0.4");
     EXPECT_TRUE(caster.cast("Cup Final#k2"));
     EXPECT_TRUE(before.send(Recording(1).header_upload()));
     const auto still_there = before.read();  // a keep-alive: the caster is still connected

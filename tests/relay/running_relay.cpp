@@ -26,6 +26,10 @@ RelayOptions test_options() {
     // addresses of their own, with the relay's defaults.
     options.casts_per_address = options.max_casts;
     options.watchers_per_address = options.connections_per_address;
+    // Likewise new recordings: their limits are tried on the relay's own clock and on the
+    // program (relay_abuse_test).
+    options.cast_recordings_per_minute = 0;
+    options.address_recordings_per_hour = 0;
     return options;
 }
 
