@@ -197,6 +197,18 @@ std::optional<int> parse_command_line(int argc, const char* const* argv, RelayOp
     app.add_option("--http", http,
                    "Address and port of the status page, cast feed and metrics, HOST:PORT, or off")
         ->capture_default_str();
+    std::vector<std::string> trusted;
+    app.add_option("--trusted-proxy", trusted,
+                   "Address (or ADDRESS/PREFIX) of a proxy that names its clients: "
+                   "X-Forwarded-For for HTTP, a PROXY protocol header on the relay's port; "
+                   "repeatable");
+    std::string admin = options.admin_enabled
+                            ? options.admin_host + ":" + std::to_string(options.admin_port)
+                            : std::string("off");
+    app.add_option("--admin", admin,
+                   "Address and port of the admin API (with --admin-token-file), HOST:PORT, or "
+                   "off; never served on --http")
+        ->capture_default_str();
 
     try {
         app.parse(argc, argv);
@@ -218,6 +230,17 @@ std::optional<int> parse_command_line(int argc, const char* const* argv, RelayOp
             options.data_dir = data_dir;
         }
         if (!token_file.empty()) options.admin_token = read_admin_token(token_file);
+        for (const std::string& text : trusted) {
+            std::string problem;
+            const auto network = parse_trusted_network(text, problem);
+            if (!network) throw CLI::ValidationError("--trusted-proxy", problem);
+            options.trusted_proxies.push_back(*network);
+        }
+        options.admin_enabled = admin != "off";
+        if (options.admin_enabled &&
+            !parse_host_and_port(admin, options.admin_host, options.admin_port)) {
+            throw CLI::ValidationError("--admin", "expected HOST:PORT or off, got " + admin);
+        }
         if (options.reserved_only && reserved.empty()) {
             throw CLI::ValidationError("--reserved-only", "needs --reserved-names FILE");
         }

@@ -8,6 +8,9 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <vector>
+
+#include "relay/trusted_network.h"
 
 namespace kavro::relay {
 
@@ -67,6 +70,15 @@ struct RelayOptions {
     // while all together pass keep_bytes. Zero: no limit.
     double keep_days = 30;
     std::uint64_t keep_bytes = 20ull * 1024 * 1024 * 1024;
+
+    // Behind proxies: connections from these may name their client (X-Forwarded-For's last
+    // hop for HTTP; a PROXY protocol v1 or v2 header for relay clients, which they must send).
+    std::vector<TrustedNetwork> trusted_proxies;
+    // The admin API's own listener, never the public HTTP port; it listens only when there is
+    // a token. Port 0 lets the OS pick.
+    bool admin_enabled = true;
+    std::string admin_host = "127.0.0.1";
+    std::uint16_t admin_port = 47477;
 };
 
 // The data folder when --data-dir is not given: $STATE_DIRECTORY when systemd sets it (the

@@ -152,6 +152,11 @@ class Cast : public std::enable_shared_from_this<Cast> {
     // caster's read of several blocks tells each watcher once.
     void publish();
     const CastStore& store() const { return store_; }
+    // Header and block bytes of the current recording that watchers may have: what the
+    // broadcast delay holds back is not counted, so nothing shown over HTTP runs ahead of them.
+    std::size_t released_bytes() const {
+        return store_.has_header() ? wire::kReplayHeaderSize + released_ * wire::kBlockSize : 0;
+    }
     std::uint16_t packet_time() const { return packet_time_.load(std::memory_order_relaxed); }
 
     // The next message for a watcher on `loop` at `cursor`, advancing the cursor. False when
