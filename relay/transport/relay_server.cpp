@@ -115,8 +115,10 @@ void RelayServer::start() {
     const auto log_on_first = [&first](const std::string& line) { first.log(line); };
     if (options.http_enabled) {
         try {
-            HttpSettings settings{options.http_request_timeout, options.max_http_connections,
-                                  options.http_connections_per_address, std::nullopt};
+            HttpSettings settings;
+            settings.request_timeout = options.http_request_timeout;
+            settings.max_connections = options.max_http_connections;
+            settings.connections_per_address = options.http_connections_per_address;
             settings.trusted_proxies = options.trusted_proxies;
             http_ = std::make_unique<HttpServer>(loops_.front()->io, static_cast<HttpHost&>(*this),
                                                  settings, log_on_first);
@@ -131,8 +133,11 @@ void RelayServer::start() {
     // publishes the HTTP side cannot publish it by mistake.
     if (options.admin_enabled && options.admin_token) {
         try {
-            HttpSettings settings{options.http_request_timeout, options.max_http_connections,
-                                  options.http_connections_per_address, options.admin_token};
+            HttpSettings settings;
+            settings.request_timeout = options.http_request_timeout;
+            settings.max_connections = options.max_http_connections;
+            settings.connections_per_address = options.http_connections_per_address;
+            settings.admin_token = options.admin_token;
             settings.role = HttpRole::kAdmin;
             admin_http_ = std::make_unique<HttpServer>(
                 loops_.front()->io, static_cast<HttpHost&>(*this), settings, log_on_first);
