@@ -23,13 +23,16 @@ Duration tick_period_for(const RelayOptions& options) {
                                 std::chrono::milliseconds(250));
 }
 
-// An open recording shows no more than its cast's watchers may have; one whose cast is not
-// found (it is being replaced this instant) shows its header only.
+// A recording shows no more than its cast's watchers may have: an open one, and one a new
+// header replaced while the delay still held part of it back. An open recording whose cast is
+// not found (it is being replaced this instant) shows its header only.
 void hold_back(RecordingRow& row, const std::map<std::uint64_t, std::uint64_t>& released) {
-    if (!state_is_open(row.state)) return;
     const auto it = released.find(row.id);
-    const std::uint64_t shown = it != released.end() ? it->second : wire::kReplayHeaderSize;
-    row.bytes = std::min(row.bytes, shown);
+    if (it != released.end()) {
+        row.bytes = std::min<std::uint64_t>(row.bytes, it->second);
+    } else if (state_is_open(row.state)) {
+        row.bytes = std::min<std::uint64_t>(row.bytes, wire::kReplayHeaderSize);
+    }
 }
 
 }  // namespace
@@ -195,14 +198,11 @@ RelayStatus RelayServer::first_loop_status() {
     if (store_) {
         status.store = store_->status();
         // The folder's total would show the progress of a cast whose watchers are held back.
-        if (shared_->options.broadcast_delay > Duration::zero()) {
-            for (const CastStatus& cast : status.casts) {
-                const auto row = cast.recording_id ? store_->row(cast.recording_id) : std::nullopt;
-                if (!row || !state_is_open(row->state)) continue;
-                const std::uint64_t hidden =
-                    row->bytes - std::min<std::uint64_t>(row->bytes, cast.replay_bytes);
-                status.store.bytes -= std::min(status.store.bytes, hidden);
-            }
+        for (const auto& [id, released] : released_bytes_by_recording()) {
+            const auto row = store_->row(id);
+            if (!row) continue;
+            const std::uint64_t hidden = row->bytes - std::min<std::uint64_t>(row->bytes, released);
+            status.store.bytes -= std::min(status.store.bytes, hidden);
         }
     }
     return status;
@@ -211,9 +211,14 @@ RelayStatus RelayServer::first_loop_status() {
 std::map<std::uint64_t, std::uint64_t> RelayServer::released_bytes_by_recording() {
     std::map<std::uint64_t, std::uint64_t> released;
     if (shared_->options.broadcast_delay <= Duration::zero()) return released;
+    const auto now = std::chrono::steady_clock::now();
     std::lock_guard lock(shared_->mutex);
     for (const auto& [name, cast] : shared_->casts.casts()) {
         if (cast->recording_id() != 0) released[cast->recording_id()] = cast->released_bytes();
+        const auto& superseded = cast->superseded();
+        if (superseded && now < superseded->held_until) {
+            released[superseded->recording_id] = superseded->released_bytes;
+        }
     }
     return released;
 }

@@ -138,5 +138,62 @@ TEST(RelayHeldBack, WithABroadcastDelayDownloadsAndEveryCountShowOnlyWhatWatcher
     EXPECT_EQ(scraped.value("kavro_relay_store_bytes"), file_size(kBlocks));
 }
 
+TEST(RelayHeldBack, ARecordingANewHeaderReplacesKeepsWhatTheDelayHeldBackUntilTheCastEnds) {
+    TempFolder folder;
+    RelayProcess relay({"--listen", "127.0.0.1:0", "--http", "127.0.0.1:0", "--data-dir",
+                        (folder.path() / "data").string(), "--broadcast-delay", "30",
+                        "--resume-grace", "1", "--threads", std::to_string(test_threads())});
+    const std::uint16_t port = relay.port();
+    const std::uint16_t http_port = relay.http_port();
+    ASSERT_NE(http_port, 0);
+    const Recording heat(81), restart(82);
+    auto caster = std::make_unique<TestClient>(port);
+    TestClient watcher(port);
+    ASSERT_TRUE(caster->cast("Restarted heat"));
+    ASSERT_TRUE(watcher.watch("Restarted heat"));
+    ASSERT_TRUE(caster->send(heat.header_upload()));
+    ASSERT_TRUE(upload(*caster, heat, 0, 12));
+    // Synced whole, and held back: then the race restarts with a new header.
+    ASSERT_TRUE(becomes([&] {
+        std::error_code error;
+        return std::filesystem::file_size(folder.path() / "data" / "recordings" / "1.mpr", error) ==
+               file_size(12);
+    }));
+    ASSERT_TRUE(caster->send(restart.header_upload()));
+    ASSERT_TRUE(upload(*caster, restart, 0, 5));
+
+    // The first recording is finished, yet its held-back blocks stay held back.
+    ASSERT_TRUE(becomes([&] {
+        const auto archive = fetch_json(http_port, "/archive.json");
+        return archive && archive->at("recordings").size() == 2 &&
+               archive->at("recordings").at(1).at("state") == "finished" &&
+               archive->at("recordings").at(0).at("bytes") == wire::kReplayHeaderSize;
+    }));
+    const auto archive = fetch_json(http_port, "/archive.json");
+    ASSERT_TRUE(archive);
+    EXPECT_EQ(archive->at("recordings").at(1).at("bytes"), wire::kReplayHeaderSize);
+    for (const char* target : {"/replays/1.mpr", "/replays/2.mpr"}) {
+        const auto download = http_get(http_port, target);
+        ASSERT_TRUE(download);
+        EXPECT_EQ(download->at(http::field::content_length),
+                  std::to_string(wire::kReplayHeaderSize))
+            << target;
+    }
+    const auto first = http_get(http_port, "/replays/1.mpr");
+    EXPECT_TRUE(body_of(*first) == heat.header());
+    const Exposition scraped = parse_exposition(http_get(http_port, "/metrics")->body());
+    EXPECT_EQ(scraped.value("kavro_relay_store_bytes"), 2 * wire::kReplayHeaderSize);
+
+    // Once the cast is over nothing is held back: both recordings download whole.
+    caster.reset();
+    ASSERT_TRUE(becomes([&] {
+        const auto ended = fetch_json(http_port, "/archive.json");
+        return ended && ended->at("recordings").at(0).at("state") == "finished" &&
+               ended->at("recordings").at(0).at("bytes") == file_size(5);
+    }));
+    EXPECT_TRUE(body_of(*http_get(http_port, "/replays/1.mpr")) == heat.file(12));
+    EXPECT_TRUE(body_of(*http_get(http_port, "/replays/2.mpr")) == restart.file(5));
+}
+
 }  // namespace
 }  // namespace kavro::relay::testing
