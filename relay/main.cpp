@@ -7,6 +7,7 @@
 #include <exception>
 #include <functional>
 #include <memory>
+#include <string>
 
 #include "relay/relay_log.h"
 #include "relay/relay_options.h"
@@ -82,6 +83,9 @@ int main(int argc, char** argv) {
     if (server.serves_http()) {
         std::printf("http on %s\n", endpoint_text(server.http_endpoint()).c_str());
     }
+    if (server.serves_admin()) {
+        std::printf("admin on %s\n", endpoint_text(server.admin_endpoint()).c_str());
+    }
     std::fflush(stdout);
     log("relay listening on " + endpoint_text(server.local_endpoint()) + " with " +
         std::to_string(server.loop_count()) + " event loop(s), open-file limit " +
@@ -89,6 +93,16 @@ int main(int argc, char** argv) {
     if (server.serves_http()) {
         log("status page, casts.json, metrics and healthz on http://" +
             endpoint_text(server.http_endpoint()) + "/");
+    }
+    if (server.serves_admin()) {
+        log("admin API on http://" + endpoint_text(server.admin_endpoint()) + "/admin/");
+    }
+    if (!options.trusted_proxies.empty()) {
+        std::string trusted;
+        for (const auto& network : options.trusted_proxies) {
+            trusted += (trusted.empty() ? "" : ", ") + network.text();
+        }
+        log("trusted proxies (they name their clients): " + trusted);
     }
 
     io.run();

@@ -188,6 +188,18 @@ std::optional<int> parse_command_line(int argc, const char* const* argv, RelayOp
     app.add_option("--http", http,
                    "Address and port of the status page, cast feed and metrics, HOST:PORT, or off")
         ->capture_default_str();
+    std::vector<std::string> trusted;
+    app.add_option("--trusted-proxy", trusted,
+                   "Address (or ADDRESS/PREFIX) of a proxy that names its clients: "
+                   "X-Forwarded-For for HTTP, a PROXY protocol header on the relay's port; "
+                   "repeatable");
+    std::string admin = options.admin_enabled
+                            ? options.admin_host + ":" + std::to_string(options.admin_port)
+                            : std::string("off");
+    app.add_option("--admin", admin,
+                   "Address and port of the admin API (with --admin-token-file), HOST:PORT, or "
+                   "off; never served on --http")
+        ->capture_default_str();
 
     app.add_option("--cast-recordings-per-minute", options.cast_recordings_per_minute,
                    "New recordings one cast may start in any minute (a new cast's first header, "
@@ -225,6 +237,17 @@ std::optional<int> parse_command_line(int argc, const char* const* argv, RelayOp
                 throw CLI::ValidationError("--admin-token-file", e.what());
             }
             options.admin_token_file = token_file;
+        }
+        for (const std::string& text : trusted) {
+            std::string problem;
+            const auto network = parse_trusted_network(text, problem);
+            if (!network) throw CLI::ValidationError("--trusted-proxy", problem);
+            options.trusted_proxies.push_back(*network);
+        }
+        options.admin_enabled = admin != "off";
+        if (options.admin_enabled &&
+            !parse_host_and_port(admin, options.admin_host, options.admin_port)) {
+            throw CLI::ValidationError("--admin", "expected HOST:PORT or off, got " + admin);
         }
         // Clients take 45 s without a byte from the relay as a dead relay and connect again.
         if (keepalive >= kLongestKeepalive) {

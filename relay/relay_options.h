@@ -8,6 +8,9 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <vector>
+
+#include "relay/trusted_network.h"
 
 namespace kavro::relay {
 
@@ -76,6 +79,14 @@ struct RelayOptions {
     // Past either, the caster gets ERR and is closed. Zero: no limit.
     std::size_t cast_recordings_per_minute = 4;
     std::size_t address_recordings_per_hour = 20;
+    // Behind proxies: connections from these may name their client (X-Forwarded-For's last
+    // hop for HTTP; a PROXY protocol v1 or v2 header for relay clients, which they must send).
+    std::vector<TrustedNetwork> trusted_proxies;
+    // The admin API's own listener, never the public HTTP port; it listens only when there is
+    // a token. Port 0 lets the OS pick.
+    bool admin_enabled = true;
+    std::string admin_host = "127.0.0.1";
+    std::uint16_t admin_port = 47477;
 };
 
 // The data folder when --data-dir is not given: $STATE_DIRECTORY when systemd sets it (the

@@ -8,9 +8,9 @@ namespace kavro::relay {
 
 std::string replay_url(std::uint64_t id) { return "replays/" + std::to_string(id) + ".mpr"; }
 
-std::string archive_json(const std::vector<RecordingRow>& recordings, bool keeping) {
+std::string archive_json(const ArchivePage& page, bool keeping) {
     nlohmann::ordered_json list = nlohmann::ordered_json::array();
-    for (const RecordingRow& row : recordings) {
+    for (const RecordingRow& row : page.rows) {
         nlohmann::ordered_json ended = nullptr;
         if (row.ended) ended = utc_text(*row.ended);
         list.push_back({
@@ -28,6 +28,8 @@ std::string archive_json(const std::vector<RecordingRow>& recordings, bool keepi
     const nlohmann::ordered_json document = {
         {"keeping_recordings", keeping},
         {"recordings", std::move(list)},
+        {"next_before",
+         page.next_before ? nlohmann::ordered_json(*page.next_before) : nlohmann::ordered_json()},
     };
     return document.dump() + "\n";
 }

@@ -133,10 +133,63 @@ std::optional<std::uint64_t> replay_id_of(std::string_view target) {
     return id;
 }
 
-HttpResponse archive_answer(const HttpRequest& request, const std::vector<RecordingRow>& rows,
-                            bool keeping) {
+namespace {
+
+std::optional<std::uint64_t> whole_number(std::string_view digits) {
+    std::uint64_t value = 0;
+    const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
+    if (digits.empty() || error != std::errc() || end != digits.data() + digits.size()) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+}  // namespace
+
+std::optional<ArchiveQuery> archive_query_of(std::string_view target) {
+    ArchiveQuery query;
+    const auto mark = target.find('?');
+    if (mark == std::string_view::npos) return query;
+    std::string_view rest = target.substr(mark + 1);
+    bool limit_seen = false;
+    bool before_seen = false;
+    while (!rest.empty()) {
+        const auto amp = rest.find('&');
+        const std::string_view pair = rest.substr(0, amp);
+        rest = amp == std::string_view::npos ? std::string_view{} : rest.substr(amp + 1);
+        const auto equals = pair.find('=');
+        const std::string_view key = pair.substr(0, equals);
+        const std::string_view value =
+            equals == std::string_view::npos ? std::string_view{} : pair.substr(equals + 1);
+        if (key == "limit") {
+            const auto limit = whole_number(value);
+            if (limit_seen || !limit || *limit == 0 || *limit > kArchivePageLimit) {
+                return std::nullopt;
+            }
+            query.limit = static_cast<std::size_t>(*limit);
+            limit_seen = true;
+        } else if (key == "before") {
+            const auto before = whole_number(value);
+            if (before_seen || !before || *before == 0) return std::nullopt;
+            query.before = *before;
+            before_seen = true;
+        }
+    }
+    return query;
+}
+
+HttpResponse archive_answer(const HttpRequest& request, const ArchivePage& page, bool keeping) {
     HttpResponse response =
-        make(http::status::ok, "application/json; charset=utf-8", archive_json(rows, keeping));
+        make(http::status::ok, "application/json; charset=utf-8", archive_json(page, keeping));
+    response.set(http::field::access_control_allow_origin, "*");
+    return finished(request, std::move(response));
+}
+
+HttpResponse bad_archive_query_answer(const HttpRequest& request) {
+    HttpResponse response =
+        make(http::status::bad_request, "application/json; charset=utf-8",
+             "{\"error\":\"archive.json takes limit (1 to " + std::to_string(kArchivePageLimit) +
+                 ") and before (a recording's id), each a whole number, each at most once.\"}\n");
     response.set(http::field::access_control_allow_origin, "*");
     return finished(request, std::move(response));
 }
@@ -222,6 +275,32 @@ HttpResponse relay_full_answer(const HttpRequest& request) {
     response.prepare_payload();
     if (request.method() == http::verb::head) response.body().clear();
     return response;
+}
+
+namespace {
+
+HttpResponse closing(const HttpRequest& request, HttpResponse response) {
+    response.keep_alive(false);
+    response.prepare_payload();
+    if (request.method() == http::verb::head) response.body().clear();
+    return response;
+}
+
+}  // namespace
+
+HttpResponse banned_answer(const HttpRequest& request) {
+    return closing(request,
+                   plain(http::status::forbidden, "This relay does not accept your address.\n"));
+}
+
+HttpResponse too_many_requests_answer(const HttpRequest& request) {
+    return closing(request, plain(http::status::too_many_requests,
+                                  "Too many requests from your address at once.\n"));
+}
+
+HttpResponse admin_only_answer(const HttpRequest& request) {
+    return closing(request, plain(http::status::not_found,
+                                  "Not found. This port serves the relay's admin API only.\n"));
 }
 
 HttpResponse bad_request_answer() {

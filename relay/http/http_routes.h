@@ -35,9 +35,24 @@ inline bool needs_status(const HttpRequest& request) {
 // The recording `target` (/replays/ID.mpr) asks for.
 std::optional<std::uint64_t> replay_id_of(std::string_view target);
 
-// GET /archive.json.
-HttpResponse archive_answer(const HttpRequest& request, const std::vector<RecordingRow>& rows,
-                            bool keeping);
+// The most recordings one page of /archive.json gives, and what it gives when not asked.
+inline constexpr std::size_t kArchivePageLimit = 100;
+
+// What /archive.json?limit=N&before=ID asks for: at most `limit` recordings older than
+// `before` (the newest, without it).
+struct ArchiveQuery {
+    std::optional<std::uint64_t> before;
+    std::size_t limit = kArchivePageLimit;
+};
+// The page `target`'s query asks for; nothing when `limit` or `before` is not a whole number
+// in range (limit 1 to kArchivePageLimit, before from 1) or is given twice. Other parameters
+// are ignored, as a website may add one to get past a cache.
+std::optional<ArchiveQuery> archive_query_of(std::string_view target);
+
+// GET /archive.json: one page.
+HttpResponse archive_answer(const HttpRequest& request, const ArchivePage& page, bool keeping);
+// GET /archive.json with parameters it cannot use: 400, saying which are allowed.
+HttpResponse bad_archive_query_answer(const HttpRequest& request);
 
 // A download: its head, and the part of the file its body carries (none for HEAD).
 struct ReplayAnswer {
@@ -61,5 +76,11 @@ HttpResponse answer(const HttpRequest& request, const RelayStatus& status);
 HttpResponse relay_full_answer(const HttpRequest& request);
 // The answer to a request that is not HTTP the relay understands.
 HttpResponse bad_request_answer();
+// The answer to a request from a banned address: 403, and the connection is closed.
+HttpResponse banned_answer(const HttpRequest& request);
+// The answer to a request past the requests in progress one address may have: 429, closed.
+HttpResponse too_many_requests_answer(const HttpRequest& request);
+// The admin listener's answer to anything but an admin path: 404.
+HttpResponse admin_only_answer(const HttpRequest& request);
 
 }  // namespace kavro::relay

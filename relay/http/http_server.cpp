@@ -14,6 +14,7 @@
 #include <utility>
 #include <variant>
 
+#include "relay/http/forwarded_for.h"
 #include "relay/http/http_routes.h"
 #include "relay/rules/address_limits.h"
 #include "relay/transport/socket_buffers.h"
@@ -33,21 +34,24 @@ constexpr auto kDownloadStallLimit = std::chrono::seconds(30);
 // size and time limits before it is answered.
 class HttpSession : public std::enable_shared_from_this<HttpSession> {
   public:
-    HttpSession(tcp::socket socket, const tcp::endpoint& remote, HttpServer& server, bool has_place)
+    HttpSession(tcp::socket socket, const tcp::endpoint& remote, HttpServer& server, bool has_place,
+                bool from_proxy)
         : stream_(std::move(socket)),
           server_(server),
           has_place_(has_place),
+          from_proxy_(from_proxy),
           address_(counted_address(remote.address())),
-          peer_(endpoint_text(remote)) {}
+          socket_address_(remote.address()),
+          client_(remote.address()),
+          socket_peer_(endpoint_text(remote)),
+          peer_(socket_peer_) {}
     ~HttpSession() {
         if (has_place_) {
             --server_.open_;
             server_.host_.close_http_connection();
         }
-        if (const auto it = server_.per_address_.find(address_);
-            it != server_.per_address_.end() && --it->second == 0) {
-            server_.per_address_.erase(it);
-        }
+        release_request();
+        if (!from_proxy_) release(address_);
         server_.closed(*this);
     }
 
@@ -61,6 +65,7 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
 
   private:
     void read_request() {
+        release_request();
         parser_.emplace();
         parser_->header_limit(kMaxHttpRequestBytes);
         parser_->body_limit(kMaxHttpRequestBytes);
@@ -74,6 +79,7 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
 
     void on_head(beast::error_code error, std::size_t head_bytes) {
         if (error) return give_up(error);
+        if (server_.settings_.role == HttpRole::kPublic && !admit_request()) return;
         // A body framed any other way than plain chunks could be read differently by a proxy
         // in front, so such a request is not read at all.
         const auto& head = parser_->get();
@@ -100,17 +106,25 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
     void on_request(beast::error_code error) {
         if (error) return give_up(error);
         request_ = parser_->release();
-        // The admin API answers even without a place, so the operator is not locked out by
-        // the traffic they came to stop.
-        if (is_admin_path(request_.target())) return admin_request();
+        // The admin listener serves the admin API alone, and answers even without a place, so
+        // the operator is not locked out by the traffic they came to stop. On the public side
+        // an admin path is as unknown as any other.
+        if (server_.settings_.role == HttpRole::kAdmin) {
+            if (is_admin_path(request_.target())) return admin_request();
+            return respond(admin_only_answer(request_));
+        }
+        if (is_admin_path(request_.target())) return respond(admin_off_answer(request_));
         if (!has_place_) return respond(relay_full_answer(request_));
         switch (what_it_needs(request_)) {
             case HttpNeed::kNothing:
                 return respond(answer(request_, RelayStatus{}));
             case HttpNeed::kArchive: {
-                // A copy of the store's list in memory: the disk is not touched.
-                auto rows = server_.host_.archive();
-                return respond(archive_answer(request_, rows, server_.host_.keeps_recordings()));
+                // One page, copied from the store's list in memory: the disk is not touched,
+                // and the work is bounded by the page, so /healthz never waits long behind it.
+                const auto query = archive_query_of(request_.target());
+                if (!query) return respond(bad_archive_query_answer(request_));
+                const auto page = server_.host_.archive(*query);
+                return respond(archive_answer(request_, page, server_.host_.keeps_recordings()));
             }
             case HttpNeed::kReplay: {
                 auto replay = server_.host_.replay(*replay_id_of(request_.target()));
@@ -161,6 +175,61 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
                 self->replay_at_ += written;
                 self->send_replay_piece();
             });
+    }
+
+    // Who the request is from: the socket's peer, or the client a trusted proxy names in
+    // X-Forwarded-For. A proxied request is counted under its client's address while it is in
+    // progress, so one client behind the proxy cannot take every place; and a banned client is
+    // turned away. False when the request has been answered already.
+    bool admit_request() {
+        const auto& head = parser_->get();
+        // Each request on a proxy's connection may come from another client.
+        client_ = socket_address_;
+        peer_ = socket_peer_;
+        if (from_proxy_) {
+            const ForwardedClient forwarded = forwarded_client(head);
+            if (forwarded.kind == ForwardedClient::Kind::kBad) {
+                log("bad request (the last hop of its X-Forwarded-For is not an address)");
+                respond(bad_request_answer());
+                return false;
+            }
+            if (forwarded.kind == ForwardedClient::Kind::kAddress) {
+                client_ = forwarded.address;
+                peer_ = client_.to_string() + " (via " + socket_peer_ + ")";
+            }
+        }
+        if (server_.host_.banned(client_)) {
+            server_.log_refusal(3, server_.counters_.refused_banned,
+                                "http request from " + peer_ + " refused: its address is banned");
+            respond(banned_answer(head));
+            return false;
+        }
+        if (from_proxy_) {
+            const auto counted = counted_address(client_);
+            std::size_t& in_progress = server_.per_address_[counted];
+            if (in_progress >= server_.settings_.connections_per_address) {
+                server_.log_refusal(1, server_.counters_.refused_address,
+                                    "http request from " + peer_ +
+                                        " refused: too many in progress from its address");
+                respond(too_many_requests_answer(head));
+                return false;
+            }
+            ++in_progress;
+            request_slot_ = counted;
+        }
+        return true;
+    }
+
+    void release(const boost::asio::ip::address& counted) {
+        if (const auto it = server_.per_address_.find(counted);
+            it != server_.per_address_.end() && --it->second == 0) {
+            server_.per_address_.erase(it);
+        }
+    }
+
+    void release_request() {
+        if (request_slot_) release(*request_slot_);
+        request_slot_.reset();
     }
 
     void admin_request() {
@@ -227,6 +296,7 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
     // Shuts down the sending side and reads until the client closes, so that what it sent
     // and the relay did not read does not reset the connection before the answer is read.
     void say_goodbye() {
+        release_request();
         boost::system::error_code ignored;
         stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
         stream_.expires_after(server_.settings_.request_timeout);
@@ -247,8 +317,13 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
     beast::tcp_stream stream_;
     HttpServer& server_;
     bool has_place_;
-    boost::asio::ip::address address_;  // as counted for the cap per address
-    std::string peer_;                  // for the operator's log only, never in an answer
+    bool from_proxy_;                   // a trusted proxy: its requests name their clients
+    boost::asio::ip::address address_;  // as counted for the cap per address (not a proxy's)
+    boost::asio::ip::address socket_address_;
+    boost::asio::ip::address client_;  // the request's client: the peer, or as forwarded
+    std::optional<boost::asio::ip::address> request_slot_;  // a proxied request, counted
+    std::string socket_peer_;
+    std::string peer_;  // for the operator's log only, never in an answer
     beast::flat_buffer buffer_{kMaxHttpRequestBytes};
     std::optional<http::request_parser<http::string_body>> parser_;
     HttpRequest request_;
@@ -300,17 +375,22 @@ void HttpServer::accept() {
             boost::system::error_code remote_error;
             const auto remote = socket.remote_endpoint(remote_error);
             if (remote_error) return accept();  // gone before we looked
-            // A few per address, closed at once past that: the cheapest answer to a flood.
-            std::size_t& from_address = per_address_[counted_address(remote.address())];
-            if (from_address >= settings_.connections_per_address) {
-                log_refusal(1, counters_.refused_address,
-                            "http connection from " + endpoint_text(remote) +
-                                " refused: too many from its address");
-                boost::system::error_code ignored;
-                socket.close(ignored);
-                return accept();
+            // A few per address, closed at once past that: the cheapest answer to a flood. A
+            // trusted proxy's connections are counted by the clients their requests name.
+            const bool from_proxy = settings_.role == HttpRole::kPublic &&
+                                    is_trusted(settings_.trusted_proxies, remote.address());
+            if (!from_proxy) {
+                std::size_t& from_address = per_address_[counted_address(remote.address())];
+                if (from_address >= settings_.connections_per_address) {
+                    log_refusal(1, counters_.refused_address,
+                                "http connection from " + endpoint_text(remote) +
+                                    " refused: too many from its address");
+                    boost::system::error_code ignored;
+                    socket.close(ignored);
+                    return accept();
+                }
+                ++from_address;
             }
-            ++from_address;
             const bool has_place =
                 open_ < settings_.max_connections && host_.open_http_connection();
             if (has_place) {
@@ -322,8 +402,8 @@ void HttpServer::accept() {
             }
             probe_dead_paths(socket);
             limit_http_send_buffer(socket);
-            auto session =
-                std::make_shared<HttpSession>(std::move(socket), remote, *this, has_place);
+            auto session = std::make_shared<HttpSession>(std::move(socket), remote, *this,
+                                                         has_place, from_proxy);
             opened(session);
             session->start();
             accept();

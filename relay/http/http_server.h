@@ -18,11 +18,13 @@
 #include <vector>
 
 #include "relay/http/admin_routes.h"
+#include "relay/http/http_routes.h"
 #include "relay/relay_log.h"
 #include "relay/relay_options.h"
 #include "relay/rules/log_limiter.h"
 #include "relay/rules/relay_status.h"
 #include "relay/store/recording_row.h"
+#include "relay/trusted_network.h"
 
 namespace kavro::relay {
 
@@ -38,12 +40,17 @@ class HttpHost {
     virtual void close_http_connection() = 0;
     // Whether the relay keeps its recordings in a data folder.
     virtual bool keeps_recordings() const = 0;
-    // The recordings in the data folder, newest first; none without one.
-    virtual std::vector<RecordingRow> archive() = 0;
-    // Recording `id` to download; nothing when there is none (or no data folder).
+    // One page of the recordings in the data folder, newest first; none without one. A live
+    // recording shows only what its watchers may have (the broadcast delay holds back the
+    // rest).
+    virtual ArchivePage archive(const ArchiveQuery& query) = 0;
+    // Recording `id` to download, as far as its watchers may have it; nothing when there is
+    // none (or no data folder).
     virtual std::optional<ReplayFile> replay(std::uint64_t id) = 0;
     // Carries out an admin command and calls `done` on the HTTP side's loop with the answer.
     virtual void admin(AdminCommand command, std::function<void(AdminAnswer)> done) = 0;
+    // Whether the operator has banned `address` (as the relay's own port does).
+    virtual bool banned(const boost::asio::ip::address& address) = 0;
 
   protected:
     ~HttpHost() = default;
@@ -51,11 +58,21 @@ class HttpHost {
 
 class HttpSession;
 
+// The public side serves the page, the feeds, the downloads, the metrics and the health
+// check, never the admin API; the admin side serves the admin API alone, on a listener of its
+// own that a public reverse proxy is never pointed at.
+enum class HttpRole { kPublic, kAdmin };
+
 struct HttpSettings {
     Duration request_timeout = std::chrono::seconds(10);
     std::size_t max_connections = 64;
     std::size_t connections_per_address = 8;
     std::optional<std::string> admin_token;  // nothing: the admin paths answer 404
+    HttpRole role = HttpRole::kPublic;
+    // Public side: requests from these carry their client in X-Forwarded-For. A proxy's
+    // connections are not capped per address; each request is, under its client's address,
+    // while it is in progress, and bans apply to that address.
+    std::vector<TrustedNetwork> trusted_proxies;
 };
 
 // What the HTTP side turned away, for the metrics; touched only on its loop.
@@ -63,6 +80,7 @@ struct HttpCounters {
     std::uint64_t refused_full = 0;
     std::uint64_t refused_address = 0;
     std::uint64_t admin_denied = 0;
+    std::uint64_t refused_banned = 0;
 };
 
 class HttpServer {
@@ -95,7 +113,7 @@ class HttpServer {
     std::size_t open_ = 0;  // with a place
     std::map<boost::asio::ip::address, std::size_t> per_address_;
     HttpCounters counters_;
-    LogLimiter<3> refusal_log_;  // kinds: full, too many from an address, no token
+    LogLimiter<4> refusal_log_;  // kinds: full, too many from an address, no token, banned
     boost::asio::ip::tcp::acceptor acceptor_;
     boost::asio::steady_timer accept_retry_timer_;
     std::unordered_map<HttpSession*, std::weak_ptr<HttpSession>> sessions_;

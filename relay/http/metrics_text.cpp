@@ -96,7 +96,7 @@ std::string metrics_text(const RelayStatus& status) {
     m.family("kavro_relay_cast_watchers", "gauge", "Watchers of each live cast.");
     for (const CastStatus& cast : status.casts) m.sample(cast.watchers, label("cast", cast.name));
     m.family("kavro_relay_cast_replay_bytes", "gauge",
-             "Replay bytes (header and data) stored for each live cast.");
+             "Replay bytes (header and data) of each live cast sent to its watchers so far.");
     for (const CastStatus& cast : status.casts) {
         m.sample(cast.replay_bytes, label("cast", cast.name));
     }

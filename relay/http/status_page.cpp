@@ -137,7 +137,7 @@ function showRaces(archive) {
 
 async function refreshRaces() {
   try {
-    const response = await fetch("archive.json", { cache: "no-store" });
+    const response = await fetch("archive.json?limit=20", { cache: "no-store" });
     if (response.ok) showRaces(await response.json());
   } catch (error) {
     // casts.json's refresh says when the relay does not answer

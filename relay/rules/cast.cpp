@@ -103,7 +103,13 @@ void Cast::compact(LoopView& view) {
     view.has_holes = false;
 }
 
+void Cast::remember_superseded() {
+    if (!recording_ || held_back_.empty()) return;
+    superseded_ = Superseded{recording_->id(), released_bytes(), Clock::now() + broadcast_delay_};
+}
+
 void Cast::start_recording(wire::ConstBytes header) {
+    remember_superseded();
     store_.start_recording(header);
     released_ = 0;
     published_ = 0;
@@ -115,6 +121,7 @@ void Cast::start_recording(wire::ConstBytes header) {
 }
 
 void Cast::diverge_at(std::size_t index, wire::ConstBytes block, Clock::time_point now) {
+    remember_superseded();
     store_.restart_keeping(index);
     // held_back_ runs from block released_ on: the kept blocks past released_ stay held.
     held_back_.resize(index > released_ ? index - released_ : 0);

@@ -158,7 +158,21 @@ class Cast : public std::enable_shared_from_this<Cast> {
     // caster's read of several blocks tells each watcher once.
     void publish();
     const CastStore& store() const { return store_; }
+    // Header and block bytes of the current recording that watchers may have: what the
+    // broadcast delay holds back is not counted, so nothing shown over HTTP runs ahead of them.
+    std::size_t released_bytes() const {
+        return store_.has_header() ? wire::kReplayHeaderSize + released_ * wire::kBlockSize : 0;
+    }
     std::uint16_t packet_time() const { return packet_time_.load(std::memory_order_relaxed); }
+    // The recording a new header (or a differing block) replaced while the broadcast delay held
+    // some of it back: its watchers never get those blocks, and until the delay has passed
+    // nobody else may either.
+    struct Superseded {
+        std::uint64_t recording_id = 0;
+        std::size_t released_bytes = 0;
+        Clock::time_point held_until;
+    };
+    const std::optional<Superseded>& superseded() const { return superseded_; }
 
     // The next message for a watcher on `loop` at `cursor`, advancing the cursor. False when
     // the watcher has everything that loop has been told of.
@@ -185,6 +199,9 @@ class Cast : public std::enable_shared_from_this<Cast> {
 
     // Tells every loop that a new recording of the store began.
     void announce_recording();
+    // Before the current recording is replaced: what of it was released, if the delay held
+    // back the rest.
+    void remember_superseded();
     // Hands the store's recording (if any) over to a new one made of the store's header and
     // blocks; the one it replaces is finished.
     void keep_recording();
@@ -217,6 +234,7 @@ class Cast : public std::enable_shared_from_this<Cast> {
     std::size_t released_ = 0;                 // blocks watchers may have
     std::size_t published_ = 0;                // blocks posted to the loops
     std::deque<Clock::time_point> held_back_;  // arrival of each block not yet released
+    std::optional<Superseded> superseded_;
     PacketClock packet_clock_;
     std::atomic<std::uint16_t> packet_time_{0};
 

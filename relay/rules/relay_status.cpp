@@ -24,7 +24,7 @@ CastStatus cast_status(const Cast& cast, std::chrono::steady_clock::time_point n
     status.watchers = cast.watcher_count();
     status.packet_time_tenths = cast.packet_time();
     status.live_for = std::max(Duration::zero(), now - cast.started_at());
-    status.replay_bytes = cast.store().stored_bytes();
+    status.replay_bytes = cast.released_bytes();
     status.caster_connected = cast.caster_attached();
     if (!status.caster_connected && cast.grace_ends()) {
         status.grace_left = std::max(Duration::zero(), *cast.grace_ends() - now);

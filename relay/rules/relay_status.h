@@ -24,7 +24,7 @@ struct CastStatus {
     std::size_t watchers = 0;
     std::uint16_t packet_time_tenths = 0;  // 0 until two blocks have arrived
     Duration live_for{};                   // since the cast was created
-    std::size_t replay_bytes = 0;          // header and blocks stored
+    std::size_t replay_bytes = 0;          // header and blocks released to watchers
     bool caster_connected = false;
     Duration grace_left{};           // while the caster is away: time left for a resume
     std::uint64_t sequence = 0;      // creation order

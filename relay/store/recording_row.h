@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "relay/store/recording_map.h"
 
@@ -38,6 +39,14 @@ struct RecordingRow {
     std::uint64_t bytes = 0;                     // header and whole blocks in the file, synced
     std::uint64_t watchers_peak = 0;
     RecordingState state = RecordingState::kLive;
+};
+
+// One page of the catalogue, newest first (highest id first: ids are given in the order
+// recordings begin, and never again).
+struct ArchivePage {
+    std::vector<RecordingRow> rows;
+    // The id to ask for the next page with (`before`), when there are older recordings.
+    std::optional<std::uint64_t> next_before;
 };
 
 // A recording to download: its file mapped, and the bytes of it that are stored.

@@ -826,6 +826,26 @@ std::vector<RecordingRow> RecordingStore::archive() const {
     return rows;
 }
 
+ArchivePage RecordingStore::archive_page(std::optional<std::uint64_t> before,
+                                         std::size_t limit) const {
+    ArchivePage page;
+    std::lock_guard lock(mutex_);
+    auto it = before ? entries_.lower_bound(*before) : entries_.end();
+    while (it != entries_.begin() && page.rows.size() < limit) {
+        --it;
+        page.rows.push_back(it->second->row);
+    }
+    if (it != entries_.begin() && !page.rows.empty()) page.next_before = page.rows.back().id;
+    return page;
+}
+
+std::optional<RecordingRow> RecordingStore::row(std::uint64_t id) const {
+    std::lock_guard lock(mutex_);
+    const auto it = entries_.find(id);
+    if (it == entries_.end()) return std::nullopt;
+    return it->second->row;
+}
+
 std::optional<ReplayFile> RecordingStore::replay(std::uint64_t id) const {
     ReplayFile replay;
     {

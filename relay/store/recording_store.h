@@ -82,6 +82,11 @@ class RecordingStore final : public RecordingKeeper {
 
     // Every recording in the catalogue, newest first.
     std::vector<RecordingRow> archive() const;
+    // At most `limit` recordings older than `before` (all, without it), newest first: the
+    // work is the page's, however many recordings the catalogue lists.
+    ArchivePage archive_page(std::optional<std::uint64_t> before, std::size_t limit) const;
+    // Recording `id`'s row; nothing when there is no such recording.
+    std::optional<RecordingRow> row(std::uint64_t id) const;
     // Recording `id`'s file, mapped, and the bytes of it stored so far; nothing when there is
     // no such recording or nothing of it is stored.
     std::optional<ReplayFile> replay(std::uint64_t id) const;

@@ -23,6 +23,18 @@ Duration tick_period_for(const RelayOptions& options) {
                                 std::chrono::milliseconds(250));
 }
 
+// A recording shows no more than its cast's watchers may have: an open one, and one a new
+// header replaced while the delay still held part of it back. An open recording whose cast is
+// not found (it is being replaced this instant) shows its header only.
+void hold_back(RecordingRow& row, const std::map<std::uint64_t, std::uint64_t>& released) {
+    const auto it = released.find(row.id);
+    if (it != released.end()) {
+        row.bytes = std::min<std::uint64_t>(row.bytes, it->second);
+    } else if (state_is_open(row.state)) {
+        row.bytes = std::min<std::uint64_t>(row.bytes, wire::kReplayHeaderSize);
+    }
+}
+
 }  // namespace
 
 class RelayServer::AsioLoops final : public EventLoops {
@@ -102,19 +114,42 @@ void RelayServer::start() {
         throw std::runtime_error("cannot listen on " + options.listen_host + ":" +
                                  std::to_string(options.listen_port) + ": " + e.code().message());
     }
+    Relay& first = *loops_.front()->relay;
+    const auto log_on_first = [&first](const std::string& line) { first.log(line); };
     if (options.http_enabled) {
-        Relay& first = *loops_.front()->relay;
         try {
-            http_ = std::make_unique<HttpServer>(
-                loops_.front()->io, static_cast<HttpHost&>(*this),
-                HttpSettings{options.http_request_timeout, options.max_http_connections,
-                             options.http_connections_per_address, options.admin_token},
-                [&first](const std::string& line) { first.log(line); });
+            HttpSettings settings;
+            settings.request_timeout = options.http_request_timeout;
+            settings.max_connections = options.max_http_connections;
+            settings.connections_per_address = options.http_connections_per_address;
+            settings.trusted_proxies = options.trusted_proxies;
+            http_ = std::make_unique<HttpServer>(loops_.front()->io, static_cast<HttpHost&>(*this),
+                                                 settings, log_on_first);
             http_->start({boost::asio::ip::make_address(options.http_host), options.http_port});
         } catch (const boost::system::system_error& e) {
             throw std::runtime_error("cannot serve HTTP on " + options.http_host + ":" +
                                      std::to_string(options.http_port) + ": " + e.code().message() +
                                      " (--http off runs the relay without it)");
+        }
+    }
+    // The admin API listens on its own address only, never on --http: a reverse proxy that
+    // publishes the HTTP side cannot publish it by mistake.
+    if (options.admin_enabled && options.admin_token) {
+        try {
+            HttpSettings settings;
+            settings.request_timeout = options.http_request_timeout;
+            settings.max_connections = options.max_http_connections;
+            settings.connections_per_address = options.http_connections_per_address;
+            settings.admin_token = options.admin_token;
+            settings.role = HttpRole::kAdmin;
+            admin_http_ = std::make_unique<HttpServer>(
+                loops_.front()->io, static_cast<HttpHost&>(*this), settings, log_on_first);
+            admin_http_->start(
+                {boost::asio::ip::make_address(options.admin_host), options.admin_port});
+        } catch (const boost::system::system_error& e) {
+            throw std::runtime_error("cannot serve the admin API on " + options.admin_host + ":" +
+                                     std::to_string(options.admin_port) + ": " + e.what() +
+                                     " (--admin off runs the relay without it)");
         }
     }
     accept();
@@ -129,6 +164,15 @@ Relay& RelayServer::relay(std::size_t index) { return *loops_[index]->relay; }
 
 boost::asio::ip::tcp::endpoint RelayServer::http_endpoint() const {
     return http_ ? http_->local_endpoint() : boost::asio::ip::tcp::endpoint{};
+}
+
+boost::asio::ip::tcp::endpoint RelayServer::admin_endpoint() const {
+    return admin_http_ ? admin_http_->local_endpoint() : boost::asio::ip::tcp::endpoint{};
+}
+
+bool RelayServer::banned(const boost::asio::ip::address& address) {
+    std::lock_guard lock(shared_->mutex);
+    return shared_->bans.bans(address, std::chrono::system_clock::now());
 }
 
 RelayStatus RelayServer::first_loop_status() {
@@ -146,20 +190,56 @@ RelayStatus RelayServer::first_loop_status() {
         status.counters.refusals[static_cast<std::size_t>(Refusal::kHttpFull)] += http.refused_full;
         status.counters.refusals[static_cast<std::size_t>(Refusal::kHttpAddressLimit)] +=
             http.refused_address;
-        status.admin.denied = http.admin_denied;
+        status.counters.refusals[static_cast<std::size_t>(Refusal::kBanned)] += http.refused_banned;
     }
+    if (admin_http_) status.admin.denied = admin_http_->counters().admin_denied;
     status.received_bytes_per_second = first.throughput.received_per_second();
     status.sent_bytes_per_second = first.throughput.sent_per_second();
-    if (store_) status.store = store_->status();
+    if (store_) {
+        status.store = store_->status();
+        // The folder's total would show the progress of a cast whose watchers are held back.
+        for (const auto& [id, released] : released_bytes_by_recording()) {
+            const auto row = store_->row(id);
+            if (!row) continue;
+            const std::uint64_t hidden = row->bytes - std::min<std::uint64_t>(row->bytes, released);
+            status.store.bytes -= std::min(status.store.bytes, hidden);
+        }
+    }
     return status;
 }
 
-std::vector<RecordingRow> RelayServer::archive() {
-    return store_ ? store_->archive() : std::vector<RecordingRow>{};
+std::map<std::uint64_t, std::uint64_t> RelayServer::released_bytes_by_recording() {
+    std::map<std::uint64_t, std::uint64_t> released;
+    if (shared_->options.broadcast_delay <= Duration::zero()) return released;
+    const auto now = std::chrono::steady_clock::now();
+    std::lock_guard lock(shared_->mutex);
+    for (const auto& [name, cast] : shared_->casts.casts()) {
+        if (cast->recording_id() != 0) released[cast->recording_id()] = cast->released_bytes();
+        const auto& superseded = cast->superseded();
+        if (superseded && now < superseded->held_until) {
+            released[superseded->recording_id] = superseded->released_bytes;
+        }
+    }
+    return released;
+}
+
+ArchivePage RelayServer::archive(const ArchiveQuery& query) {
+    if (!store_) return {};
+    ArchivePage page = store_->archive_page(query.before, query.limit);
+    if (shared_->options.broadcast_delay > Duration::zero()) {
+        const auto released = released_bytes_by_recording();
+        for (RecordingRow& row : page.rows) hold_back(row, released);
+    }
+    return page;
 }
 
 std::optional<ReplayFile> RelayServer::replay(std::uint64_t id) {
-    return store_ ? store_->replay(id) : std::nullopt;
+    if (!store_) return std::nullopt;
+    auto replay = store_->replay(id);
+    if (replay && shared_->options.broadcast_delay > Duration::zero()) {
+        hold_back(replay->row, released_bytes_by_recording());
+    }
+    return replay;
 }
 
 void RelayServer::request_status(std::function<void(RelayStatus)> done) {
@@ -214,6 +294,7 @@ void RelayServer::stop() {
     acceptor_.close(ignored);
     accept_retry_timer_.cancel();
     if (http_) http_->stop();
+    if (admin_http_) admin_http_->stop();
     // Without a data folder the casts end here, first: each loop hears of it before its own
     // stop below, so its watchers are already taking the rest of their streams when it closes
     // everything else. With one, they are kept for the next start. A loop keeps ticking
@@ -250,8 +331,9 @@ void RelayServer::accept() {
         if (stopped_) return;
         if (!error) {
             accept_failing_ = false;
-            boost::asio::post(target.io, [&target, socket = std::move(socket)]() mutable {
-                start_session(std::move(socket), *target.relay);
+            boost::asio::post(target.io, [this, &target, socket = std::move(socket)]() mutable {
+                start_session(std::move(socket), *target.relay, shared_->options.trusted_proxies,
+                              target.stopped);
             });
             accept();
             return;

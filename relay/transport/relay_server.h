@@ -17,6 +17,7 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <functional>
+#include <map>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -56,6 +57,9 @@ class RelayServer : private HttpHost {
     boost::asio::ip::tcp::endpoint local_endpoint() const;
     bool serves_http() const { return http_ != nullptr; }
     boost::asio::ip::tcp::endpoint http_endpoint() const;
+    // The admin API's own listener: on with a token unless --admin off.
+    bool serves_admin() const { return admin_http_ != nullptr; }
+    boost::asio::ip::tcp::endpoint admin_endpoint() const;
     // On the first loop: stops accepting, ends every cast and closes every connection on every
     // loop, each watcher once it has the whole stream of its cast (or stops taking bytes);
     // each loop's run() then returns once nothing is left to do.
@@ -78,15 +82,19 @@ class RelayServer : private HttpHost {
     void arm_tick(Loop& loop);
     // The shared state, the first loop's counters and what only the server knows.
     RelayStatus first_loop_status();
+    // With a broadcast delay: the bytes of each live cast's recording its watchers may have, by
+    // recording id. Empty without a delay (nothing is held back).
+    std::map<std::uint64_t, std::uint64_t> released_bytes_by_recording();
 
     // HttpHost, on the first loop
     void request_status(std::function<void(RelayStatus)> done) override;
     bool open_http_connection() override;
     void close_http_connection() override;
     bool keeps_recordings() const override { return store_ != nullptr; }
-    std::vector<RecordingRow> archive() override;
+    ArchivePage archive(const ArchiveQuery& query) override;
     std::optional<ReplayFile> replay(std::uint64_t id) override;
     void admin(AdminCommand command, std::function<void(AdminAnswer)> done) override;
+    bool banned(const boost::asio::ip::address& address) override;
 
     // The operator's files: the reservations, and the bans in the data folder. Throws
     // std::runtime_error when `at_start` and one cannot be read; otherwise logs and keeps
@@ -119,6 +127,7 @@ class RelayServer : private HttpHost {
     std::uint64_t accept_failures_unlogged_ = 0;
     std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
     std::unique_ptr<HttpServer> http_;
+    std::unique_ptr<HttpServer> admin_http_;
     AdminCounters admin_counters_;  // on the first loop
 };
 

@@ -1,28 +1,109 @@
 #include "relay/transport/session.h"
 
+#include <boost/asio/read.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/asio/write.hpp>
 
 #include "relay/relay_log.h"
 #include "relay/rules/relay.h"
+#include "relay/transport/proxy_header.h"
 #include "relay/transport/socket_buffers.h"
 #include "relay/transport/socket_keepalive.h"
 
 namespace kavro::relay {
 
-void start_session(boost::asio::ip::tcp::socket socket, Relay& relay) {
+namespace {
+
+using boost::asio::ip::tcp;
+
+// Reads a trusted proxy's PROXY header, exactly its bytes and no more, then hands the socket to
+// the relay under the client the header names.
+class ProxyHandshake : public std::enable_shared_from_this<ProxyHandshake> {
+  public:
+    ProxyHandshake(tcp::socket socket, const tcp::endpoint& proxy, Relay& relay,
+                   const bool& loop_stopped)
+        : socket_(std::move(socket)),
+          timer_(socket_.get_executor()),
+          proxy_(proxy),
+          relay_(relay),
+          loop_stopped_(loop_stopped) {}
+
+    void start() {
+        timer_.expires_after(kProxyHeaderTimeout);
+        timer_.async_wait([weak = weak_from_this()](const boost::system::error_code& error) {
+            const auto self = weak.lock();
+            if (error || !self) return;
+            self->give_up("no PROXY header within " + std::to_string(kProxyHeaderTimeout.count()) +
+                          " s");
+        });
+        read_more();
+    }
+
+  private:
+    void read_more() {
+        boost::asio::async_read(
+            socket_, boost::asio::buffer(buffer_.data(), reader_.wanted()),
+            [self = shared_from_this()](const boost::system::error_code& error, std::size_t got) {
+                if (error) return self->give_up("it closed before its PROXY header ended");
+                const auto state = self->reader_.take({self->buffer_.data(), got});
+                if (state == ProxyHeaderReader::State::kReading) return self->read_more();
+                if (state == ProxyHeaderReader::State::kBad) {
+                    return self->give_up(self->reader_.problem());
+                }
+                self->done();
+            });
+    }
+
+    void done() {
+        timer_.cancel();
+        if (loop_stopped_) return give_up("the relay is stopping");
+        Peer client{proxy_.address(), endpoint_text(proxy_)};
+        if (const auto& source = reader_.source()) {
+            client =
+                Peer{source->address, endpoint_text(tcp::endpoint(source->address, source->port))};
+        }
+        relay_.admit(std::make_shared<Session>(std::move(socket_), std::move(client), relay_));
+    }
+
+    void give_up(const std::string& why) {
+        if (given_up_ || !socket_.is_open()) return;
+        given_up_ = true;
+        timer_.cancel();
+        relay_.log("connection from trusted proxy " + endpoint_text(proxy_) + " closed: " + why);
+        boost::system::error_code ignored;
+        socket_.close(ignored);
+    }
+
+    tcp::socket socket_;
+    boost::asio::steady_timer timer_;
+    tcp::endpoint proxy_;
+    Relay& relay_;
+    const bool& loop_stopped_;
+    ProxyHeaderReader reader_;
+    std::array<std::uint8_t, kMostProxyHeaderBytes> buffer_{};
+    bool given_up_ = false;
+};
+
+}  // namespace
+
+void start_session(boost::asio::ip::tcp::socket socket, Relay& relay,
+                   const std::vector<TrustedNetwork>& trusted, const bool& loop_stopped) {
     boost::system::error_code error;
     const auto remote = socket.remote_endpoint(error);
     if (error) return;  // gone before we looked
     socket.set_option(boost::asio::ip::tcp::no_delay(true), error);
     probe_dead_paths(socket);
     limit_client_send_buffer(socket);
-    relay.admit(std::make_shared<Session>(std::move(socket), remote, relay));
+    if (is_trusted(trusted, remote.address())) {
+        std::make_shared<ProxyHandshake>(std::move(socket), remote, relay, loop_stopped)->start();
+        return;
+    }
+    relay.admit(std::make_shared<Session>(std::move(socket),
+                                          Peer{remote.address(), endpoint_text(remote)}, relay));
 }
 
-Session::Session(boost::asio::ip::tcp::socket socket, const boost::asio::ip::tcp::endpoint& remote,
-                 Relay& relay)
-    : Connection(relay, Peer{remote.address(), endpoint_text(remote)}),
-      socket_(std::move(socket)) {}
+Session::Session(boost::asio::ip::tcp::socket socket, Peer client, Relay& relay)
+    : Connection(relay, std::move(client)), socket_(std::move(socket)) {}
 
 std::shared_ptr<Session> Session::self() {
     return std::static_pointer_cast<Session>(shared_from_this());

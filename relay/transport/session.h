@@ -5,22 +5,34 @@
 #include <array>
 #include <boost/asio/buffer.hpp>
 #include <boost/asio/ip/tcp.hpp>
+#include <chrono>
+#include <vector>
 
 #include "relay/rules/connection.h"
+#include "relay/trusted_network.h"
 
 namespace kavro::relay {
 
 class Relay;
 
-// Hands a newly accepted socket to the relay as a session. The peer's address is read once,
+// Hands a newly accepted socket to the relay as a session. The client's address is read once,
 // here, and is the one the relay counts the connection under for as long as it is open; a
-// socket whose peer is already gone is dropped.
-void start_session(boost::asio::ip::tcp::socket socket, Relay& relay);
+// socket whose peer is already gone is dropped. A socket from one of `trusted` proxies must
+// first send a PROXY protocol header (version 1 or 2), which names the client; without a valid
+// one within a few seconds it is closed, with a log line. From anyone else such a header is
+// just bytes the relay does not know (a protocol error). `loop_stopped` is the loop's own flag:
+// a header that completes once the loop has stopped closes the socket instead.
+void start_session(boost::asio::ip::tcp::socket socket, Relay& relay,
+                   const std::vector<TrustedNetwork>& trusted, const bool& loop_stopped);
+
+// How long a trusted proxy may take to send its PROXY header (haproxy sends it at once).
+inline constexpr auto kProxyHeaderTimeout = std::chrono::seconds(3);
 
 class Session final : public Connection {
   public:
-    Session(boost::asio::ip::tcp::socket socket, const boost::asio::ip::tcp::endpoint& remote,
-            Relay& relay);
+    // `client` is the address the relay counts and logs: the socket's peer, or the client a
+    // trusted proxy named.
+    Session(boost::asio::ip::tcp::socket socket, Peer client, Relay& relay);
 
   private:
     void start_read(std::span<std::uint8_t> into) override;

@@ -257,7 +257,22 @@ TEST(RelayDefence, AdminApiAnswers401WithoutItsTokenThenEndsCastsAndBansAddresse
     TestClient pest(relay->port(), 0, "127.0.0.4");
     ASSERT_TRUE(pest.send(hello_message(wire::kModeWatch)));
 
-    HttpTestClient stranger(relay->http_port());
+    // The admin API is never served on the public HTTP port, token or not.
+    ASSERT_NE(relay->admin_port(), 0);
+    ASSERT_NE(relay->admin_port(), relay->http_port());
+    {
+        HttpTestClient public_side(relay->http_port());
+        public_side.set_bearer("t0ken-for-tests");
+        for (const char* path : {"/admin/connections", "/admin/bans"}) {
+            const auto answer = public_side.get(path);
+            ASSERT_TRUE(answer);
+            EXPECT_EQ(answer->result_int(), 404) << path;
+        }
+        const auto ban = public_side.request(http::verb::post, "/admin/ban?address=127.0.0.3");
+        ASSERT_TRUE(ban);
+        EXPECT_EQ(ban->result_int(), 404);
+    }
+    HttpTestClient stranger(relay->admin_port());
     for (const char* token : {"", "t0ken-for-test", "t0ken-for-tests!"}) {
         stranger.set_bearer(token);
         const auto denied = stranger.request(http::verb::post, "/admin/ban?address=127.0.0.3");
@@ -267,6 +282,7 @@ TEST(RelayDefence, AdminApiAnswers401WithoutItsTokenThenEndsCastsAndBansAddresse
     {
         RelayOptions without = test_options();
         RunningRelay plain(without);
+        EXPECT_EQ(plain.admin_port(), 0);  // no token: no admin listener
         HttpTestClient client(plain.http_port());
         client.set_bearer("t0ken-for-tests");
         const auto off = client.request(http::verb::post, "/admin/ban?address=127.0.0.3");
@@ -274,7 +290,7 @@ TEST(RelayDefence, AdminApiAnswers401WithoutItsTokenThenEndsCastsAndBansAddresse
         EXPECT_EQ(off->result_int(), 404);
     }
 
-    HttpTestClient admin(relay->http_port());
+    HttpTestClient admin(relay->admin_port());
     admin.set_bearer("t0ken-for-tests");
     EXPECT_TRUE(becomes([&] {
         const auto answer = admin.get("/admin/connections");
@@ -320,7 +336,10 @@ TEST(RelayDefence, AdminApiAnswers401WithoutItsTokenThenEndsCastsAndBansAddresse
     const auto bans = admin.get("/admin/bans");
     ASSERT_TRUE(bans);
     EXPECT_EQ(nlohmann::json::parse(bans->body()).at("bans").at(0).at("network"), "127.0.0.4/32");
-    const Exposition scraped = parse_exposition(admin.get("/metrics")->body());
+    EXPECT_EQ(admin.get("/metrics")->result_int(), 404);  // the admin port serves the API alone
+    const auto metrics = http_get(relay->http_port(), "/metrics");
+    ASSERT_TRUE(metrics);
+    const Exposition scraped = parse_exposition(metrics->body());
     EXPECT_EQ(scraped.value("kavro_relay_admin_actions_total{action=\"end_cast\"}"), 1);
     EXPECT_EQ(scraped.value("kavro_relay_admin_actions_total{action=\"ban\"}"), 1);
     EXPECT_EQ(scraped.value("kavro_relay_admin_denied_total"), 3);
@@ -334,7 +353,7 @@ TEST(RelayDefence, AdminApiAnswers401WithoutItsTokenThenEndsCastsAndBansAddresse
     relay = std::make_unique<RunningRelay>(options);
     TestClient after_restart(relay->port(), 0, "127.0.0.4");
     EXPECT_EQ(error_of(after_restart), "This relay does not accept your address.");
-    HttpTestClient admin_again(relay->http_port());
+    HttpTestClient admin_again(relay->admin_port());
     admin_again.set_bearer("t0ken-for-tests");
     const auto lifted = admin_again.request(http::verb::post, "/admin/unban?address=127.0.0.4");
     ASSERT_TRUE(lifted);

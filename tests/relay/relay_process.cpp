@@ -69,6 +69,8 @@ void RelayProcess::start(const std::vector<std::string>& arguments, const std::s
     // No HTTP side (its fixed default port would clash between tests run side by side), and no
     // data folder in the working directory.
     if (!given("--http")) all.insert(all.end(), {"--http", "off"});
+    // With a token, the admin API's listener on a port the OS picks, never the fixed default.
+    if (!given("--admin")) all.insert(all.end(), {"--admin", "127.0.0.1:0"});
     if (!given("--data-dir")) all.insert(all.end(), {"--data-dir", "off"});
     all.insert(all.end(), arguments.begin(), arguments.end());
     std::vector<char*> argv;
@@ -115,6 +117,13 @@ std::uint16_t RelayProcess::port() {
 std::uint16_t RelayProcess::http_port() {
     const auto line = first_line();
     const std::string prefix = "http on 127.0.0.1:";
+    if (!line || line->rfind(prefix, 0) != 0) return 0;
+    return static_cast<std::uint16_t>(std::stoi(line->substr(prefix.size())));
+}
+
+std::uint16_t RelayProcess::admin_port() {
+    const auto line = first_line();
+    const std::string prefix = "admin on 127.0.0.1:";
     if (!line || line->rfind(prefix, 0) != 0) return 0;
     return static_cast<std::uint16_t>(std::stoi(line->substr(prefix.size())));
 }

@@ -21,7 +21,7 @@ class RelayProcess {
     // Starts kavro-relay with `arguments`; its standard output is kept for first_line(). With
     // `log_to_closed_pipe` its standard error is a pipe whose reading end is closed. Unless the
     // arguments say otherwise it keeps nothing on disk (--data-dir off) and serves no HTTP
-    // (--http off).
+    // (--http off), and its admin API, with a token, listens on a port the OS picks.
     explicit RelayProcess(const std::vector<std::string>& arguments,
                           bool log_to_closed_pipe = false);
     // The same, with its log appended to the file at `log_path`.
@@ -41,6 +41,9 @@ class RelayProcess {
     pid_t pid() const { return pid_; }
     // The port from "http on 127.0.0.1:PORT", the line after the listening one, or 0.
     std::uint16_t http_port();
+    // The port from "admin on 127.0.0.1:PORT", the line after the HTTP one (with an admin
+    // token; unless the arguments say otherwise the OS picks it), or 0.
+    std::uint16_t admin_port();
     bool signal(int number) const;
     // Waits for the program to end by itself; its exit status, or nothing if it was killed.
     std::optional<int> exit_status();

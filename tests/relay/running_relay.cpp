@@ -22,6 +22,7 @@ RelayOptions test_options() {
     options.threads = test_threads();
     options.http_host = "127.0.0.1";
     options.http_port = 0;
+    options.admin_port = 0;
     // Most tests cast and watch from 127.0.0.1 alone; the limits per address are tested from
     // addresses of their own, with the relay's defaults.
     options.casts_per_address = options.max_casts;
@@ -42,6 +43,7 @@ RunningRelay::RunningRelay(RelayOptions options) {
     server_->start();
     port_ = server_->local_endpoint().port();
     if (server_->serves_http()) http_port_ = server_->http_endpoint().port();
+    if (server_->serves_admin()) admin_port_ = server_->admin_endpoint().port();
     thread_ = std::thread([this] { io_.run(); });
 }
 

@@ -36,6 +36,8 @@ class RunningRelay {
     std::size_t connection_count();
     std::size_t connections_from_loopback();
     std::uint16_t http_port() const { return http_port_; }
+    // The admin API's own port (0 when it does not listen: no token, or --admin off).
+    std::uint16_t admin_port() const { return admin_port_; }
     // True once a log line contains every one of `parts`.
     bool logged(std::initializer_list<std::string> parts,
                 std::chrono::milliseconds deadline = kDeadline);
@@ -47,6 +49,7 @@ class RunningRelay {
     std::unique_ptr<RelayServer> server_;
     std::uint16_t port_ = 0;
     std::uint16_t http_port_ = 0;
+    std::uint16_t admin_port_ = 0;
     std::thread thread_;
     std::mutex mutex_;
     std::condition_variable changed_;
