@@ -122,9 +122,10 @@ void RelayServer::reload() {
 
 void RelayServer::load_admin_token() {
     const auto& file = shared_->options.admin_token_file;
-    if (!file || !http_) return;
+    // Only the admin listener checks the token; the public HTTP side serves no admin path.
+    if (!file || !admin_http_) return;
     try {
-        http_->set_admin_token(read_admin_token(*file));
+        admin_http_->set_admin_token(read_admin_token(*file));
         loops_.front()->relay->log("admin token read again from " + file->string());
     } catch (const AdminTokenError& e) {
         loops_.front()->relay->log(std::string("admin token not read again, the old one stays: ") +

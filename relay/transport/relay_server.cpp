@@ -148,7 +148,7 @@ void RelayServer::start() {
                 {boost::asio::ip::make_address(options.admin_host), options.admin_port});
         } catch (const boost::system::system_error& e) {
             throw std::runtime_error("cannot serve the admin API on " + options.admin_host + ":" +
-                                     std::to_string(options.admin_port) + ": " + e.what() +
+                                     std::to_string(options.admin_port) + ": " + e.code().message() +
                                      " (--admin off runs the relay without it)");
         }
     }

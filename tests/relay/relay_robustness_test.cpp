@@ -268,9 +268,13 @@ TEST(RelayRobustness, AnAdminTokenFileOthersCanReadOrTooShortIsRefusedAndSighupR
     write_token("first-token-0123456789", 0600);
     auto relay = started(log);
     ASSERT_NE(relay->port(), 0);
-    const std::uint16_t http_port = relay->http_port();
+    // The admin API listens on its own port, never the public HTTP one; the relay says where
+    // after its HTTP side.
+    ASSERT_NE(relay->http_port(), 0);
+    const std::uint16_t admin_port = relay->admin_port();
+    ASSERT_NE(admin_port, 0);
     const auto status_with = [&](const std::string& bearer) {
-        HttpTestClient admin(http_port);
+        HttpTestClient admin(admin_port);
         admin.set_bearer(bearer);
         const auto answer = admin.get("/admin/connections");
         return answer ? answer->result_int() : 0u;
