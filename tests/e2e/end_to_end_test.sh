@@ -3,7 +3,10 @@
 # each in its own simulated simulator installation, and a recorder standing in for the simulator.
 #
 #   end_to_end_test.sh --relay PROGRAM --client PROGRAM --recorder PROGRAM --scratch DIR
-#                      [--forwarder PROGRAM] --case CASE
+#                      --sampler PROGRAM [--forwarder PROGRAM] --case CASE
+#
+# Every watcher's replay file is sampled every 50 ms for the whole case (--sampler): a case fails
+# when the file ever shrinks while its header stays the same, whatever it holds at the end.
 #
 # two-watchers: a 1 MiB+ recording written in 4,096-byte flushes of uneven writes, one watcher
 #   who joins before the header exists and one who joins after 256 KiB; both replay files must
@@ -19,12 +22,15 @@
 # watcher-faults: the watcher's replay file takes no writes for a while, then its path is reset.
 # delayed-tail: a broadcast delay longer than the resume grace, and a caster who leaves while the
 #   last blocks are still held back: they reach the watcher all the same.
+# cast-ends: the caster presses Stop and the relay ends the cast after its grace period; the
+#   watcher keeps the whole race, looks for the cast for two minutes, says it ended and goes back
+#   to idle, and its replay still equals the recording.
 #
 # Every process it starts is stopped on every way out. The scratch folder is removed when the
 # case passes (unless KAVRO_E2E_KEEP is set) and kept, and named, when it fails.
 set -uo pipefail
 
-relay="" client="" recorder="" scratch="" case_name="" forwarder=""
+relay="" client="" recorder="" scratch="" case_name="" forwarder="" sampler=""
 while (($#)); do
   case "$1" in
     --relay) relay="$2" ;;
@@ -33,6 +39,7 @@ while (($#)); do
     --scratch) scratch="$2" ;;
     --case) case_name="$2" ;;
     --forwarder) forwarder="$2" ;;
+    --sampler) sampler="$2" ;;
     *)
       echo "unknown argument $1" >&2
       exit 2
@@ -40,7 +47,7 @@ while (($#)); do
   esac
   shift 2
 done
-for program in "$relay" "$client" "$recorder"; do
+for program in "$relay" "$client" "$recorder" "$sampler"; do
   [[ -x "$program" ]] || {
     echo "not a program: '$program'" >&2
     exit 2
@@ -71,6 +78,21 @@ start_recorder() {  # start_recorder VAR INSTALL BLOCKS RATE SEED
 }
 
 same_bytes() { cmp -- "$1" "$2"; }
+
+# start_sampler VAR FILE: samples FILE every 50 ms until stop_sampler; sets VAR to its pid.
+start_sampler() {
+  "$sampler" --file "$2" --interval-ms 50 >"$2.samples" &
+  E2E_PIDS+=("$!")
+  printf -v "$1" '%s' "$!"
+}
+# stop_sampler PID FILE: true when FILE never lost bytes under the same header while sampled.
+stop_sampler() {
+  kill -TERM "$1"
+  e2e_wait_exit "$1" 30
+  local status=$?
+  cat "$2.samples"
+  return $status
+}
 # The first bytes of FILE, as many as it has, equal the start of RECORDING.
 is_start_of() { cmp -n "$(e2e_size "$1")" -- "$1" "$2"; }
 said_once() { (($(grep -cxF -- "$2" "$1/client.out") == 1)); }
@@ -81,10 +103,12 @@ two_watchers() {
   local blocks=256 caster="$work/caster" early="$work/early" late="$work/late"
   local recording="$work/caster/data/mpr/temp_mpr.mpr"
   local total=$((header_bytes + blocks * block_bytes))
-  local caster_pid early_pid late_pid recorder_pid
+  local caster_pid early_pid late_pid recorder_pid early_sampler late_sampler
   e2e_make_install "$caster"
   e2e_make_install "$early"
   e2e_make_install "$late"
+  start_sampler early_sampler "$early/data/mpr/kavro.mpr"
+  start_sampler late_sampler "$late/data/mpr/kavro.mpr"
 
   check "the relay starts" e2e_start_relay "$relay" "$work"
   e2e_start_client caster_pid "$client" "$caster" cast "$cast" "${client_options[@]}"
@@ -119,6 +143,10 @@ two_watchers() {
   check "the early watcher stops on its stop file with status 0" test $? -eq 0
   e2e_stop_client "$late_pid" "$late" $deadline
   check "the late watcher stops on its stop file with status 0" test $? -eq 0
+  check "the early watcher's replay never lost bytes while sampled" \
+    stop_sampler "$early_sampler" "$early/data/mpr/kavro.mpr"
+  check "the late watcher's replay never lost bytes while sampled" \
+    stop_sampler "$late_sampler" "$late/data/mpr/kavro.mpr"
 
   local who
 
@@ -145,9 +173,10 @@ two_watchers() {
 relay_killed() {
   local caster="$work/caster" watcher="$work/watcher"
   local recording="$work/caster/data/mpr/temp_mpr.mpr" replay="$work/watcher/data/mpr/kavro.mpr"
-  local caster_pid watcher_pid recorder_pid
+  local caster_pid watcher_pid recorder_pid replay_sampler
   e2e_make_install "$caster"
   e2e_make_install "$watcher"
+  start_sampler replay_sampler "$replay"
 
   check "the relay starts" e2e_start_relay "$relay" "$work"
   e2e_start_client caster_pid "$client" "$caster" cast "$cast" "${client_options[@]}"
@@ -182,6 +211,7 @@ relay_killed() {
   check "the watcher stops on its stop file with status 0" test $? -eq 0
   check "the caster said the loss once" said_once "$caster" "$lost"
   check "the watcher said the loss once" said_once "$watcher" "$lost"
+  check "the watcher's replay never lost bytes while sampled" stop_sampler "$replay_sampler" "$replay"
 }
 
 # --- the cases with a forwarder -------------------------------------------------------------
@@ -210,6 +240,8 @@ start_cast_through_forwarders() {
     "${client_options[@]}"
   check "the caster is registered" e2e_wait_until "the caster's registration" $deadline \
     e2e_client_said "$work/caster" "event: registered"
+  replay="$work/watcher/data/mpr/kavro.mpr"
+  start_sampler replay_sampler "$replay"
   E2E_VIA_PORT="$watcher_port" e2e_start_client watcher_pid "$client" "$work/watcher" watch "$cast" \
     "${client_options[@]}"
   check "the watcher joins" \
@@ -217,7 +249,6 @@ start_cast_through_forwarders() {
   start_recorder recorder_pid "$work/caster" "$blocks" "$rate" 63
   total=$((header_bytes + blocks * block_bytes))
   recording="$work/caster/data/mpr/temp_mpr.mpr"
-  replay="$work/watcher/data/mpr/kavro.mpr"
   check "the watcher receives the cast" e2e_wait_until "blocks at the watcher" $deadline \
     e2e_size_at_least "$replay" $((header_bytes + 16 * block_bytes))
   clicks_at_start="$(clicks "$work/caster") $(clicks "$work/watcher")"
@@ -236,6 +267,7 @@ finish_cast() {
   e2e_stop_client "$watcher_pid" "$work/watcher" $deadline
   check "the watcher stops on its stop file with status 0" test $? -eq 0
   check "the watcher's replay equals the recording byte for byte" same_bytes "$recording" "$replay"
+  check "the watcher's replay never lost bytes while sampled" stop_sampler "$replay_sampler" "$replay"
   check "nobody clicked after the first Cast and Watch" \
     test "$(clicks "$work/caster") $(clicks "$work/watcher")" == "$clicks_at_start"
 }
@@ -333,11 +365,48 @@ delayed_tail() {
   check "the watcher's replay equals the recording byte for byte" same_bytes "$recording" "$replay"
   e2e_stop_client "$watcher_pid" "$work/watcher" $deadline
   check "the watcher stops on its stop file with status 0" test $? -eq 0
+  check "the watcher's replay never lost bytes while sampled" stop_sampler "$replay_sampler" "$replay"
 }
 relay_holds() { curl -fsS "http://$1/casts.json" | grep -q "\"replay_bytes\":$2[,}]"; }
 
+# The ordinary end of a race: the caster presses Stop, the relay ends the cast once its grace
+# period is over and closes the watcher's connection. The watcher must keep the whole race for
+# good: it looks for the cast a while (a returning caster or a restarted relay would list it
+# again), then says the cast ended and goes back to idle; the file is sampled all along and
+# compared once more well after the end.
+cast_ends() {
+  local ended_line="The cast $cast has ended; the replay is kept."
+  start_cast_through_forwarders 120 20 relay relay --resume-grace 2
+  e2e_wait_exit "$recorder_pid" $deadline
+  check "the recorder wrote the whole recording" test $? -eq 0
+  check "the watcher's replay reaches the recording's size" e2e_wait_until \
+    "the watcher's replay" $deadline e2e_size_is "$replay" $total
+  check "the watcher's replay equals the recording" same_bytes "$recording" "$replay"
+  e2e_stop_client "$caster_pid" "$work/caster" $deadline
+  check "the caster stops on its stop file with status 0" test $? -eq 0
+  local stopped_at=$SECONDS
+  check "the relay ends the cast after its grace period" e2e_wait_until "the cast's end" \
+    $deadline grep -qF "cast $cast ended" "$work/relay.log"
+  # The watcher looks for the cast for two minutes before it gives up on it.
+  check "the watcher says the cast ended, once it stopped looking for it" e2e_wait_until \
+    "the watcher's end line" 240 e2e_client_said "$work/watcher" "log: $ended_line"
+  local looked=$((SECONDS - stopped_at))
+  echo "the watcher gave the cast up $looked s after the caster stopped"
+  ((looked >= 115)) || fail "the watcher gave up after $looked s, before two minutes"
+  check "the watcher stays up, idle" e2e_stays_running "$watcher_pid" 5
+  check "the watcher's replay still equals the recording after the end" \
+    same_bytes "$recording" "$replay"
+  check "the watcher's replay never lost bytes while sampled" stop_sampler "$replay_sampler" "$replay"
+  check "the watcher said the end once" said_once "$work/watcher" "$ended_line"
+  check "the watcher was never shown a message box" \
+    test "$(grep -c '^event: message' "$work/watcher/client.err" || true)" -eq 0
+  e2e_stop_client "$watcher_pid" "$work/watcher" $deadline
+  check "the watcher stops on its stop file with status 0" test $? -eq 0
+}
+
 case "$case_name" in
   two-watchers) two_watchers ;;
+  cast-ends) cast_ends ;;
   relay-killed) relay_killed ;;
   caster-faults) caster_faults ;;
   dead-paths) dead_paths ;;

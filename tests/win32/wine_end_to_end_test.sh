@@ -6,6 +6,7 @@
 #
 #   wine_end_to_end_test.sh --relay PROGRAM --native-client PROGRAM --recorder PROGRAM
 #                           --windows-client KAVRO_EXE --scratch DIR [--forwarder PROGRAM]
+#                           --sampler PROGRAM --black-hole PROGRAM --window-ping EXE
 #                           --case CASE [--screenshots DIR]
 #
 # windows-caster: kavro.exe casts, the native client watches.
@@ -16,6 +17,14 @@
 #   freezes and is reset; nobody clicks kavro.exe again after its Cast.
 # windows-watcher-faults: kavro.exe watches through the forwarder; its path is reset, its replay
 #   file takes no writes for a while, and the relay is killed and started again.
+# windows-cast-ends: kavro.exe watches; the native caster stops and the relay ends the cast after
+#   its grace period; kavro.exe keeps the whole race, gives the cast up after two minutes, and
+#   its window answers all the while.
+# windows-black-hole: the relay is a black hole (--black-hole): Watch LFS waits for a connect
+#   that never comes, and the window must answer within half a second all the while
+#   (--window-ping asks it the way Windows does).
+# The watcher's kavro.mpr is sampled every 50 ms in the watching cases (--sampler): a case fails
+# when it ever shrinks while its header stays the same.
 # Either way the watcher's kavro.mpr must equal the recording byte for byte, and both clients
 # must stop cleanly when asked. --screenshots saves the Windows window as it first shows and, in
 # windows-watcher, its watch panel listing the cast.
@@ -29,6 +38,7 @@ if [[ -z "${DISPLAY:-}" ]] || ! xdpyinfo >/dev/null 2>&1; then
 fi
 
 relay="" native="" recorder="" exe="" scratch="" case_name="" screenshots="" forwarder=""
+sampler="" black_hole="" window_ping=""
 while (($#)); do
   case "$1" in
     --relay) relay="$2" ;;
@@ -39,6 +49,9 @@ while (($#)); do
     --case) case_name="$2" ;;
     --screenshots) screenshots="$2" ;;
     --forwarder) forwarder="$2" ;;
+    --sampler) sampler="$2" ;;
+    --black-hole) black_hole="$2" ;;
+    --window-ping) window_ping="$2" ;;
     *)
       echo "unknown argument $1" >&2
       exit 2
@@ -46,16 +59,18 @@ while (($#)); do
   esac
   shift 2
 done
-for program in "$relay" "$native" "$recorder"; do
+for program in "$relay" "$native" "$recorder" "$sampler" "$black_hole"; do
   [[ -x "$program" ]] || {
     echo "not a program: '$program' (build the native programs first: scripts/build)" >&2
     exit 2
   }
 done
-[[ -f "$exe" ]] || {
-  echo "not a file: '$exe'" >&2
-  exit 2
-}
+for file in "$exe" "$window_ping"; do
+  [[ -f "$file" ]] || {
+    echo "not a file: '$file'" >&2
+    exit 2
+  }
+done
 
 # shellcheck source=demo/session_lib.sh
 source "$(dirname "${BASH_SOURCE[0]}")/../../demo/session_lib.sh"
@@ -160,6 +175,26 @@ start_recorder() {  # start_recorder VAR INSTALL SEED [BLOCKS RATE]
 }
 
 relay_said() { grep -qF -- "$1" "$work/relay.log"; }
+
+# start_sampler VAR FILE: samples FILE every 50 ms until stop_sampler; sets VAR to its pid.
+start_sampler() {
+  "$sampler" --file "$2" --interval-ms 50 >"$2.samples" &
+  E2E_PIDS+=("$!")
+  printf -v "$1" '%s' "$!"
+}
+# stop_sampler PID FILE: true when FILE never lost bytes under the same header while sampled.
+stop_sampler() {
+  kill -TERM "$1"
+  e2e_wait_exit "$1" 30
+  local status=$?
+  cat "$2.samples"
+  return $status
+}
+
+# window_answers SECONDS: kavro.exe's window answered every ping within half a second for SECONDS.
+window_answers() { wine "$window_ping" ping "$1" 500; }
+# kavro_exe_said LINE: kavro.exe's window log holds LINE.
+kavro_exe_said() { wine "$window_ping" log | tr -d '\r' | grep -qxF -- "$1"; }
 total=$((header_bytes + blocks * block_bytes))
 
 # The recording goes up from CASTER and comes down at WATCHER's replay file.
@@ -389,8 +424,9 @@ windows_caster_faults() {
 }
 
 windows_watcher_faults() {
-  local caster_pid watcher_pid recorder_pid size
+  local caster_pid watcher_pid recorder_pid size replay_sampler
   start_faults_scene
+  start_sampler replay_sampler "$replay"
   E2E_VIA_PORT="$fc_port" e2e_start_client caster_pid "$native" "$work/caster" cast "$cast" \
     "${native_options[@]}"
   check "the native caster is registered" e2e_wait_until "the caster's registration" $deadline \
@@ -421,6 +457,67 @@ windows_watcher_faults() {
   check "the native caster stops with status 0" test $? -eq 0
   stop_windows_client "$watcher_pid"
   check "kavro.exe closes with status 0" test $? -eq 0
+  check "kavro.exe's replay never lost bytes while sampled" stop_sampler "$replay_sampler" "$replay"
+}
+
+# The ordinary end of a race, watched by kavro.exe: the caster stops, the relay ends the cast
+# once its grace period is over. kavro.exe keeps the race, looks for the cast for two minutes
+# without freezing, says it ended and goes back to idle.
+windows_cast_ends() {
+  local caster_pid watcher_pid recorder_pid replay_sampler stopped_at looked
+  local ended_line="The cast $cast has ended; the replay is kept."
+  e2e_make_install "$work/caster"
+  e2e_make_install "$work/watcher"
+  recording="$work/caster/data/mpr/temp_mpr.mpr"
+  replay="$work/watcher/data/mpr/kavro.mpr"
+  start_sampler replay_sampler "$replay"
+  check "the relay starts" e2e_start_relay "$relay" "$work" --resume-grace 2
+  e2e_start_client caster_pid "$native" "$work/caster" cast "$cast" "${native_options[@]}"
+  check "the native caster is registered" e2e_wait_until "the caster's registration" $deadline \
+    e2e_client_said "$work/caster" "event: registered"
+  start_windows_client watcher_pid "$work/watcher"
+  check "kavro.exe shows its window" e2e_wait_until "the window" $deadline window_found
+  click btn_watch
+  check "the Windows watcher joins the cast from its list" watch_the_cast
+  record_and_compare "$work/caster" "$work/watcher"
+
+  e2e_stop_client "$caster_pid" "$work/caster" $deadline
+  check "the native caster stops with status 0" test $? -eq 0
+  stopped_at=$SECONDS
+  relay_says "the relay ends the cast after its grace period" "cast $cast ended" 1
+  check "kavro.exe's window answers while it looks for the cast" window_answers 20
+  check "kavro.exe says the cast ended, once it stopped looking for it" e2e_wait_until \
+    "kavro.exe's end line" 240 kavro_exe_said "$ended_line"
+  looked=$((SECONDS - stopped_at))
+  echo "kavro.exe gave the cast up $looked s after the caster stopped"
+  ((looked >= 115)) || fail "kavro.exe gave up after $looked s, before two minutes"
+  check "no message box was shown" eval '! message_box_open'
+  check "kavro.exe's replay still equals the recording after the end" cmp -- "$recording" "$replay"
+  stop_windows_client "$watcher_pid"
+  check "kavro.exe closes with status 0" test $? -eq 0
+  check "kavro.exe's replay never lost bytes while sampled" stop_sampler "$replay_sampler" "$replay"
+}
+
+# The relay is a black hole: a connect neither succeeds nor fails. Watch LFS must not freeze the
+# window while the connect waits out its deadline.
+windows_black_hole() {
+  local watcher_pid port
+  e2e_make_install "$work/watcher"
+  "$black_hole" >"$work/black-hole.out" 2>&1 &
+  E2E_PIDS+=("$!")
+  check "the black hole listens" e2e_wait_until "the black hole" 30 \
+    grep -q '^listening on ' "$work/black-hole.out"
+  port="$(sed -n 's/^listening on 127\.0\.0\.1://p' "$work/black-hole.out")"
+  E2E_VIA_PORT="$port" start_windows_client watcher_pid "$work/watcher"
+  check "kavro.exe shows its window" e2e_wait_until "the window" $deadline window_found
+  click btn_watch
+  check "kavro.exe's window answers within half a second while it connects" window_answers 8
+  check "kavro.exe says it cannot reach the relay" e2e_wait_until "the notice" $deadline \
+    kavro_exe_said "Cannot reach the relay."
+  click btn_cast
+  check "... and while Cast LFS connects again" window_answers 8
+  stop_windows_client "$watcher_pid"
+  check "kavro.exe closes with status 0" test $? -eq 0
 }
 
 case "$case_name" in
@@ -429,6 +526,8 @@ case "$case_name" in
   relay-file) relay_file ;;
   windows-caster-faults) windows_caster_faults ;;
   windows-watcher-faults) windows_watcher_faults ;;
+  windows-cast-ends) windows_cast_ends ;;
+  windows-black-hole) windows_black_hole ;;
   *) fail "unknown case '$case_name'" ;;
 esac
 echo "PASS: $case_name"
