@@ -157,6 +157,11 @@ class ClientCore : private MessageHandler, private SessionEffects {
     bool following_connect_ = false;  // the poll timer runs fast for a connect in progress
     Session session_;
     TimePoint last_heard_{};  // the relay's last bytes on this connection
+    // Until then ticks come at once: a catch-up is under way (a backlog was seen, or a replay's
+    // header arrived, where a late join starts). A socket drained by one tick fills again
+    // within a few.
+    TimePoint catch_up_until_{};
+    static constexpr std::chrono::milliseconds kCatchUpHold{200};
     std::optional<TimePoint> upload_blocked_since_;
     FailureNotice copy_notice_;
 };

@@ -92,13 +92,18 @@ void ClientCore::poll_and_dispatch() {
         const ReentryGuard guard(dispatching_);
         received = link_.receive(state_.receive_buffer, *this);
     }
+    const TimePoint t = now();
+    if (received.backlog) catch_up_until_ = t + kCatchUpHold;
     if (received.bytes > 0) {
-        last_heard_ = now();
+        last_heard_ = t;
         state_.bytes_received += static_cast<std::int32_t>(received.bytes);
-        if (was_registered && state_.registered)
-            change_timer(WindowTimer::kPoll, true, received.backlog ? kCatchUpPollMs : kFastPollMs);
     }
-    replay_writer_.note_receive_tick(received.backlog, now());
+    // Fast once data flows while registered; at once while catching up, and back to fast when a
+    // catch-up is over, even if no more data comes.
+    const bool catching_up = timer_interval(WindowTimer::kPoll) == kCatchUpPollMs;
+    if (was_registered && state_.registered && (received.bytes > 0 || catching_up))
+        change_timer(WindowTimer::kPoll, true, t < catch_up_until_ ? kCatchUpPollMs : kFastPollMs);
+    replay_writer_.note_receive_tick(received.backlog, t);
     if (received.outcome == ReceiveBuffer::Outcome::kOverflow) {
         btn_stopClick();
         return;

@@ -32,6 +32,7 @@ void ClientCore::caster_list(wire::ConstBytes payload) {
 
 void ClientCore::replay_header(wire::ConstBytes payload) {
     replay_writer_.write_header(payload);
+    catch_up_until_ = now() + kCatchUpHold;
     handle(Session::Event::Kind::kReplayArrived);
 }
 
