@@ -8,7 +8,9 @@
 //   kavro-window-ping.exe log
 //     Prints the window's log, its multi-line edit, one line per line, in UTF-8.
 //
-// The window is the top-level one captioned "KAVRO"; without it the program exits 2.
+// The window is kavro.exe's main window, of class TForm1 (a caption search would not do: it
+// ignores case, and the program's hidden owner window is captioned "kavro"); without it the
+// program exits 2.
 #include <windows.h>
 
 #include <chrono>
@@ -55,9 +57,11 @@ int print_log(HWND window) {
     HWND log = nullptr;
     EnumChildWindows(window, find_log, reinterpret_cast<LPARAM>(&log));
     if (log == nullptr) return 2;
-    const int length = GetWindowTextLengthW(log);
+    // GetWindowText does not read another program's controls; WM_GETTEXT does.
+    const auto length = static_cast<int>(SendMessageW(log, WM_GETTEXTLENGTH, 0, 0));
     std::wstring text(static_cast<std::size_t>(length) + 1, L'\0');
-    GetWindowTextW(log, text.data(), length + 1);
+    SendMessageW(log, WM_GETTEXT, static_cast<WPARAM>(length + 1),
+                 reinterpret_cast<LPARAM>(text.data()));
     text.resize(static_cast<std::size_t>(length));
     const int bytes = WideCharToMultiByte(CP_UTF8, 0, text.data(), length, nullptr, 0, nullptr,
                                           nullptr);
@@ -71,7 +75,7 @@ int print_log(HWND window) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    const HWND window = FindWindowW(nullptr, L"KAVRO");
+    const HWND window = FindWindowW(L"TForm1", nullptr);
     if (argc == 4 && std::strcmp(argv[1], "ping") == 0) {
         if (window == nullptr) return 2;
         return ping(window, std::atof(argv[2]), static_cast<UINT>(std::atoi(argv[3])));
