@@ -135,7 +135,10 @@ void ClientCore::resume_offer(const wire::ResumeOffer& offer) {
 void ClientCore::follow_connect(bool connecting) {
     if (connecting == following_connect_) return;
     following_connect_ = connecting;
-    change_timer(WindowTimer::kPoll, connecting || timer_enabled(WindowTimer::kPoll),
+    // The poll timer runs fast while a connect is in progress; after it, the timer is as it was
+    // before (a connect that succeeds turns it on for the connection itself).
+    if (connecting) poll_enabled_before_connect_ = timer_enabled(WindowTimer::kPoll);
+    change_timer(WindowTimer::kPoll, connecting || poll_enabled_before_connect_,
                  connecting ? kFastPollMs : kSlowPollMs);
 }
 

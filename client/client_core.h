@@ -155,6 +155,7 @@ class ClientCore : private MessageHandler, private SessionEffects {
     // Set while the dispatcher runs the reactions of one receive.
     bool dispatching_ = false;
     bool following_connect_ = false;  // the poll timer runs fast for a connect in progress
+    bool poll_enabled_before_connect_ = false;
     Session session_;
     TimePoint last_heard_{};  // the relay's last bytes on this connection
     // Until then ticks come at once: a catch-up is under way (a backlog was seen, or a replay's

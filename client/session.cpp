@@ -199,7 +199,8 @@ void Session::accepted(Hello answered) {
     if (before == State::kAwaitingListing) return;  // the answer to a list request
     if (casting_) {
         if (automatic) {
-            // MERGE(link): the relay's resume offer decides where the upload goes on.
+            // Coming back to a cast the relay may still hold: its resume offer (or, without one,
+            // the header after a short wait) decides where the upload goes on.
             fx_.await_resume_offer(now() + std::chrono::seconds(2));
         } else if (before != State::kCasting) {
             fx_.upload_from_header();

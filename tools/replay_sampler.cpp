@@ -81,29 +81,44 @@ int main(int argc, char** argv) {
     Sample last;
     std::uint64_t samples = 0, max_size = 0, restarts = 0;
     std::vector<std::string> shrinks;
+    // A file that fell below a whole header (emptied, cut or deleted) is judged once a whole
+    // header is back: a different one is a new recording, written after the truncation it needs;
+    // the same one, or none by the end, means what the file held was lost.
+    std::string pending;
     while (!stop_requested) {
         const Sample now = take_sample(path);
         ++samples;
         if (now.size > max_size) max_size = now.size;
-        // What the file held is lost unless a different, whole header now starts it.
         const bool had_header = !last.header.empty();
-        const bool new_recording = had_header && !now.header.empty() && now.header != last.header;
-        if (had_header && new_recording) {
-            ++restarts;
-        } else if (had_header && (!now.exists || now.size < last.size)) {
+        const bool whole_now = !now.header.empty();
+        const auto describe = [&] {
             char line[160];
             std::snprintf(line, sizeof line, "at %.2f s: %llu bytes -> %s", seconds_since(start),
                           static_cast<unsigned long long>(last.size),
                           now.exists ? std::to_string(now.size).c_str() : "no file");
-            shrinks.emplace_back(line);
+            return std::string(line);
+        };
+        if (had_header && whole_now && now.header != last.header) {
+            ++restarts;
+            pending.clear();
+            last = now;
+        } else if (had_header && !whole_now) {
+            if (pending.empty()) pending = describe();
+        } else if (had_header && !pending.empty()) {
+            // The same header is back: the bytes it had were lost on the way.
+            shrinks.push_back(pending);
+            pending.clear();
+            last = now;
+        } else if (had_header && now.size < last.size) {
+            shrinks.push_back(describe());
             // Counted once: refilling from here is measured from here, under the old header.
-            last.exists = now.exists;
             last.size = now.size;
-        } else if (!had_header || !now.header.empty()) {
+        } else {
             last = now;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(interval_ms));
     }
+    if (!pending.empty()) shrinks.push_back(pending);
     std::printf("samples %llu max-size %llu shrinks %zu restarts %llu\n",
                 static_cast<unsigned long long>(samples), static_cast<unsigned long long>(max_size),
                 shrinks.size(), static_cast<unsigned long long>(restarts));

@@ -12,6 +12,7 @@
 #include "client/client_core.h"
 #include "fake_client_view.h"
 #include "loopback_peer.h"
+#include "polling.h"
 #include "temp_folder.h"
 
 namespace kavro::test {
@@ -61,12 +62,23 @@ struct CoreSession {
     // Runs Timer1 ticks whenever bytes wait, until `condition` holds or a generous deadline.
     template <class Condition>
     bool tick_until(Condition condition) {
-        const auto deadline = std::chrono::steady_clock::now() + kGenerous;
-        while (!condition()) {
-            if (std::chrono::steady_clock::now() > deadline) return false;
-            if (tcp1.PollReadable(std::chrono::milliseconds(10))) core.Timer1Timer();
-        }
-        return true;
+        return wait_until(
+            [&] {
+                if (condition()) return true;
+                if (tcp1.PollReadable(std::chrono::milliseconds(10))) core.Timer1Timer();
+                return condition();
+            },
+            kGenerous);
+    }
+    // A click (or a pause that ran out) only starts the connect; Timer1 ticks advance it, as the
+    // window's timer does. Ticks without moving the core's clock until the connection is open.
+    bool finish_connect() {
+        return wait_until(
+            [&] {
+                if (!tcp1.Connected()) core.Timer1Timer();
+                return tcp1.Connected();
+            },
+            kGenerous);
     }
     // Sends `bytes` and runs one tick once they can be read.
     void deliver(const std::vector<std::uint8_t>& bytes) {
@@ -74,18 +86,41 @@ struct CoreSession {
         ASSERT_TRUE(tcp1.PollReadable(kGenerous));
         core.Timer1Timer();
     }
+    // Ticks without moving the core's clock until the connect begun has succeeded or failed:
+    // the address lookup answers on a thread of its own, so a failure shows on a later tick.
+    bool finish_attempt() {
+        const auto connecting = [&] {
+            return core.session().state() == kavro::Session::State::kConnecting;
+        };
+        return wait_until(
+            [&] {
+                if (connecting()) core.Timer1Timer();
+                return !connecting();
+            },
+            kGenerous);
+    }
     // "Watch LFS", the relay's side of the connection, and the hello read.
     void click_watch() {
         core.btn_watchClick();
+        ASSERT_TRUE(finish_connect());
         peer = relay.accept();
         ASSERT_EQ(peer.read(52).size(), 52u);
     }
+    // "Cast LFS" and the relay's side of the connection; a caster says nothing before its name.
+    void click_cast() {
+        core.btn_castClick();
+        ASSERT_TRUE(finish_connect());
+        peer = relay.accept();
+        ASSERT_TRUE(peer.valid());
+    }
     void start_watching() {
-        click_watch();
+        ASSERT_NO_FATAL_FAILURE(click_watch());
         peer.send(std::string("ACK0OK"));
         ASSERT_TRUE(tick_until([&] { return state().registered; }));
     }
-    const std::string& last_line() const { return view.log.back(); }
+    // The log's last line; a test that expects one when none was written fails on its
+    // comparison rather than reading past an empty log.
+    std::string last_line() const { return view.log.empty() ? "(no line)" : view.log.back(); }
 
     // Moves the core's clock on and runs one Timer1 tick.
     void tick_after(std::chrono::milliseconds elapsed) {
