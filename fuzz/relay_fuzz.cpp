@@ -205,6 +205,7 @@ struct Client {
     Bytes received;                           // not yet parsed
     bool got_error = false;
     std::string error_text;
+    bool just_accepted = false;  // the last message parsed was ACK0OK
     // As a caster: the cast it registered, and the stored block its next upload stands for.
     std::shared_ptr<Cast> casting;
     std::size_t position = 0;
@@ -716,6 +717,7 @@ class Harness {
                 if (rest.size() < 6) break;
                 const std::string ack(rest.begin(), rest.begin() + 6);
                 if (ack != "ACK0OK" && ack != "ACK0NO") fault("bad acknowledgement " + ack);
+                c.just_accepted = ack == "ACK0OK";
                 at += 6;
                 continue;
             }
@@ -725,6 +727,7 @@ class Harness {
             if (rest[3] != '0') fault("head's fourth byte is not '0'");
             const std::string tag(rest.begin(), rest.begin() + 3);
             message(c, tag, rest.subspan(wire::kHeadSize, total - wire::kHeadSize));
+            c.just_accepted = false;
             at += total;
             if (c.got_error && at != r.size()) fault("bytes after ERR");
         }
@@ -741,7 +744,13 @@ class Harness {
             c.got_error = true;
             c.error_text = text;
         } else if (tag == "KAL") {
-            if (!payload.empty()) fault("KAL with a payload");
+            // A keep-alive is empty, but for the resume offer a returning caster gets right
+            // behind its acceptance: a whole offer of a header and whole blocks.
+            if (!payload.empty()) {
+                if (!c.just_accepted) fault("KAL with a payload not right behind ACK0OK");
+                if (wire::decode_resume_offer(payload).status != wire::ResumeOfferStatus::kComplete)
+                    fault("KAL with a payload that is not a resume offer");
+            }
         } else if (tag == "CHL") {
             const std::size_t n = wire::caster_entry_count(payload);
             if (payload.size() != 2 + n * wire::kCasterEntrySize) fault("CHL length");
