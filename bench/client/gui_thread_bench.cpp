@@ -149,21 +149,31 @@ class Client {
     double longest_ms_ = 0;
 };
 
+// A socket bound to a port of 127.0.0.1 the system picks, listening with `backlog` unless that
+// is negative; `port` is where.
+int loopback_socket(int backlog, std::uint16_t& port) {
+    const int s = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ::bind(s, reinterpret_cast<sockaddr*>(&address), length);
+    if (backlog >= 0) ::listen(s, backlog);
+    ::getsockname(s, reinterpret_cast<sockaddr*>(&address), &length);
+    port = ntohs(address.sin_port);
+    return s;
+}
+
 // A loopback port whose backlog is full and never accepted: SYNs to it are dropped.
 struct BlackHole {
-    int listener = -1;
-    std::vector<int> fillers;
     std::uint16_t port = 0;
+    int listener = loopback_socket(0, port);
+    std::vector<int> fillers;
     BlackHole() {
-        listener = ::socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in address{};
         address.sin_family = AF_INET;
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        ::bind(listener, reinterpret_cast<sockaddr*>(&address), length);
-        ::listen(listener, 0);
-        ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
-        port = ntohs(address.sin_port);
+        address.sin_port = htons(port);
         for (int i = 0; i < 4; ++i) {
             const int filler = ::socket(AF_INET, SOCK_STREAM, 0);
             ::fcntl(filler, F_SETFL, O_NONBLOCK);
@@ -179,30 +189,15 @@ struct BlackHole {
 
 // A port nothing listens on: connects to it are refused at once.
 std::uint16_t closed_port() {
-    const int s = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ::bind(s, reinterpret_cast<sockaddr*>(&address), length);
-    ::getsockname(s, reinterpret_cast<sockaddr*>(&address), &length);
-    ::close(s);
-    return ntohs(address.sin_port);
+    std::uint16_t port = 0;
+    ::close(loopback_socket(-1, port));
+    return port;
 }
 
 // A relay that answers every hello with ERR "The relay is full." and closes.
 class FullRelay {
   public:
-    FullRelay() {
-        listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        ::bind(listener_, reinterpret_cast<sockaddr*>(&address), length);
-        ::listen(listener_, 16);
-        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
-        port_ = ntohs(address.sin_port);
+    FullRelay() : listener_(loopback_socket(16, port_)) {
         thread_ = std::thread([this] { serve(); });
     }
     ~FullRelay() {
@@ -235,8 +230,8 @@ class FullRelay {
             ::close(client);
         }
     }
-    int listener_ = -1;
     std::uint16_t port_ = 0;
+    int listener_ = -1;
     std::atomic<bool> stop_{false};
     std::thread thread_;
 };

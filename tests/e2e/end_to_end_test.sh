@@ -79,20 +79,6 @@ start_recorder() {  # start_recorder VAR INSTALL BLOCKS RATE SEED
 
 same_bytes() { cmp -- "$1" "$2"; }
 
-# start_sampler VAR FILE: samples FILE every 50 ms until stop_sampler; sets VAR to its pid.
-start_sampler() {
-  "$sampler" --file "$2" --interval-ms 50 >"$2.samples" &
-  E2E_PIDS+=("$!")
-  printf -v "$1" '%s' "$!"
-}
-# stop_sampler PID FILE: true when FILE never lost bytes under the same header while sampled.
-stop_sampler() {
-  kill -TERM "$1"
-  e2e_wait_exit "$1" 30
-  local status=$?
-  cat "$2.samples"
-  return $status
-}
 # The first bytes of FILE, as many as it has, equal the start of RECORDING.
 is_start_of() { cmp -n "$(e2e_size "$1")" -- "$1" "$2"; }
 said_once() { (($(grep -cxF -- "$2" "$1/client.out") == 1)); }

@@ -45,3 +45,19 @@ freeze_then() {
   check "the frozen path is ${command}" e2e_forwarder "$control" "$command"
 }
 
+
+# start_sampler VAR FILE: the replay sampler ($sampler) samples FILE every 50 ms until
+# stop_sampler; sets VAR to its pid.
+start_sampler() {
+  "$sampler" --file "$2" --interval-ms 50 >"$2.samples" &
+  E2E_PIDS+=("$!")
+  printf -v "$1" '%s' "$!"
+}
+# stop_sampler PID FILE: true when FILE never lost bytes under the same header while sampled.
+stop_sampler() {
+  kill -TERM "$1"
+  e2e_wait_exit "$1" 30
+  local status=$?
+  cat "$2.samples"
+  return $status
+}

@@ -176,20 +176,6 @@ start_recorder() {  # start_recorder VAR INSTALL SEED [BLOCKS RATE]
 
 relay_said() { grep -qF -- "$1" "$work/relay.log"; }
 
-# start_sampler VAR FILE: samples FILE every 50 ms until stop_sampler; sets VAR to its pid.
-start_sampler() {
-  "$sampler" --file "$2" --interval-ms 50 >"$2.samples" &
-  E2E_PIDS+=("$!")
-  printf -v "$1" '%s' "$!"
-}
-# stop_sampler PID FILE: true when FILE never lost bytes under the same header while sampled.
-stop_sampler() {
-  kill -TERM "$1"
-  e2e_wait_exit "$1" 30
-  local status=$?
-  cat "$2.samples"
-  return $status
-}
 
 # window_answers SECONDS: kavro.exe's window answered every ping within half a second for SECONDS.
 window_answers() { wine "$window_ping" ping "$1" 500; }
