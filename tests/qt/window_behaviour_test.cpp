@@ -1,9 +1,15 @@
 // The real window driven by mouse and key events on the offscreen platform: clicks reach the
 // core and its answers reach the controls; the grid's header, Tab, scrolling and captions behave
 // as a finished window should.
+#include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <QComboBox>
+#include <QElapsedTimer>
 #include <QGroupBox>
 #include <QHeaderView>
 #include <QLabel>
@@ -13,6 +19,7 @@
 #include <QScrollBar>
 #include <QTableWidget>
 #include <QTimer>
+#include <algorithm>
 #include <chrono>
 #include <string>
 #include <vector>
@@ -306,4 +313,45 @@ TEST(QtWindow, ARefusalOfAnAutomaticReconnectIsLoggedWithoutABoxAndStopStaysTheW
     EXPECT_TRUE(s.form.btn_cast->isEnabled());
     EXPECT_TRUE(answerer.texts.empty());
     EXPECT_TRUE(s.peer.closed_by_client());
+}
+
+TEST(QtWindow, TheWindowAnswersWhileItsRelayIsABlackHole) {
+    // A relay address that answers nothing: its backlog is full and never accepted, so the
+    // kernel drops every SYN, and a connect neither succeeds nor fails until its deadline.
+    const int hole = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(::bind(hole, reinterpret_cast<sockaddr*>(&address), length), 0);
+    ASSERT_EQ(::listen(hole, 0), 0);
+    ::getsockname(hole, reinterpret_cast<sockaddr*>(&address), &length);
+    std::vector<int> fillers;
+    for (int i = 0; i < 4; ++i) {
+        fillers.push_back(::socket(AF_INET, SOCK_STREAM, 0));
+        ::fcntl(fillers.back(), F_SETFL, O_NONBLOCK);
+        ::connect(fillers.back(), reinterpret_cast<sockaddr*>(&address), sizeof address);
+    }
+    SimulatorInstall install;
+    TForm1 form{RelayAddress{"127.0.0.1", std::to_string(ntohs(address.sin_port))}};
+    form.show();
+
+    // How late the event loop runs a 10 ms timer is how long the window could not answer.
+    QElapsedTimer clock;
+    qint64 last = 0, longest_gap = 0;
+    QTimer probe;
+    QObject::connect(&probe, &QTimer::timeout, [&] {
+        const qint64 now = clock.elapsed();
+        longest_gap = std::max(longest_gap, now - last);
+        last = now;
+    });
+    clock.start();
+    probe.start(10);
+    QTest::mouseClick(form.btn_watch, Qt::LeftButton);
+    EXPECT_TRUE(
+        wait_until([&] { return log_lines(form.debug).contains("Cannot reach the relay."); }));
+    EXPECT_GE(clock.elapsed(), 4000) << "the connect gave up before its deadline";
+    EXPECT_LT(longest_gap, 500) << "the window did not answer for " << longest_gap << " ms";
+    for (const int filler : fillers) ::close(filler);
+    ::close(hole);
 }
