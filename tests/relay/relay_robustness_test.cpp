@@ -423,7 +423,11 @@ TEST(RelayRobustness, ADiskThatStopsMakesTheRelayStopReadingItsCasterInsteadOfGr
         },
         5s);
     EXPECT_FALSE(finished) << "the relay took the whole upload while its disk stood still";
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+    // Under a sanitizer the relay's allocator keeps what is freed and pads what it gives, so its
+    // resident memory is no measure; the upload that did not finish above still shows the hold.
     EXPECT_LT(most, std::size_t{48} << 20) << "the relay grew instead of holding its caster back";
+#endif
     EXPECT_TRUE(healthy(http_port)) << "a stopped disk froze the HTTP side";
     std::cout << "grew by " << (most >> 20) << " MiB while the disk stood still\n";
 
