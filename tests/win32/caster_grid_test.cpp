@@ -205,7 +205,10 @@ TEST(Win32CasterGrid, WatchWithNoDataRowSelectedRequestsTheFirstRowAndTheHeaderN
     TForm1& f = w.form;
     HWND grid = f.sg_serverlist;
 
+    // The click is real input, which can reach the window after the few rounds `click` runs on
+    // a busy machine: the window's messages run until the connection is there.
     click_middle(f, f.btn_watch);
+    ASSERT_TRUE(pump_until(f, [&] { return relay.has_pending(); }));
     PeerSocket peer = relay.accept();
     ASSERT_TRUE(peer.valid());
     // The click only starts the connect; the window's Timer1 ticks finish it and send the hello,
