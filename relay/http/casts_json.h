@@ -1,6 +1,6 @@
 // /casts.json: the live casts and the relay's totals as JSON, for a league's website. The
-// field names are part of the relay's interface (relay/README.md lists them); add fields, never
-// rename them.
+// field names are part of the relay's interface (docs/relay-operations.md lists them); add
+// fields, never rename them.
 #pragma once
 
 #include <string>

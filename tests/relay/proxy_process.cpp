@@ -108,7 +108,7 @@ std::string nginx_config(const std::filesystem::path& folder, std::uint16_t port
          << "/uwsgi;\n  scgi_temp_path " << dir << "/scgi;\n"
          << "  server {\n    listen 127.0.0.1:" << port
          << ";\n"
-         // The recipe in relay/README.md, with the relay's port the test's.
+         // The recipe in docs/relay-operations.md, with the relay's port the test's.
          << "    location /live/ {\n"
          << "      proxy_pass http://127.0.0.1:" << relay_http_port << "/;\n"
          << "      proxy_http_version 1.1;\n"

@@ -36,11 +36,11 @@ class ProxyProcess {
     std::optional<std::string> reason_;
 };
 
-// The nginx configuration of relay/README.md's recipe, publishing the relay's HTTP side on
+// The nginx configuration of the operations guide's recipe, publishing the relay's HTTP side on
 // 127.0.0.1:`port` below /live/, with its temporary files in `folder`.
 std::string nginx_config(const std::filesystem::path& folder, std::uint16_t port,
                          std::uint16_t relay_http_port);
-// The haproxy configuration of relay/README.md's recipe: 127.0.0.1:`port` passed on to the
+// The haproxy configuration of the operations guide's recipe: 127.0.0.1:`port` passed on to the
 // relay's port with a PROXY header of `send_proxy` ("send-proxy" or "send-proxy-v2").
 std::string haproxy_config(std::uint16_t port, std::uint16_t relay_port,
                            const std::string& send_proxy);

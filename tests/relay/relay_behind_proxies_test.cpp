@@ -2,7 +2,7 @@
 // X-Forwarded-For's last hop for HTTP, through a PROXY protocol header on the relay's own port;
 // from anyone else such a header changes nothing (HTTP) or is a protocol error (the relay's
 // port). Then every count, limit, ban and log line uses the client's address. First with
-// headers the test writes, then behind the real things: Debian's nginx (the README's recipe)
+// headers the test writes, then behind the real things: Debian's nginx (the guide's recipe)
 // and haproxy (send-proxy and send-proxy-v2), each started here on loopback.
 #include <gtest/gtest.h>
 #include <netinet/in.h>

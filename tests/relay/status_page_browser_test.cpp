@@ -3,7 +3,7 @@
 // watchers, with a name that looks like markup shown as text.
 //
 // With KAVRO_STATUS_SCREENSHOTS=FOLDER set, it also saves the page as it looks on a desktop and
-// on a phone (relay-status.png, relay-status-phone.png), as in relay/README.md.
+// on a phone (relay-status.png, relay-status-phone.png), as in docs/relay-operations.md.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>

@@ -1,5 +1,5 @@
 // Saves what a window shows, as a BMP file, when KAVRO_SCREENSHOT_DIR names a folder; otherwise
-// does nothing. The README's pictures of kavro.exe at each DPI are taken this way.
+// does nothing. The user's guide's pictures of kavro.exe at each DPI are taken this way.
 #pragma once
 
 #include <windows.h>
