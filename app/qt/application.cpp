@@ -4,11 +4,13 @@
 #include <QMessageBox>
 #include <exception>
 
+#include "app/kavro_version.h"
+
 namespace kavro {
 
 Application::Application(int& argc, char** argv) : QApplication(argc, argv) {
     setApplicationName(QStringLiteral("kavro"));
-    setApplicationVersion(QStringLiteral("0.0.2.0"));
+    setApplicationVersion(QStringLiteral(KAVRO_FULL_VERSION));
     setWindowIcon(QIcon(QStringLiteral(":/kavro.png")));
 }
 

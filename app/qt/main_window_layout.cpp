@@ -16,18 +16,17 @@
 #include <algorithm>
 
 #include "app/qt/main_window.h"
+#include "app/window_layout.h"
 #include "client/track_codes.h"
 
 namespace kavro {
 namespace {
 
-constexpr int kClientWidth = 316;
-constexpr int kClientHeight = 197;
-constexpr int kLeft = 229;
-constexpr int kTop = 103;
-constexpr int kGridRowHeight = 16;
-constexpr int kTrackItemHeight = 16;
-constexpr int kGridColumnWidths[] = {147, 40, 47, 64};
+using namespace window_layout;
+
+QRect to_qrect(const Rect& r) { return {r.left, r.top, r.width, r.height}; }
+
+QString text(const char* latin1) { return QString::fromLatin1(latin1); }
 
 // Track list items drawn at a fixed height, as the drop-down is laid out for.
 class FixedHeightDelegate : public QStyledItemDelegate {
@@ -38,23 +37,23 @@ class FixedHeightDelegate : public QStyledItemDelegate {
     }
 };
 
-QPushButton* make_button(QWidget* parent, const QString& text, QRect geometry) {
-    auto* button = new QPushButton(text, parent);
-    button->setGeometry(geometry);
+QPushButton* make_button(QWidget* parent, const char* caption, const Rect& place) {
+    auto* button = new QPushButton(text(caption), parent);
+    button->setGeometry(to_qrect(place));
     button->setAutoDefault(false);
     return button;
 }
 
-QLabel* make_label(QWidget* parent, const QString& text, QPoint at) {
-    auto* label = new QLabel(text, parent);
-    label->move(at);
+QLabel* make_label(QWidget* parent, const char* caption, const Rect& place) {
+    auto* label = new QLabel(text(caption), parent);
+    label->move(place.left, place.top);
     label->adjustSize();  // labels size themselves to their text
     return label;
 }
 
-QGroupBox* make_group(QWidget* parent, const QString& caption) {
-    auto* group = new QGroupBox(caption, parent);
-    group->setGeometry(0, 40, 315, 140);
+QGroupBox* make_group(QWidget* parent, const char* caption) {
+    auto* group = new QGroupBox(text(caption), parent);
+    group->setGeometry(to_qrect(kPanel));
     group->setAutoFillBackground(true);  // a panel hides the log beneath it
     return group;
 }
@@ -74,62 +73,57 @@ QFont window_font() {
 }  // namespace
 
 void TForm1::build_controls() {
-    setWindowTitle(QStringLiteral("KAVRO"));
+    setWindowTitle(text(kCaption));
     setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                    Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                    Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
     setFixedSize(kClientWidth, kClientHeight);
-    move(kLeft, kTop);
+    move(kWindowLeft, kWindowTop);
     setFont(window_font());
     setAutoFillBackground(true);  // the dialog face
 
-    btn_cast = make_button(this, QStringLiteral("Cast LFS"), {0, 8, 75, 25});
-    btn_watch = make_button(this, QStringLiteral("Watch LFS"), {80, 8, 75, 25});
-    btn_stop = make_button(this, QStringLiteral("Stop"), {160, 8, 75, 25});
+    btn_cast = make_button(this, kCastButtonText, kCastButton);
+    btn_watch = make_button(this, kWatchButtonText, kWatchButton);
+    btn_stop = make_button(this, kStopButtonText, kStopButton);
     btn_stop->setEnabled(false);
-    btn_about = make_button(this, QStringLiteral("About"), {240, 8, 75, 25});
+    btn_about = make_button(this, kAboutButtonText, kAboutButton);
     btn_about->hide();
 
     // The three group boxes share one rectangle; created in this order, the cast and watch
     // panels lie over the log when shown and the log shows again when both are hidden.
-    bg_debug = make_group(this, QString());
+    bg_debug = make_group(this, "");
     debug = new QPlainTextEdit(bg_debug);
-    debug->setGeometry(4, 14, 305, 120);
+    debug->setGeometry(to_qrect(kLog));
     debug->setLineWrapMode(QPlainTextEdit::WidgetWidth);
     debug->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     debug->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     debug->setTabChangesFocus(true);  // editable, but Tab moves on to the next control
-    for (const char* line :
-         {"KAVRO v. 0.0.2", "by the Kavro developers", "Contact: the Kavro project's issue tracker",
-          "See readme.txt for more information.", "", "Have fun!"}) {
-        debug->appendPlainText(QString::fromLatin1(line));
-    }
+    for (const char* line : kLogLines) debug->appendPlainText(text(line));
 
-    bg_cast = make_group(this, QStringLiteral("Cast LFS"));
+    bg_cast = make_group(this, kCastPanelText);
     bg_cast->hide();
-    lbl_castname = make_label(bg_cast, QStringLiteral("Cast name:"), {8, 24});
+    lbl_castname = make_label(bg_cast, kCastNameLabelText, kCastNameLabel);
     ed_castname = new QLineEdit(bg_cast);
-    ed_castname->setGeometry(72, 20, 121, 21);
-    ed_castname->setMaxLength(32);
-    lbl_track = make_label(bg_cast, QStringLiteral("Track:"), {8, 56});
+    ed_castname->setGeometry(to_qrect(kCastNameEdit));
+    ed_castname->setMaxLength(kCastNameMaxLength);
+    lbl_track = make_label(bg_cast, kTrackLabelText, kTrackLabel);
     lbl_track->hide();
     cb_track = new QComboBox(bg_cast);
-    cb_track->setGeometry(72, 52, 124, 22);
+    cb_track->setGeometry(to_qrect(kTrackChooser));
     cb_track->setItemDelegate(new FixedHeightDelegate(cb_track));
-    cb_track->setMaxVisibleItems(6);
+    cb_track->setMaxVisibleItems(kTrackItemsVisible);
     for (const char* code : kTrackCodes) cb_track->addItem(QString::fromLatin1(code));
     cb_track->setCurrentIndex(-1);
     cb_track->hide();
-    btn_cast1 = make_button(bg_cast, QStringLiteral("Cast"), {72, 96, 75, 25});
+    btn_cast1 = make_button(bg_cast, kCastStartButtonText, kCastStartButton);
 
-    bg_watch = make_group(this, QStringLiteral("Watch LFS"));
+    bg_watch = make_group(this, kWatchPanelText);
     bg_watch->hide();
     build_grid();
-    btn_watch1 = make_button(bg_watch, QStringLiteral("Watch"), {8, 110, 75, 25});
-    btn_refresh = make_button(bg_watch, QStringLiteral("Refresh"), {230, 110, 75, 25});
+    btn_watch1 = make_button(bg_watch, kWatchStartButtonText, kWatchStartButton);
+    btn_refresh = make_button(bg_watch, kRefreshButtonText, kRefreshButton);
 
-    socket_data =
-        make_label(this, QStringLiteral("sent: 0 b/sec     ---     recv: 0 b/sec"), {0, 182});
+    socket_data = make_label(this, kMeterText, kMeter);
 
     Timer1 = new QTimer(this);
     Timer1->setInterval(1000);
@@ -151,8 +145,8 @@ void TForm1::build_controls() {
 // The caster grid: a fixed header row above the data rows, which scroll beneath it. The header
 // is the grid's own heading, so it can never be selected or become the current row.
 void TForm1::build_grid() {
-    sg_serverlist = new QTableWidget(1, 4, bg_watch);
-    sg_serverlist->setGeometry(6, 16, 305, 89);
+    sg_serverlist = new QTableWidget(1, kGridColumns, bg_watch);
+    sg_serverlist->setGeometry(to_qrect(kCasterGrid));
     QHeaderView* header = sg_serverlist->horizontalHeader();
     header->setFixedHeight(kGridRowHeight);
     header->setSectionResizeMode(QHeaderView::Fixed);
@@ -168,7 +162,7 @@ void TForm1::build_grid() {
     sg_serverlist->setTabKeyNavigation(false);  // Tab leaves the grid
     sg_serverlist->setWordWrap(false);
     sg_serverlist->setTextElideMode(Qt::ElideNone);  // a long name is clipped
-    for (int c = 0; c < 4; ++c) {
+    for (int c = 0; c < kGridColumns; ++c) {
         sg_serverlist->setColumnWidth(c, kGridColumnWidths[c]);
         sg_serverlist->setHorizontalHeaderItem(c, new QTableWidgetItem());
         auto* item = new QTableWidgetItem();

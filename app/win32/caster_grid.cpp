@@ -16,7 +16,7 @@
 namespace kavro::win32 {
 namespace {
 
-constexpr int kColumns = 4;
+constexpr int kColumns = kGridColumns;
 constexpr int kCellInset = 2;  // text starts this far right of a cell's left edge, at 96 DPI
 
 void set_header_text(HWND grid, int column, const std::wstring& text) {

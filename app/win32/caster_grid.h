@@ -11,12 +11,14 @@
 
 #include <vector>
 
+#include "app/window_layout.h"
 #include "replay/caster_list.h"
 
 namespace kavro::win32 {
 
-inline constexpr int kGridRowHeight = 16;
-inline constexpr int kGridColumnWidths[] = {147, 40, 47, 64};
+using window_layout::kGridColumns;
+using window_layout::kGridColumnWidths;
+using window_layout::kGridRowHeight;
 
 // A grid with empty header cells and one blank data row, selected; its owner answers its
 // WM_MEASUREITEM with kGridRowHeight scaled to `dpi`. The owner places it.

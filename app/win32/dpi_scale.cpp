@@ -20,6 +20,10 @@ RECT scaled(const RECT& at, int dpi) {
             top + scaled(at.bottom - at.top, dpi)};
 }
 
+RECT scaled(const window_layout::Rect& at, int dpi) {
+    return scaled(RECT{at.left, at.top, at.right(), at.bottom()}, dpi);
+}
+
 int window_dpi(HWND window) {
     using GetDpiForWindow = UINT WINAPI(HWND);
     static GetDpiForWindow* const for_window = user32_function<GetDpiForWindow>("GetDpiForWindow");

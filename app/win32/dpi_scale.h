@@ -6,6 +6,8 @@
 
 #include <windows.h>
 
+#include "app/window_layout.h"
+
 namespace kavro::win32 {
 
 inline constexpr int kLayoutDpi = 96;
@@ -13,6 +15,7 @@ inline constexpr int kLayoutDpi = 96;
 int scaled(int length, int dpi);
 // Left, top, width and height each scaled.
 RECT scaled(const RECT& at_layout_dpi, int dpi);
+RECT scaled(const window_layout::Rect& at_layout_dpi, int dpi);
 
 // The DPI of the monitor the window is on (Windows 10 1607 and later), else the system's.
 int window_dpi(HWND window);

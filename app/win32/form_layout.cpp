@@ -1,41 +1,39 @@
-// The window's controls: kinds, texts, initial states and tab order (their places are in
-// form_placement.cpp). Creation order is the tab order: the dialog keys walk the controls in
-// their z-order.
+// The window's controls: kinds, initial states and tab order. Their texts come from the shared
+// layout (app/window_layout.h), and form_placement.cpp puts them where it says. Creation order
+// is the tab order: the dialog keys walk the controls in their z-order.
 #include <windows.h>
 // after windows.h, which it needs
 #include <commctrl.h>
+
+#include <string>
 
 #include "app/win32/caster_grid.h"
 #include "app/win32/control_ids.h"
 #include "app/win32/dpi_scale.h"
 #include "app/win32/form.h"
 #include "app/win32/track_chooser.h"
+#include "app/win32/wide_text.h"
 #include "app/win32/window_font.h"
 #include "app/win32/window_geometry.h"
+#include "app/window_layout.h"
 
 namespace kavro {
 namespace {
 
 using namespace win32;
-
-constexpr const wchar_t* kLogLines[] = {L"KAVRO v. 0.0.2",
-                                        L"by the Kavro developers",
-                                        L"Contact: the Kavro project's issue tracker",
-                                        L"See readme.txt for more information.",
-                                        L"",
-                                        L"Have fun!"};
+using namespace window_layout;
 
 // A control at no place yet: the window's layout places and sizes it.
-HWND make(HWND parent, const wchar_t* kind, const wchar_t* text, DWORD style, DWORD ex_style,
+HWND make(HWND parent, const wchar_t* kind, const std::string& text, DWORD style, DWORD ex_style,
           int id, HFONT font) {
-    HWND control = CreateWindowExW(ex_style, kind, text, WS_CHILD | style, 0, 0, 0, 0, parent,
-                                   reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)),
+    HWND control = CreateWindowExW(ex_style, kind, widen(text).c_str(), WS_CHILD | style, 0, 0, 0,
+                                   0, parent, reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)),
                                    GetModuleHandleW(nullptr), nullptr);
     SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
     return control;
 }
 
-HWND make_button(HWND parent, const wchar_t* text, int id, HFONT font, bool visible = true) {
+HWND make_button(HWND parent, const char* text, int id, HFONT font, bool visible = true) {
     return make(parent, L"BUTTON", text, WS_TABSTOP | BS_PUSHBUTTON | (visible ? WS_VISIBLE : 0u),
                 0, id, font);
 }
@@ -62,7 +60,7 @@ LRESULT CALLBACK forward_to_window(HWND group, UINT message, WPARAM w, LPARAM l,
     }
 }
 
-HWND make_group(HWND window, const wchar_t* caption, int id, HFONT font, bool visible) {
+HWND make_group(HWND window, const char* caption, int id, HFONT font, bool visible) {
     HWND group = make(window, L"BUTTON", caption,
                       BS_GROUPBOX | WS_CLIPCHILDREN | (visible ? WS_VISIBLE : 0u),
                       WS_EX_CONTROLPARENT, id, font);
@@ -83,10 +81,10 @@ LRESULT CALLBACK log_keys(HWND log, UINT message, WPARAM w, LPARAM l, UINT_PTR, 
     return result;
 }
 
-std::wstring initial_log_text() {
-    std::wstring text;
-    for (const wchar_t* line : kLogLines) {
-        if (line != kLogLines[0]) text += L"\r\n";
+std::string initial_log_text() {
+    std::string text;
+    for (const char* line : kLogLines) {
+        if (line != kLogLines[0]) text += "\r\n";
         text += line;
     }
     return text;
@@ -116,44 +114,44 @@ void TForm1::build_controls(HINSTANCE instance) {
     register_window_class(instance, window_proc);
 
     // Opened where it will show, so it gets that monitor's DPI, for which the controls are made.
-    Form1 = CreateWindowExW(0, L"TForm1", L"KAVRO", kWindowStyle, kWindowLeft, kWindowTop,
-                            kClientWidth, kClientHeight, nullptr, nullptr, instance, this);
+    Form1 =
+        CreateWindowExW(0, L"TForm1", widen(kCaption).c_str(), kWindowStyle, kWindowLeft,
+                        kWindowTop, kClientWidth, kClientHeight, nullptr, nullptr, instance, this);
     dpi_ = window_dpi(Form1);
     font_ = create_window_font(dpi_);
     HFONT f = font_;
 
-    btn_cast = make_button(Form1, L"Cast LFS", kIdCast, f);
-    btn_watch = make_button(Form1, L"Watch LFS", kIdWatch, f);
+    btn_cast = make_button(Form1, kCastButtonText, kIdCast, f);
+    btn_watch = make_button(Form1, kWatchButtonText, kIdWatch, f);
 
-    bg_debug = make_group(Form1, L"", kIdDebugGroup, f, true);
-    debug = make(bg_debug, L"EDIT", initial_log_text().c_str(),
+    bg_debug = make_group(Form1, "", kIdDebugGroup, f, true);
+    debug = make(bg_debug, L"EDIT", initial_log_text(),
                  WS_VISIBLE | WS_TABSTOP | ES_MULTILINE | ES_AUTOVSCROLL | ES_WANTRETURN,
                  WS_EX_CLIENTEDGE, kIdDebug, f);
     SendMessageW(debug, EM_SETLIMITTEXT, 0, 0);  // the log has no length limit
     SetWindowSubclass(debug, log_keys, 0, 0);
 
-    btn_stop = make_button(Form1, L"Stop", kIdStop, f);
+    btn_stop = make_button(Form1, kStopButtonText, kIdStop, f);
     EnableWindow(btn_stop, FALSE);
-    btn_about = make_button(Form1, L"About", kIdAbout, f, false);
+    btn_about = make_button(Form1, kAboutButtonText, kIdAbout, f, false);
 
-    bg_cast = make_group(Form1, L"Cast LFS", kIdCastGroup, f, false);
+    bg_cast = make_group(Form1, kCastPanelText, kIdCastGroup, f, false);
     lbl_castname =
-        make(bg_cast, L"STATIC", L"Cast name:", WS_VISIBLE | SS_LEFT, 0, kIdCastNameLabel, f);
-    ed_castname = make(bg_cast, L"EDIT", L"", WS_VISIBLE | WS_TABSTOP | ES_AUTOHSCROLL,
+        make(bg_cast, L"STATIC", kCastNameLabelText, WS_VISIBLE | SS_LEFT, 0, kIdCastNameLabel, f);
+    ed_castname = make(bg_cast, L"EDIT", "", WS_VISIBLE | WS_TABSTOP | ES_AUTOHSCROLL,
                        WS_EX_CLIENTEDGE, kIdCastName, f);
-    SendMessageW(ed_castname, EM_SETLIMITTEXT, 32, 0);
-    lbl_track = make(bg_cast, L"STATIC", L"Track:", SS_LEFT, 0, kIdTrackLabel, f);
+    SendMessageW(ed_castname, EM_SETLIMITTEXT, kCastNameMaxLength, 0);
+    lbl_track = make(bg_cast, L"STATIC", kTrackLabelText, SS_LEFT, 0, kIdTrackLabel, f);
     cb_track = create_track_chooser(bg_cast, kIdTrack, f);
-    btn_cast1 = make_button(bg_cast, L"Cast", kIdCast1, f);
+    btn_cast1 = make_button(bg_cast, kCastStartButtonText, kIdCast1, f);
 
-    bg_watch = make_group(Form1, L"Watch LFS", kIdWatchGroup, f, false);
-    btn_watch1 = make_button(bg_watch, L"Watch", kIdWatch1, f);
-    btn_refresh = make_button(bg_watch, L"Refresh", kIdRefresh, f);
+    bg_watch = make_group(Form1, kWatchPanelText, kIdWatchGroup, f, false);
+    btn_watch1 = make_button(bg_watch, kWatchStartButtonText, kIdWatch1, f);
+    btn_refresh = make_button(bg_watch, kRefreshButtonText, kIdRefresh, f);
     sg_serverlist = create_caster_grid(bg_watch, kIdServerList, f, dpi_);
 
-    const wchar_t* meter = L"sent: 0 b/sec     ---     recv: 0 b/sec";
     socket_data =
-        make(Form1, L"STATIC", meter, WS_VISIBLE | SS_LEFT | SS_NOPREFIX, 0, kIdSocketData, f);
+        make(Form1, L"STATIC", kMeterText, WS_VISIBLE | SS_LEFT | SS_NOPREFIX, 0, kIdSocketData, f);
 
     place_controls();
     place_window(scaled(kWindowLeft, dpi_), scaled(kWindowTop, dpi_));

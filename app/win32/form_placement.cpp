@@ -9,35 +9,38 @@
 #include "app/win32/track_chooser.h"
 #include "app/win32/window_font.h"
 #include "app/win32/window_geometry.h"
+#include "app/window_layout.h"
 
 namespace kavro {
 namespace {
 
 using namespace win32;
+namespace layout = window_layout;
 
-constexpr RECT at(int left, int top, int width, int height) {
-    return {left, top, left + width, top + height};
-}
-
-// Each control's place in its parent (left, top, width, height) at 96 DPI.
+// Each control's place in its parent at 96 DPI.
 struct Placement {
     HWND TForm1::*control;
-    RECT place;
+    layout::Rect place;
 };
 constexpr Placement kPlacements[] = {
-    {&TForm1::btn_cast, at(0, 8, 75, 25)},        {&TForm1::btn_watch, at(80, 8, 75, 25)},
-    {&TForm1::btn_stop, at(160, 8, 75, 25)},      {&TForm1::btn_about, at(240, 8, 75, 25)},
-    {&TForm1::bg_debug, at(0, 40, 315, 140)},     {&TForm1::debug, at(4, 14, 305, 120)},
-    {&TForm1::bg_cast, at(0, 40, 315, 140)},      {&TForm1::lbl_castname, at(8, 24, 53, 13)},
-    {&TForm1::ed_castname, at(72, 20, 121, 21)},  {&TForm1::lbl_track, at(8, 56, 31, 13)},
-    {&TForm1::btn_cast1, at(72, 96, 75, 25)},     {&TForm1::bg_watch, at(0, 40, 315, 140)},
-    {&TForm1::sg_serverlist, at(6, 16, 305, 89)}, {&TForm1::btn_watch1, at(8, 110, 75, 25)},
-    {&TForm1::btn_refresh, at(230, 110, 75, 25)},
+    {&TForm1::btn_cast, layout::kCastButton},
+    {&TForm1::btn_watch, layout::kWatchButton},
+    {&TForm1::btn_stop, layout::kStopButton},
+    {&TForm1::btn_about, layout::kAboutButton},
+    {&TForm1::bg_debug, layout::kPanel},
+    {&TForm1::debug, layout::kLog},
+    {&TForm1::bg_cast, layout::kPanel},
+    {&TForm1::lbl_castname, layout::kCastNameLabel},
+    {&TForm1::ed_castname, layout::kCastNameEdit},
+    {&TForm1::lbl_track, layout::kTrackLabel},
+    {&TForm1::btn_cast1, layout::kCastStartButton},
+    {&TForm1::bg_watch, layout::kPanel},
+    {&TForm1::sg_serverlist, layout::kCasterGrid},
+    {&TForm1::btn_watch1, layout::kWatchStartButton},
+    {&TForm1::btn_refresh, layout::kRefreshButton},
 };
-// The closed track chooser (its open list is sized from its items).
-constexpr RECT kTrackChooser = at(72, 52, 124, 22);
-// The meter label's top left corner and height; it is as wide as its text.
-constexpr RECT kMeter = at(0, 182, 166, 13);
+// The track chooser's place is its closed field (its open list is sized from its items); the
+// meter label keeps its place's top left corner and height, and is as wide as its text.
 
 void move(HWND control, const RECT& place) {
     SetWindowPos(control, nullptr, place.left, place.top, place.right - place.left,
@@ -55,13 +58,13 @@ std::wstring text_of(HWND control) {
 
 void TForm1::place_controls() {
     for (const Placement& p : kPlacements) move(this->*p.control, scaled(p.place, dpi_));
-    fit_track_chooser(cb_track, scaled(kTrackChooser, dpi_), dpi_);
+    fit_track_chooser(cb_track, scaled(layout::kTrackChooser, dpi_), dpi_);
     scale_caster_grid(sg_serverlist, dpi_);
     size_meter(text_of(socket_data));
 }
 
 void TForm1::size_meter(const std::wstring& text) {
-    const RECT place = scaled(kMeter, dpi_);
+    const RECT place = scaled(layout::kMeter, dpi_);
     SetWindowPos(socket_data, nullptr, place.left, place.top, text_width(font_, text),
                  place.bottom - place.top, SWP_NOZORDER | SWP_NOACTIVATE);
 }

@@ -4,10 +4,12 @@
 
 #include <windows.h>
 
+#include "app/window_layout.h"
+
 namespace kavro::win32 {
 
-inline constexpr int kTrackItemHeight = 16;
-inline constexpr int kTrackItemsVisible = 6;
+using window_layout::kTrackItemHeight;
+using window_layout::kTrackItemsVisible;
 
 // Nothing is selected; its owner answers its WM_MEASUREITEM with kTrackItemHeight scaled to the
 // window's DPI, and places it with fit_track_chooser.

@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "app/win32/dpi_scale.h"
+#include "app/win32/wide_text.h"
 
 namespace kavro::win32 {
 namespace {
@@ -28,7 +29,7 @@ HFONT create_font(const wchar_t* face, int height) {
 
 bool fits_layout(HFONT font, int dpi) {
     for (const auto& t : kLayoutTexts) {
-        if (ink_width(font, t.text) > scaled(t.width, dpi)) return false;
+        if (ink_width(font, widen(t.text)) > scaled(t.width, dpi)) return false;
     }
     return true;
 }

@@ -8,6 +8,8 @@
 
 #include <string>
 
+#include "app/window_layout.h"
+
 namespace kavro::win32 {
 
 // The face the layout was drawn for, and its size.
@@ -17,16 +19,16 @@ inline constexpr int kLayoutFontPoints = 8;
 // The font's height in pixels at `dpi` (negative: the character height); -11 at 96.
 int layout_font_height(int dpi);
 
-// Texts whose widths the layout fixes, with the width each has in the layout's face at 96 DPI;
-// a face fits when the ink of each is no wider.
+// Texts whose widths the layout fixes (their labels are as wide as they are in the layout's face
+// at 96 DPI); a face fits when the ink of each is no wider.
 struct LayoutText {
-    const wchar_t* text;
+    const char* text;
     int width;
 };
 inline constexpr LayoutText kLayoutTexts[] = {
-    {L"Cast name:", 53},
-    {L"Track:", 31},
-    {L"sent: 0 b/sec     ---     recv: 0 b/sec", 166},
+    {window_layout::kCastNameLabelText, window_layout::kCastNameLabel.width},
+    {window_layout::kTrackLabelText, window_layout::kTrackLabel.width},
+    {window_layout::kMeterText, window_layout::kMeter.width},
 };
 
 // The caller owns the font (DeleteObject).

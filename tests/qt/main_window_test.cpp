@@ -12,12 +12,18 @@
 #include <QTableWidget>
 #include <QTimer>
 #include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "app/qt/application.h"
+#include "app/window_layout.h"
 #include "gui_test_support.h"
+#include "layout_checks.h"
 
 using namespace kavro;
 using namespace kavro::test;
+namespace layout = kavro::window_layout;
 
 namespace {
 
@@ -26,6 +32,21 @@ struct Window {
     TForm1 form{RelayAddress{"127.0.0.1", "1"}};
 };
 
+QRect rect(const layout::Rect& r) { return {r.left, r.top, r.width, r.height}; }
+
+// The window's controls by the names the layout gives them.
+std::vector<std::pair<std::string, QWidget*>> controls_of(TForm1& f) {
+    return {{"btn_cast", f.btn_cast},       {"btn_watch", f.btn_watch},
+            {"btn_stop", f.btn_stop},       {"btn_about", f.btn_about},
+            {"bg_debug", f.bg_debug},       {"debug", f.debug},
+            {"bg_cast", f.bg_cast},         {"lbl_castname", f.lbl_castname},
+            {"ed_castname", f.ed_castname}, {"lbl_track", f.lbl_track},
+            {"cb_track", f.cb_track},       {"btn_cast1", f.btn_cast1},
+            {"bg_watch", f.bg_watch},       {"sg_serverlist", f.sg_serverlist},
+            {"btn_watch1", f.btn_watch1},   {"btn_refresh", f.btn_refresh},
+            {"socket_data", f.socket_data}};
+}
+
 }  // namespace
 
 TEST(MainWindow, StartsIdleWithEveryControlInPlace) {
@@ -33,9 +54,9 @@ TEST(MainWindow, StartsIdleWithEveryControlInPlace) {
     Window w;
     TForm1& f = w.form;
     EXPECT_EQ(f.windowTitle(), "KAVRO");
-    EXPECT_EQ(f.size(), QSize(316, 197));
+    EXPECT_EQ(f.size(), QSize(layout::kClientWidth, layout::kClientHeight));
     EXPECT_EQ(f.minimumSize(), f.maximumSize());
-    EXPECT_EQ(f.pos(), QPoint(229, 103));
+    EXPECT_EQ(f.pos(), QPoint(layout::kWindowLeft, layout::kWindowTop));
     EXPECT_FALSE(f.windowFlags() & Qt::WindowMaximizeButtonHint);
 
     struct Expected {
@@ -45,20 +66,20 @@ TEST(MainWindow, StartsIdleWithEveryControlInPlace) {
         bool enabled;
     };
     const Expected controls[] = {
-        {f.btn_cast, {0, 8, 75, 25}, true, true},
-        {f.btn_watch, {80, 8, 75, 25}, true, true},
-        {f.btn_stop, {160, 8, 75, 25}, true, false},
-        {f.btn_about, {240, 8, 75, 25}, false, true},
-        {f.bg_debug, {0, 40, 315, 140}, true, true},
-        {f.debug, {4, 14, 305, 120}, true, true},
-        {f.bg_cast, {0, 40, 315, 140}, false, true},
-        {f.ed_castname, {72, 20, 121, 21}, true, true},
-        {f.cb_track, {72, 52, 124, 22}, false, true},
-        {f.btn_cast1, {72, 96, 75, 25}, true, true},
-        {f.bg_watch, {0, 40, 315, 140}, false, true},
-        {f.sg_serverlist, {6, 16, 305, 89}, true, true},
-        {f.btn_watch1, {8, 110, 75, 25}, true, true},
-        {f.btn_refresh, {230, 110, 75, 25}, true, true},
+        {f.btn_cast, rect(layout::kCastButton), true, true},
+        {f.btn_watch, rect(layout::kWatchButton), true, true},
+        {f.btn_stop, rect(layout::kStopButton), true, false},
+        {f.btn_about, rect(layout::kAboutButton), false, true},
+        {f.bg_debug, rect(layout::kPanel), true, true},
+        {f.debug, rect(layout::kLog), true, true},
+        {f.bg_cast, rect(layout::kPanel), false, true},
+        {f.ed_castname, rect(layout::kCastNameEdit), true, true},
+        {f.cb_track, rect(layout::kTrackChooser), false, true},
+        {f.btn_cast1, rect(layout::kCastStartButton), true, true},
+        {f.bg_watch, rect(layout::kPanel), false, true},
+        {f.sg_serverlist, rect(layout::kCasterGrid), true, true},
+        {f.btn_watch1, rect(layout::kWatchStartButton), true, true},
+        {f.btn_refresh, rect(layout::kRefreshButton), true, true},
     };
     for (const auto& c : controls) {
         SCOPED_TRACE(c.widget->metaObject()->className());
@@ -66,10 +87,10 @@ TEST(MainWindow, StartsIdleWithEveryControlInPlace) {
         EXPECT_EQ(!c.widget->isHidden(), c.visible);
         EXPECT_EQ(c.widget->isEnabled(), c.enabled);
     }
-    EXPECT_EQ(f.lbl_castname->pos(), QPoint(8, 24));
+    EXPECT_EQ(f.lbl_castname->pos(), rect(layout::kCastNameLabel).topLeft());
     EXPECT_TRUE(f.lbl_track->isHidden());
     EXPECT_EQ(f.socket_data->text(), "sent: 0 b/sec     ---     recv: 0 b/sec");
-    EXPECT_EQ(f.socket_data->pos(), QPoint(0, 182));
+    EXPECT_EQ(f.socket_data->pos(), rect(layout::kMeter).topLeft());
 
     EXPECT_EQ(f.btn_cast->text(), "Cast LFS");
     EXPECT_EQ(f.btn_watch->text(), "Watch LFS");
@@ -95,13 +116,12 @@ TEST(MainWindow, StartsIdleWithEveryControlInPlace) {
 
     // The header row is the grid's own fixed heading; one empty data row below it, selected.
     EXPECT_EQ(f.sg_serverlist->rowCount(), 1);
-    EXPECT_EQ(f.sg_serverlist->columnCount(), 4);
-    EXPECT_EQ(f.sg_serverlist->columnWidth(0), 147);
-    EXPECT_EQ(f.sg_serverlist->columnWidth(1), 40);
-    EXPECT_EQ(f.sg_serverlist->columnWidth(2), 47);
-    EXPECT_EQ(f.sg_serverlist->columnWidth(3), 64);
-    EXPECT_EQ(f.sg_serverlist->rowHeight(0), 16);
-    EXPECT_EQ(f.sg_serverlist->horizontalHeader()->height(), 16);
+    ASSERT_EQ(f.sg_serverlist->columnCount(), layout::kGridColumns);
+    for (int c = 0; c < layout::kGridColumns; ++c) {
+        EXPECT_EQ(f.sg_serverlist->columnWidth(c), layout::kGridColumnWidths[c]) << c;
+    }
+    EXPECT_EQ(f.sg_serverlist->rowHeight(0), layout::kGridRowHeight);
+    EXPECT_EQ(f.sg_serverlist->horizontalHeader()->height(), layout::kGridRowHeight);
     EXPECT_FALSE(f.sg_serverlist->horizontalHeader()->isHidden());
     for (int c = 0; c < 4; ++c) {
         EXPECT_TRUE(f.sg_serverlist->horizontalHeaderItem(c)->text().isEmpty());
@@ -128,14 +148,60 @@ TEST(MainWindow, EveryTextFitsItsControl) {
     // Labels size themselves; the cast name label must end before the edit starts.
     EXPECT_LE(f.lbl_castname->geometry().right(), f.ed_castname->x());
     EXPECT_LE(f.socket_data->geometry().right(), f.width());
-    const int header_widths[] = {147, 40, 47, 64};
     const char* headers[] = {"Cast name", "Track", "Watcher", "Packet time"};
-    for (int c = 0; c < 4; ++c) {
+    for (int c = 0; c < layout::kGridColumns; ++c) {
         EXPECT_LE(f.sg_serverlist->fontMetrics().horizontalAdvance(headers[c]) + 4,
-                  header_widths[c])
+                  layout::kGridColumnWidths[c])
             << headers[c];
     }
+    // The panels' captions fit along their tops, clear of the boxes' corners.
+    for (QGroupBox* g : {f.bg_cast, f.bg_watch}) {
+        EXPECT_LE(g->fontMetrics().horizontalAdvance(g->title()) + 16, g->width())
+            << g->title().toStdString();
+    }
+    // The labels' texts fit the widths the layout gives them, so the Win32 window's fixed
+    // labels, drawn from the same layout, are not cut short either.
+    EXPECT_LE(f.lbl_castname->fontMetrics().horizontalAdvance(f.lbl_castname->text()),
+              layout::kCastNameLabel.width);
+    EXPECT_LE(f.lbl_track->fontMetrics().horizontalAdvance(f.lbl_track->text()),
+              layout::kTrackLabel.width);
     EXPECT_LE(f.fontInfo().pointSize(), 8);
+}
+
+// Each control where the layout puts it, on the parent it names; and as placed (labels sized to
+// their text), each inside its parent and none over another except the panels.
+TEST(MainWindow, EveryControlLiesInsideItsParentAndNoneOverlapsAnother) {
+    SimulatorInstall install;
+    Window w;
+    TForm1& f = w.form;
+    const auto controls = controls_of(f);
+    ASSERT_EQ(controls.size(), std::size(layout::kControls));
+    std::vector<PlacedControl> placed;
+    for (const auto& [name, widget] : controls) {
+        SCOPED_TRACE(name);
+        const layout::Control* drawn = nullptr;
+        for (const auto& c : layout::kControls) {
+            if (name == c.name) drawn = &c;
+        }
+        ASSERT_NE(drawn, nullptr);
+        QWidget* parent = widget->parentWidget();
+        const std::string parent_name = std::string(drawn->parent);
+        if (parent_name.empty()) {
+            EXPECT_EQ(parent, &f);
+        } else {
+            bool found = false;
+            for (const auto& [other, other_widget] : controls) {
+                if (other == parent_name) found = other_widget == parent;
+            }
+            EXPECT_TRUE(found) << "not on " << parent_name;
+        }
+        const QRect g = widget->geometry();
+        EXPECT_EQ(g.topLeft(), rect(drawn->place).topLeft());
+        placed.push_back({name, parent_name, {g.x(), g.y(), g.width(), g.height()}});
+    }
+    for (const std::string& fault : layout_faults(placed, f.width(), f.height())) {
+        ADD_FAILURE() << fault;
+    }
 }
 
 TEST(MainWindow, InstallationCheckShowsItsBoxBeforeTheWindow) {

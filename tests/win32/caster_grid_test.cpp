@@ -9,11 +9,13 @@
 #include <string>
 #include <vector>
 
+#include "app/window_layout.h"
 #include "loopback_peer.h"
 #include "window_test_support.h"
 
 using namespace kavro;
 using namespace kavro::test;
+namespace layout = kavro::window_layout;
 
 namespace {
 
@@ -108,15 +110,15 @@ TEST(Win32CasterGrid, HeaderStaysFixedWhileRowsScrollAndNoHorizontalBarAppears) 
     EXPECT_EQ(cell(grid, 11, 0), L"cast 12");
     RECT row{};
     ListView_GetItemRect(grid, 0, &row, LVIR_BOUNDS);
-    EXPECT_EQ(row.bottom - row.top, px(16));
+    EXPECT_EQ(row.bottom - row.top, px(layout::kGridRowHeight));
     EXPECT_TRUE(has_style(grid, WS_VSCROLL));
     EXPECT_FALSE(has_style(grid, WS_HSCROLL));
     RECT client{};
     GetClientRect(grid, &client);
     EXPECT_LE(columns_width(grid), client.right);
-    EXPECT_EQ(ListView_GetColumnWidth(grid, 1), px(40));
-    EXPECT_EQ(ListView_GetColumnWidth(grid, 2), px(47));
-    EXPECT_EQ(ListView_GetColumnWidth(grid, 3), px(64));
+    for (int c = 1; c < layout::kGridColumns; ++c) {
+        EXPECT_EQ(ListView_GetColumnWidth(grid, c), px(layout::kGridColumnWidths[c]));
+    }
 
     // Scrolled to the end, the header still sits at the top of the grid.
     ListView_EnsureVisible(grid, 11, FALSE);
@@ -137,7 +139,7 @@ TEST(Win32CasterGrid, HeaderStaysFixedWhileRowsScrollAndNoHorizontalBarAppears) 
     pump(f);
     EXPECT_FALSE(has_style(grid, WS_VSCROLL));
     EXPECT_FALSE(has_style(grid, WS_HSCROLL));
-    EXPECT_EQ(ListView_GetColumnWidth(grid, 0), px(147));
+    EXPECT_EQ(ListView_GetColumnWidth(grid, 0), px(layout::kGridColumnWidths[0]));
 }
 
 TEST(Win32CasterGrid, ClickingTheHeaderSelectsNothingAndAShorterListKeepsARowSelected) {

@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "app/window_layout.h"
 #include "window_screenshot.h"
 #include "window_test_support.h"
 // after windows.h, which it needs
@@ -12,6 +13,7 @@
 
 using namespace kavro;
 using namespace kavro::test;
+namespace layout = kavro::window_layout;
 
 namespace {
 
@@ -102,8 +104,10 @@ TEST(Win32VisualStyles, TheHiddenTrackChooserStillOpensSixItemsDrawsThemAndTakes
     // The window never shows it; shown here, it must still be the chooser the layout describes.
     ShowWindow(f.cb_track, SW_SHOW);
     pump(f);
-    EXPECT_EQ(place_of(f.cb_track).bottom - place_of(f.cb_track).top, px(22));
-    EXPECT_EQ(SendMessageW(f.cb_track, CB_GETITEMHEIGHT, 0, 0), px(16));
+    EXPECT_EQ(place_of(f.cb_track).bottom - place_of(f.cb_track).top,
+              px(layout::kTrackChooser.height));
+    const int item = px(layout::kTrackItemHeight);
+    EXPECT_EQ(SendMessageW(f.cb_track, CB_GETITEMHEIGHT, 0, 0), item);
 
     SendMessageW(f.cb_track, CB_SHOWDROPDOWN, TRUE, 0);
     COMBOBOXINFO parts{};
@@ -112,16 +116,16 @@ TEST(Win32VisualStyles, TheHiddenTrackChooserStillOpensSixItemsDrawsThemAndTakes
     ASSERT_TRUE(pump_until(f, [&] { return IsWindowVisible(parts.hwndList) != FALSE; }));
     RECT list{};
     GetClientRect(parts.hwndList, &list);
-    EXPECT_EQ(list.bottom, 6 * px(16));
+    EXPECT_EQ(list.bottom, layout::kTrackItemsVisible * item);
     RedrawWindow(parts.hwndList, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW);
     pump(f);
     // Each item's code is drawn by the window, clear of the item's edges.
-    EXPECT_GT(inked_pixels(parts.hwndList, {0, px(16), list.right, 2 * px(16)},
-                           GetSysColor(COLOR_WINDOW)),
-              px(10));
+    EXPECT_GT(
+        inked_pixels(parts.hwndList, {0, item, list.right, 2 * item}, GetSysColor(COLOR_WINDOW)),
+        px(10));
 
     // The third item, BL2, clicked: the list closes with it chosen, and the field shows it.
-    click(f, parts.hwndList, POINT{px(20), 2 * px(16) + px(8)});
+    click(f, parts.hwndList, POINT{px(20), 2 * item + px(8)});
     EXPECT_TRUE(pump_until(f, [&] { return IsWindowVisible(parts.hwndList) == FALSE; }));
     EXPECT_EQ(SendMessageW(f.cb_track, CB_GETCURSEL, 0, 0), 2);
     EXPECT_EQ(f.track_text(), "BL2");

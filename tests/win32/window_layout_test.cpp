@@ -1,18 +1,26 @@
-// The Win32 window as it first shows: caption, size, place, every control where the layout puts
-// it at the run's DPI (and again after a move to a monitor of another DPI), texts that are not
-// clipped, the font, and the boxes' captions.
+// The Win32 window as it first shows: caption, size, place, every control where the shared layout
+// puts it scaled to the run's DPI (and again after a move to a monitor of another DPI), each inside
+// its parent and none over another, texts that are not clipped, the font, and the boxes'
+// captions.
+#include "app/window_layout.h"
+
 #include <gtest/gtest.h>
 
 #include <iostream>
 #include <stdexcept>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "app/win32/error_box.h"
+#include "app/win32/wide_text.h"
 #include "app/win32/window_font.h"
+#include "layout_checks.h"
 #include "window_test_support.h"
 
 using namespace kavro;
 using namespace kavro::test;
+namespace layout = kavro::window_layout;
 
 namespace {
 
@@ -34,46 +42,61 @@ SIZE text_size(HWND control, const std::wstring& text) {
 
 int text_height(HWND control) { return text_size(control, L"Xg").cy; }  // the font's line
 
-// Every control where the layout puts it, at `dpi`: the window's client area and place, each
-// control's rectangle, the grid's rows and columns and the track chooser's items.
+// A rectangle of the layout scaled to `dpi`: one and a half times as large at 144.
+RECT px_place(const layout::Rect& r, int dpi) {
+    return px_rect(r.left, r.top, r.width, r.height, dpi);
+}
+
+// The window's controls by the names the layout gives them.
+std::vector<std::pair<std::string, HWND>> controls_of(const TForm1& f) {
+    return {{"btn_cast", f.btn_cast},       {"btn_watch", f.btn_watch},
+            {"btn_stop", f.btn_stop},       {"btn_about", f.btn_about},
+            {"bg_debug", f.bg_debug},       {"debug", f.debug},
+            {"bg_cast", f.bg_cast},         {"lbl_castname", f.lbl_castname},
+            {"ed_castname", f.ed_castname}, {"lbl_track", f.lbl_track},
+            {"cb_track", f.cb_track},       {"btn_cast1", f.btn_cast1},
+            {"bg_watch", f.bg_watch},       {"sg_serverlist", f.sg_serverlist},
+            {"btn_watch1", f.btn_watch1},   {"btn_refresh", f.btn_refresh},
+            {"socket_data", f.socket_data}};
+}
+
+HWND control_named(const TForm1& f, const std::string& name) {
+    if (name.empty()) return f.Form1;
+    for (const auto& [n, control] : controls_of(f)) {
+        if (n == name) return control;
+    }
+    return nullptr;
+}
+
+// Every control where the layout puts it, scaled to `dpi`: the window's client area and place,
+// each control's parent and rectangle, the grid's rows and columns and the track chooser's
+// items; and, as placed, each inside its parent and none over another but the panels.
 void expect_layout(const TForm1& f, int dpi) {
     RECT client{};
     GetClientRect(f.Form1, &client);
-    EXPECT_EQ(describe(client), describe(px_rect(0, 0, 316, 197, dpi)));
-    struct Expected {
-        HWND control;
-        HWND parent;
-        RECT place;
-        const char* name;
-    };
-    const Expected controls[] = {
-        {f.btn_cast, f.Form1, px_rect(0, 8, 75, 25, dpi), "btn_cast"},
-        {f.btn_watch, f.Form1, px_rect(80, 8, 75, 25, dpi), "btn_watch"},
-        {f.btn_stop, f.Form1, px_rect(160, 8, 75, 25, dpi), "btn_stop"},
-        {f.btn_about, f.Form1, px_rect(240, 8, 75, 25, dpi), "btn_about"},
-        {f.bg_debug, f.Form1, px_rect(0, 40, 315, 140, dpi), "bg_debug"},
-        {f.debug, f.bg_debug, px_rect(4, 14, 305, 120, dpi), "debug"},
-        {f.bg_cast, f.Form1, px_rect(0, 40, 315, 140, dpi), "bg_cast"},
-        {f.lbl_castname, f.bg_cast, px_rect(8, 24, 53, 13, dpi), "lbl_castname"},
-        {f.ed_castname, f.bg_cast, px_rect(72, 20, 121, 21, dpi), "ed_castname"},
-        {f.lbl_track, f.bg_cast, px_rect(8, 56, 31, 13, dpi), "lbl_track"},
-        {f.cb_track, f.bg_cast, px_rect(72, 52, 124, 22, dpi), "cb_track"},
-        {f.btn_cast1, f.bg_cast, px_rect(72, 96, 75, 25, dpi), "btn_cast1"},
-        {f.bg_watch, f.Form1, px_rect(0, 40, 315, 140, dpi), "bg_watch"},
-        {f.sg_serverlist, f.bg_watch, px_rect(6, 16, 305, 89, dpi), "sg_serverlist"},
-        {f.btn_watch1, f.bg_watch, px_rect(8, 110, 75, 25, dpi), "btn_watch1"},
-        {f.btn_refresh, f.bg_watch, px_rect(230, 110, 75, 25, dpi), "btn_refresh"},
-    };
-    for (const auto& c : controls) {
+    EXPECT_EQ(describe(client),
+              describe(px_rect(0, 0, layout::kClientWidth, layout::kClientHeight, dpi)));
+    std::vector<PlacedControl> placed;
+    for (const auto& c : layout::kControls) {
         SCOPED_TRACE(c.name);
-        EXPECT_EQ(GetParent(c.control), c.parent);
-        EXPECT_EQ(describe(place_of(c.control)), describe(c.place));
+        HWND control = control_named(f, c.name);
+        ASSERT_NE(control, nullptr);
+        EXPECT_EQ(GetParent(control), control_named(f, c.parent));
+        const RECT at = place_of(control);
+        placed.push_back(
+            {c.name, c.parent, {at.left, at.top, at.right - at.left, at.bottom - at.top}});
+        if (control == f.socket_data) continue;  // as wide as its text: below
+        EXPECT_EQ(describe(at), describe(px_place(c.place, dpi)));
+    }
+    for (const std::string& fault : layout_faults(placed, client.right, client.bottom)) {
+        ADD_FAILURE() << fault;
     }
     // The label sizes itself to its text in the window's font: as wide as its letters reach.
     const RECT meter = place_of(f.socket_data);
-    EXPECT_EQ(meter.left, 0);
-    EXPECT_EQ(meter.top, px(182, dpi));
-    EXPECT_EQ(meter.bottom - meter.top, px(13, dpi));
+    const RECT drawn = px_place(layout::kMeter, dpi);
+    EXPECT_EQ(meter.left, drawn.left);
+    EXPECT_EQ(meter.top, drawn.top);
+    EXPECT_EQ(meter.bottom, drawn.bottom);
     const int letters = ink_width(f.font(), text_of(f.socket_data));
     EXPECT_GE(meter.right, letters);
     EXPECT_LE(meter.right, letters + px(8, dpi));
@@ -81,10 +104,11 @@ void expect_layout(const TForm1& f, int dpi) {
     HWND grid = f.sg_serverlist;
     RECT row{};
     ListView_GetItemRect(grid, 0, &row, LVIR_BOUNDS);
-    EXPECT_EQ(row.bottom - row.top, px(16, dpi));
-    const int widths[] = {147, 40, 47, 64};
-    for (int c = 0; c < 4; ++c) EXPECT_EQ(ListView_GetColumnWidth(grid, c), px(widths[c], dpi));
-    EXPECT_EQ(SendMessageW(f.cb_track, CB_GETITEMHEIGHT, 0, 0), px(16, dpi));
+    EXPECT_EQ(row.bottom - row.top, px(layout::kGridRowHeight, dpi));
+    for (int c = 0; c < layout::kGridColumns; ++c) {
+        EXPECT_EQ(ListView_GetColumnWidth(grid, c), px(layout::kGridColumnWidths[c], dpi));
+    }
+    EXPECT_EQ(SendMessageW(f.cb_track, CB_GETITEMHEIGHT, 0, 0), px(layout::kTrackItemHeight, dpi));
 }
 
 // No text is clipped: the letters of each fit its control, the buttons' within their borders.
@@ -111,7 +135,8 @@ void expect_texts_fit(const TForm1& f) {
         RECT client{};
         GetClientRect(group, &client);
         EXPECT_LE(ink_width(font_of(group), text_of(group)), client.right - 2 * px(8, f.dpi()));
-        EXPECT_LE(text_height(group), px(16, f.dpi()));  // above the grid, the box's first control
+        // Above the grid, the box's first control.
+        EXPECT_LE(text_height(group), px(layout::kCasterGrid.top, f.dpi()));
     }
     // The log's lines each fit on one line of it, and all of them within it.
     RECT log{};
@@ -141,8 +166,8 @@ TEST(Win32Window, StartsIdleWithEveryControlInPlace) {
     EXPECT_EQ(text_of(f.Form1), L"KAVRO");  // nothing appended to the caption
     RECT outer{};
     GetWindowRect(f.Form1, &outer);
-    EXPECT_EQ(outer.left, px(229));
-    EXPECT_EQ(outer.top, px(103));
+    EXPECT_EQ(outer.left, px(layout::kWindowLeft));
+    EXPECT_EQ(outer.top, px(layout::kWindowTop));
     const auto style = GetWindowLongPtrW(f.Form1, GWL_STYLE);
     EXPECT_TRUE(style & WS_SYSMENU);
     EXPECT_TRUE(style & WS_MINIMIZEBOX);
@@ -156,28 +181,38 @@ TEST(Win32Window, StartsIdleWithEveryControlInPlace) {
         HWND control;
         bool visible;
         bool enabled;
-        const wchar_t* text;
+        const char* text;
     };
+    // The captions are the layout's, which the Qt window shows too.
     const Expected controls[] = {
-        {f.btn_cast, true, true, L"Cast LFS"},   {f.btn_watch, true, true, L"Watch LFS"},
-        {f.btn_stop, true, false, L"Stop"},      {f.btn_about, false, true, L"About"},
-        {f.bg_debug, true, true, L""},           {f.debug, true, true, nullptr},
-        {f.bg_cast, false, true, L"Cast LFS"},   {f.lbl_castname, false, true, L"Cast name:"},
-        {f.ed_castname, false, true, L""},       {f.lbl_track, false, true, L"Track:"},
-        {f.cb_track, false, true, L""},          {f.btn_cast1, false, true, L"Cast"},
-        {f.bg_watch, false, true, L"Watch LFS"}, {f.sg_serverlist, false, true, nullptr},
-        {f.btn_watch1, false, true, L"Watch"},   {f.btn_refresh, false, true, L"Refresh"},
+        {f.btn_cast, true, true, layout::kCastButtonText},
+        {f.btn_watch, true, true, layout::kWatchButtonText},
+        {f.btn_stop, true, false, layout::kStopButtonText},
+        {f.btn_about, false, true, layout::kAboutButtonText},
+        {f.bg_debug, true, true, ""},
+        {f.debug, true, true, nullptr},
+        {f.bg_cast, false, true, layout::kCastPanelText},
+        {f.lbl_castname, false, true, layout::kCastNameLabelText},
+        {f.ed_castname, false, true, ""},
+        {f.lbl_track, false, true, layout::kTrackLabelText},
+        {f.cb_track, false, true, ""},
+        {f.btn_cast1, false, true, layout::kCastStartButtonText},
+        {f.bg_watch, false, true, layout::kWatchPanelText},
+        {f.sg_serverlist, false, true, nullptr},
+        {f.btn_watch1, false, true, layout::kWatchStartButtonText},
+        {f.btn_refresh, false, true, layout::kRefreshButtonText},
     };
     for (const auto& c : controls) {
-        SCOPED_TRACE(c.text == nullptr ? std::wstring(L"(no text)") : std::wstring(c.text));
+        SCOPED_TRACE(c.text == nullptr ? std::string("(no text)") : std::string(c.text));
         EXPECT_EQ(IsWindowVisible(c.control) != FALSE, c.visible);
         EXPECT_EQ(IsWindowEnabled(c.control) != FALSE, c.enabled);
         if (c.text != nullptr) {
-            EXPECT_EQ(text_of(c.control), c.text);
+            EXPECT_EQ(text_of(c.control), win32::widen(c.text));
         }
     }
     EXPECT_EQ(text_of(f.socket_data), L"sent: 0 b/sec     ---     recv: 0 b/sec");
-    EXPECT_LE(place_of(f.socket_data).right, px(166));  // the width the layout gives it
+    // No wider than the layout gives it.
+    EXPECT_LE(place_of(f.socket_data).right, px(layout::kMeter.right()));
 
     EXPECT_EQ(text_of(f.debug),
               L"KAVRO v. 0.0.2\r\nby the Kavro developers\r\n"
@@ -243,12 +278,13 @@ TEST(Win32Window, UsesMsSansSerifOrAFaceThatFitsTheSameTextWidths) {
         EXPECT_EQ(chosen.lfHeight, -(8 * run_dpi() + 36) / 72);  // 8 pt: -11 at 96, -16 at 144
     }
     for (const auto& t : win32::kLayoutTexts) {
-        SCOPED_TRACE(std::wstring(t.text));
-        EXPECT_LE(ink_width(font, t.text), px(t.width));
-        EXPECT_GE(ink_width(font, t.text), px(t.width) * 3 / 4);  // not shrunk to nothing
+        SCOPED_TRACE(t.text);
+        EXPECT_LE(ink_width(font, win32::widen(t.text)), px(t.width));
+        EXPECT_GE(ink_width(font, win32::widen(t.text)), px(t.width) * 3 / 4);  // not shrunk
     }
-    // The grid's header text fits its 64-pixel column.
-    EXPECT_LT(ink_width(font, L"Packet time"), px(64) - px(2));
+    // The grid's header text fits its last column.
+    EXPECT_LT(ink_width(font, L"Packet time"),
+              px(layout::kGridColumnWidths[layout::kGridColumns - 1]) - px(2));
 }
 
 TEST(Win32Window, MessageBoxesAreCaptionedKavroAndCloseOnEnter) {
