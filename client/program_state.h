@@ -6,9 +6,9 @@
 #include <utility>
 
 #include "client/throughput_meter.h"
-#include "link/outbound_records.h"
 #include "link/receive_buffer.h"
 #include "replay/cast_streamer.h"
+#include "wire/outbound_records.h"
 
 namespace kavro {
 
@@ -20,7 +20,7 @@ struct ProgramState {
     std::int32_t bytes_sent = 0;      // since the last meter tick
     std::int32_t bytes_received = 0;  // since the last meter tick
 
-    OutboundRecords records;
+    wire::OutboundRecords records;
     ReceiveBuffer receive_buffer;
     CastStreamer cast_streamer;
     ThroughputMeter meter;

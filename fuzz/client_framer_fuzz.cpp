@@ -1,8 +1,8 @@
-// Fuzzes the relay's framer of client messages against the framing rules read plainly: a
-// message is known by its four-byte tag and its size follows from the tag; an unknown tag, a
-// CCN0 whose length field is not 46 or whose mode is not 0 or 1, is bad as soon as the bytes
-// that show it are in. The framer must never offer room past the message being framed, and
-// each message must come out whole and byte for byte as sent.
+// Fuzzes the framer the relay reads client messages with (wire/client_framer) against the
+// framing rules read plainly: a message is known by its four-byte tag and its size follows from
+// the tag; an unknown tag, a CCN0 whose length field is not 46 or whose mode is not 0 or 1, is
+// bad as soon as the bytes that show it are in. The framer must never offer room past the message
+// being framed, and each message must come out whole and byte for byte as sent.
 //
 // Input: pieces, each a one-byte size (0 meaning 4,100) and then up to that many bytes, cut
 // to the room the framer offers.
@@ -15,7 +15,7 @@
 #include <string_view>
 #include <vector>
 
-#include "relay/rules/client_framer.h"
+#include "wire/client_framer.h"
 
 namespace {
 
@@ -75,8 +75,8 @@ class Reference {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    using Status = kavro::relay::ClientFramer::Status;
-    kavro::relay::ClientFramer framer;
+    using Status = kavro::wire::ClientFramer::Status;
+    kavro::wire::ClientFramer framer;
     Reference reference;
     std::size_t at = 0;
     while (at < size) {

@@ -1,11 +1,14 @@
-// Fuzzes the client's receive buffer and dispatcher against a small reference parser written
-// from the message rules: the relay's bytes arrive in pieces of any size, and after every
-// receive and every dispatch both must agree on the receive area, the handler calls in order,
-// the outcome and the bytes left over.
+// Fuzzes the decoder of the relay's messages (wire/relay_message_decoder) and the client's
+// receive buffer and dispatcher built on it against a small reference parser written from the
+// message rules: the relay's bytes arrive in pieces of any size. After every receive and every
+// dispatch the decoder must read the message at the front as the rules do (need more, complete
+// with its size, type and payload, or bad), and the buffer must agree with the reference on the
+// receive area, the handler calls in order, the outcome and the bytes left over.
 //
 // Input: pieces, each a u16 little-endian size and then that many bytes (cut to the receive
 // area and to what is left of the input).
 #include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -14,6 +17,7 @@
 #include <vector>
 
 #include "link/receive_buffer.h"
+#include "wire/relay_message_decoder.h"
 
 namespace {
 
@@ -61,6 +65,35 @@ class Reference {
   public:
     enum class Outcome { kWaiting, kEnded, kOverflow };
 
+    // The message at the front of the held bytes, as the rules read it.
+    struct Front {
+        char verdict = 'N';  // 'N' needs more, 'C' complete, 'B' bad
+        std::size_t size = 0;
+        char kind = 0;  // as in Call, and 'K' keep-alive, 'U' unknown tag
+        Bytes payload;
+    };
+    Front front() const {
+        Front f;
+        if (held_.size() < 3) return f;
+        const std::string tag(held_.begin(), held_.begin() + 3);
+        if (tag == "ACK") {
+            if (held_.size() < 6) return f;
+            const bool ok = std::string(held_.begin(), held_.begin() + 6) == "ACK0OK";
+            return {'C', 6, ok ? 'A' : 'R', {}};
+        }
+        if (held_.size() < 6) return f;
+        const std::size_t length = held_[4] | (held_[5] << 8);
+        if (6 + length > 65536) return {'B', 0, 0, {}};
+        if (held_.size() < 6 + length) return f;
+        char kind = 'U';
+        if (tag == "ERR") kind = 'E';
+        if (tag == "CHL") kind = 'L';
+        if (tag == "SRH") kind = 'H';
+        if (tag == "SRD") kind = 'D';
+        if (tag == "KAL") kind = 'K';
+        return {'C', 6 + length, kind, Bytes(held_.begin() + 6, held_.begin() + 6 + length)};
+    }
+
     std::size_t area() const {
         return std::min<std::size_t>(65536 - held_.size(), kavro::ReceiveBuffer::kMaxReceive);
     }
@@ -70,32 +103,21 @@ class Reference {
 
     Outcome dispatch(std::vector<Call>& calls) {
         for (;;) {
-            if (held_.size() < 3) return Outcome::kWaiting;
-            const std::string tag(held_.begin(), held_.begin() + 3);
-            if (tag == "ACK") {
-                if (held_.size() < 6) return Outcome::kWaiting;
-                const bool ok = std::string(held_.begin(), held_.begin() + 6) == "ACK0OK";
-                held_.erase(held_.begin(), held_.begin() + 6);
-                calls.push_back({ok ? 'A' : 'R', {}});
-                continue;
-            }
-            if (held_.size() < 6) return Outcome::kWaiting;
-            const std::size_t length = held_[4] | (held_[5] << 8);
-            if (6 + length > 65536) {
+            const Front f = front();
+            if (f.verdict == 'N') return Outcome::kWaiting;
+            if (f.verdict == 'B') {
                 held_.clear();
                 return Outcome::kOverflow;
             }
-            if (held_.size() < 6 + length) return Outcome::kWaiting;
-            const Bytes payload(held_.begin() + 6, held_.begin() + 6 + length);
-            held_.erase(held_.begin(), held_.begin() + 6 + length);
-            if (tag == "ERR") {
-                const auto zero = std::find(payload.begin(), payload.end(), 0);
-                calls.push_back({'E', Bytes(payload.begin(), zero)});
+            held_.erase(held_.begin(), held_.begin() + static_cast<std::ptrdiff_t>(f.size));
+            if (f.kind == 'E') {
+                const auto zero = std::find(f.payload.begin(), f.payload.end(), 0);
+                calls.push_back({'E', Bytes(f.payload.begin(), zero)});
                 return Outcome::kEnded;
             }
-            if (tag == "CHL") calls.push_back({'L', payload});
-            if (tag == "SRH") calls.push_back({'H', payload});
-            if (tag == "SRD") calls.push_back({'D', payload});
+            if (f.kind == 'A' || f.kind == 'R') calls.push_back({f.kind, {}});
+            if (f.kind == 'L' || f.kind == 'H' || f.kind == 'D')
+                calls.push_back({f.kind, f.payload});
         }
     }
 
@@ -104,6 +126,48 @@ class Reference {
   private:
     Bytes held_;
 };
+
+char kind_of(kavro::wire::RelayMessageType type) {
+    using kavro::wire::RelayMessageType;
+    switch (type) {
+        case RelayMessageType::kAccepted:
+            return 'A';
+        case RelayMessageType::kRefused:
+            return 'R';
+        case RelayMessageType::kError:
+            return 'E';
+        case RelayMessageType::kCasterList:
+            return 'L';
+        case RelayMessageType::kReplayHeader:
+            return 'H';
+        case RelayMessageType::kReplayData:
+            return 'D';
+        case RelayMessageType::kKeepAlive:
+            return 'K';
+        case RelayMessageType::kUnknown:
+            return 'U';
+    }
+    return '?';
+}
+
+// The decoder, asked directly about the bytes the reference holds, must read them as it does.
+void check_decoder(const Reference& reference) {
+    using kavro::wire::RelayDecodeStatus;
+    const Reference::Front expected = reference.front();
+    const auto decoded = kavro::wire::decode_relay_message(reference.held(), 65536);
+    const char verdict = decoded.status == RelayDecodeStatus::kComplete ? 'C'
+                         : decoded.status == RelayDecodeStatus::kBad    ? 'B'
+                                                                        : 'N';
+    if (verdict != expected.verdict) fault("decoder's answer");
+    if (verdict != 'C') return;
+    if (decoded.size != expected.size) fault("decoder's message size");
+    if (kind_of(decoded.message.type) != expected.kind) fault("decoder's message type");
+    const auto payload = decoded.message.payload;
+    if (!std::equal(payload.begin(), payload.end(), expected.payload.begin(),
+                    expected.payload.end())) {
+        fault("decoder's payload");
+    }
+}
 
 }  // namespace
 
@@ -124,6 +188,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         buffer.commit(piece);
         reference.receive(data + at, piece);
         at += piece;
+        check_decoder(reference);
 
         recorder.calls.clear();
         expected.clear();
@@ -136,6 +201,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                         reference.held().end())) {
             fault("bytes left over");
         }
+        check_decoder(reference);
     }
     return 0;
 }

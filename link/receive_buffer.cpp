@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "wire/relay_message_decoder.h"
+
 namespace kavro {
 
 std::span<std::uint8_t> ReceiveBuffer::receive_area() {
@@ -25,50 +27,47 @@ void ReceiveBuffer::consume(std::size_t n) {
 }
 
 ReceiveBuffer::Outcome ReceiveBuffer::dispatch(MessageHandler& handler) {
-    using namespace wire;
+    using wire::RelayDecodeStatus;
+    using wire::RelayMessageType;
     for (;;) {
-        const ConstBytes front = contents();
-        if (front.size() < 3) return Outcome::kWaiting;
-
-        if (has_tag(front, kTagAck)) {
-            if (front.size() < kAckSize) return Outcome::kWaiting;
-            const bool ok = std::equal(kAckAccepted.begin(), kAckAccepted.end(), front.begin());
-            // Gone from the buffer before its handler runs, as every message.
-            consume(kAckSize);
-            ok ? handler.accepted() : handler.refused();
-            continue;
-        }
-
-        if (front.size() < kHeadSize) return Outcome::kWaiting;
-        const std::size_t total = kHeadSize + payload_length(front);
-        if (total > kCapacity) {
+        const wire::DecodedRelayMessage decoded = wire::decode_relay_message(contents(), kCapacity);
+        if (decoded.status == RelayDecodeStatus::kNeedMore) return Outcome::kWaiting;
+        if (decoded.status == RelayDecodeStatus::kBad) {
             clear();
             return Outcome::kOverflow;
         }
-        if (front.size() < total) return Outcome::kWaiting;
 
         // The message leaves the buffer first: a handler that throws (a full disk, no memory)
         // must not see it again on the next dispatch. Its bytes stay in place until the next
         // receive_area(), which no handler calls, so the handler reads them without a copy.
-        const ConstBytes payload = front.subspan(kHeadSize, total - kHeadSize);
-        consume(total);
-        if (has_tag(front, kTagError)) {
-            handler.error(read_text_field(payload, 0, payload.size()));
-            return Outcome::kEnded;
+        consume(decoded.size);
+        const wire::RelayMessage& message = decoded.message;
+        switch (message.type) {
+            case RelayMessageType::kAccepted:
+                handler.accepted();
+                break;
+            case RelayMessageType::kRefused:
+                handler.refused();
+                break;
+            case RelayMessageType::kError:
+                handler.error(wire::error_text(message.payload));
+                return Outcome::kEnded;
+            case RelayMessageType::kCasterList:
+                handler.caster_list(message.payload);
+                break;
+            case RelayMessageType::kReplayHeader:
+                handler.replay_header(message.payload);
+                break;
+            case RelayMessageType::kReplayData:
+                handler.replay_data(message.payload);
+                break;
+            case RelayMessageType::kKeepAlive:
+                if (message.resume_offer) handler.resume_offer(*message.resume_offer);
+                break;
+            case RelayMessageType::kUnknown:
+                // Tags this client does not know: nothing to do but step over them.
+                break;
         }
-        if (has_tag(front, kTagCasterList)) {
-            handler.caster_list(payload);
-        } else if (has_tag(front, kTagReplayHeader)) {
-            handler.replay_header(payload);
-        } else if (has_tag(front, kTagReplayData)) {
-            handler.replay_data(payload);
-        } else if (has_tag(front, kTagKeepAlive)) {
-            if (const auto offer = decode_resume_offer(payload);
-                offer.status == ResumeOfferStatus::kComplete) {
-                handler.resume_offer(offer.offer);
-            }
-        }
-        // Tags this client does not know: nothing to do but step over them.
     }
 }
 

@@ -45,8 +45,9 @@ class ReceiveBuffer {
     // Takes `n` bytes written into receive_area() as received.
     void commit(std::size_t n);
 
-    // Handles every complete message at the front, in arrival order. ACK is six bytes; every
-    // other message is its six-byte head plus the payload length the head gives. A message of
+    // Handles every complete message at the front, in arrival order, as the wire decoder
+    // (wire/relay_message_decoder.h) reads them. ACK is six bytes; every other message is its
+    // six-byte head plus the payload length the head gives. A message of
     // an unknown tag is skipped by its length; KAL is consumed and nothing else is done, unless
     // it carries a resume offer. Each message leaves the buffer before its handler runs, so a
     // handler that throws has still consumed its message: the next dispatch goes on after it.

@@ -46,7 +46,7 @@ void CastStreamer::take_resume_offer(const wire::ResumeOffer& offer) {
 }
 
 bool CastStreamer::copy_matches(const wire::ResumeOffer& offer, std::uint64_t copy_size,
-                                const OutboundRecords& records) const {
+                                const wire::OutboundRecords& records) const {
     if (offer.held_bytes < wire::kReplayHeaderSize || copy_size < offer.held_bytes) return false;
     SharedFile copy(open_shared(paths_.copy, "rb"));
     if (!copy) return false;
@@ -65,9 +65,9 @@ bool CastStreamer::copy_matches(const wire::ResumeOffer& offer, std::uint64_t co
     return wire::resume_digest(head, tail) == offer.digest;
 }
 
-CastStreamer::Copy CastStreamer::step(bool registered, bool cast_mode, OutboundRecords& records,
-                                      const Send& send, const CanSendMore& can_send_more,
-                                      TimePoint now) {
+CastStreamer::Copy CastStreamer::step(bool registered, bool cast_mode,
+                                      wire::OutboundRecords& records, const Send& send,
+                                      const CanSendMore& can_send_more, TimePoint now) {
     if (!registered || !cast_mode) return Copy::kNotTried;
     const std::optional<RefreshedCopy> copied =
         refresh_copy(paths_.source, paths_.copy, kMaxCopyPerTick);
@@ -106,7 +106,7 @@ CastStreamer::Copy CastStreamer::step(bool registered, bool cast_mode, OutboundR
     return Copy::kDone;
 }
 
-void CastStreamer::upload_header(OutboundRecords& records, const Send& send) {
+void CastStreamer::upload_header(wire::OutboundRecords& records, const Send& send) {
     const std::span<std::uint8_t, wire::kHeaderUploadDataSize> data = records.header_data();
     {
         SharedFile copy(open_shared(paths_.copy, "rb"));
@@ -120,7 +120,7 @@ void CastStreamer::upload_header(OutboundRecords& records, const Send& send) {
     if (send(records.prepare_header_upload())) phase_ = Phase::kBlocks;
 }
 
-void CastStreamer::upload_blocks(std::uint64_t copy_size, OutboundRecords& records,
+void CastStreamer::upload_blocks(std::uint64_t copy_size, wire::OutboundRecords& records,
                                  const Send& send, const CanSendMore& can_send_more) {
     auto position = static_cast<std::uint64_t>(std::max(last_cast_size_, kHeaderSize));
     if (position + wire::kBlockSize > copy_size) return;  // no complete block yet

@@ -10,7 +10,7 @@
 #include <optional>
 #include <span>
 
-#include "link/outbound_records.h"
+#include "wire/outbound_records.h"
 #include "wire/wire_format.h"
 
 namespace kavro {
@@ -57,7 +57,7 @@ class CastStreamer {
     // there. A copy made afresh may be a new recording: its upload starts over, from the header.
     // While a resume offer is awaited nothing is sent; at `now` past the wait's deadline the
     // upload starts from the header.
-    Copy step(bool registered, bool cast_mode, OutboundRecords& records, const Send& send,
+    Copy step(bool registered, bool cast_mode, wire::OutboundRecords& records, const Send& send,
               const CanSendMore& can_send_more, TimePoint now);
 
     // The user's own Cast, or a relay without a usable offer: the upload starts again from the
@@ -89,9 +89,9 @@ class CastStreamer {
 
     // Whether the copy's first `held` bytes are what the relay holds, by the offer's digest.
     bool copy_matches(const wire::ResumeOffer& offer, std::uint64_t copy_size,
-                      const OutboundRecords& records) const;
-    void upload_header(OutboundRecords& records, const Send& send);
-    void upload_blocks(std::uint64_t copy_size, OutboundRecords& records, const Send& send,
+                      const wire::OutboundRecords& records) const;
+    void upload_header(wire::OutboundRecords& records, const Send& send);
+    void upload_blocks(std::uint64_t copy_size, wire::OutboundRecords& records, const Send& send,
                        const CanSendMore& can_send_more);
 
     CastPaths paths_;

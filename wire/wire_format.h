@@ -31,24 +31,25 @@ inline constexpr std::size_t kBlockUploadSize = 4100;
 // than four bytes or a tag that is none of the four.
 std::size_t client_message_size(ConstBytes tag);
 
-// CCN0 layout.
-inline constexpr std::size_t kHelloLengthOffset = 4;
-inline constexpr std::uint16_t kHelloLengthValue = 46;  // bytes after the six-byte head
-inline constexpr std::size_t kHelloModeOffset = 6;
-inline constexpr std::size_t kHelloVersionOffset = 7;
-inline constexpr std::size_t kHelloNameOffset = 15;
-inline constexpr std::size_t kHelloTrackOffset = 47;
-inline constexpr std::size_t kHelloReservedOffset = 51;
+// CCN0 layout (wire/outbound_records.h has the whole table).
+inline constexpr std::size_t kHelloLengthOffset = 4;     // u16 little-endian
+inline constexpr std::uint16_t kHelloLengthValue = 46;   // bytes after the six-byte head
+inline constexpr std::size_t kHelloModeOffset = 6;       // u8
+inline constexpr std::size_t kHelloVersionOffset = 7;    // kVersionWidth bytes of text
+inline constexpr std::size_t kHelloNameOffset = 15;      // kNameWidth bytes of text
+inline constexpr std::size_t kHelloTrackOffset = 47;     // kTrackWidth bytes of text
+inline constexpr std::size_t kHelloReservedOffset = 51;  // u8, 0
 inline constexpr std::uint8_t kModeWatch = 0;
 inline constexpr std::uint8_t kModeCast = 1;
 
 // HOS0 layout.
-inline constexpr std::size_t kWatchRequestNameOffset = 4;
+inline constexpr std::size_t kWatchRequestNameOffset = 4;  // kNameWidth bytes of text
 
 // NRF0 / ERF0: the tag, then raw replay bytes.
 inline constexpr std::size_t kUploadDataOffset = 4;
 
-// Field widths.
+// Field widths, in bytes. Text fields hold the text's bytes, then zeros to the width; a text
+// that fills its field has no terminator.
 inline constexpr std::size_t kVersionWidth = 8;
 inline constexpr std::size_t kNameWidth = 32;
 inline constexpr std::size_t kTrackWidth = 4;
@@ -63,7 +64,8 @@ inline constexpr std::size_t kBlockSize = 4096;
 inline constexpr std::size_t kReplayTrackNumberOffset = 72;
 inline constexpr std::size_t kReplayReversedOffset = 73;
 
-// Relay -> client: recognised by three characters.
+// Relay -> client: recognised by three characters (wire/relay_message_decoder.h has every
+// message's table).
 inline constexpr std::string_view kTagAck = "ACK";
 inline constexpr std::string_view kTagError = "ERR";
 inline constexpr std::string_view kTagCasterList = "CHL";
@@ -75,19 +77,20 @@ inline constexpr std::size_t kAckSize = 6;
 inline constexpr std::string_view kAckAccepted = "ACK0OK";
 inline constexpr std::string_view kAckRefused = "ACK0NO";
 
-// Every inbound message but ACK: tag (3), a byte not examined, u16 payload length, payload.
+// Every inbound message but ACK: tag (3 bytes), a byte not examined, u16 little-endian payload
+// length, payload.
 inline constexpr std::size_t kHeadSize = 6;
-inline constexpr std::size_t kHeadLengthOffset = 4;
+inline constexpr std::size_t kHeadLengthOffset = 4;  // u16 little-endian
 inline constexpr std::size_t kMaxPayload = 0xFFFF;
 // The relay sends at most this much replay data in one SRD.
 inline constexpr std::size_t kMaxReplayDataPayload = 16384;
 
-// CHL payload: u16 entry count, then 40-byte entries.
+// CHL payload: u16 little-endian entry count, then 40-byte entries.
 inline constexpr std::size_t kCasterEntrySize = 40;
-inline constexpr std::size_t kCasterEntryNameOffset = 0;
-inline constexpr std::size_t kCasterEntryTrackOffset = 32;
-inline constexpr std::size_t kCasterEntryWatchersOffset = 36;
-inline constexpr std::size_t kCasterEntryPacketTimeOffset = 38;
+inline constexpr std::size_t kCasterEntryNameOffset = 0;         // kNameWidth bytes of text
+inline constexpr std::size_t kCasterEntryTrackOffset = 32;       // kTrackWidth bytes of text
+inline constexpr std::size_t kCasterEntryWatchersOffset = 36;    // u16 little-endian
+inline constexpr std::size_t kCasterEntryPacketTimeOffset = 38;  // u16 little-endian, tenths
 inline constexpr std::size_t kMaxCasterEntries = (kMaxPayload - 2) / kCasterEntrySize;  // 1,638
 
 // The resume offer: the payload of a KAL the relay sends, in the same write as "ACK0OK", only

@@ -8,14 +8,15 @@
 #include <span>
 #include <stdexcept>
 
-#include "link/outbound_records.h"
+#include "wire/outbound_records.h"
 
 namespace kavro::bench {
 
 struct BenchCaster::Link {
     boost::asio::io_context io;
     boost::asio::ip::tcp::socket socket{io};
-    OutboundRecords records;  // the client's own records, built the way the client builds them
+    // The client's own records, built the way the client builds them.
+    wire::OutboundRecords records;
 };
 
 namespace {
@@ -35,7 +36,7 @@ BenchCaster::BenchCaster(std::uint16_t port, const BenchReplay& replay, std::str
     socket.connect({boost::asio::ip::make_address("127.0.0.1"), port});
     socket.set_option(boost::asio::ip::tcp::no_delay(true));
 
-    OutboundRecords& records = link_->records;
+    wire::OutboundRecords& records = link_->records;
     records.set_cast(name, "");
     boost::asio::write(socket, buffer_of(records.prepare_hello(true)));
     std::array<std::uint8_t, wire::kAckSize> ack{};
@@ -54,7 +55,7 @@ BenchCaster::~BenchCaster() {
 
 void BenchCaster::start_blocks(double per_second) {
     thread_ = std::thread([this, per_second] {
-        OutboundRecords& records = link_->records;
+        wire::OutboundRecords& records = link_->records;
         const auto start = Clock::now();
         const auto interval = std::chrono::duration<double>(1.0 / per_second);
         for (std::size_t i = 0; i < replay_.blocks(); ++i) {

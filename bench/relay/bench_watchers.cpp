@@ -7,7 +7,7 @@
 #include <cstring>
 #include <string_view>
 
-#include "link/outbound_records.h"
+#include "wire/outbound_records.h"
 
 namespace kavro::bench {
 
@@ -47,7 +47,7 @@ BenchWatchers::BenchWatchers(boost::asio::io_context& io, std::uint16_t port,
         return;
     }
     // A watcher's hello and watch request, built as the client builds them, sent in one write.
-    OutboundRecords records;
+    wire::OutboundRecords records;
     const auto hello = records.prepare_hello(false);
     const auto watch = records.prepare_watch_request(cast_name);
     request_.assign(hello.begin(), hello.end());

@@ -26,9 +26,9 @@
 #include <thread>
 #include <vector>
 
-#include "link/outbound_records.h"
 #include "link/tcp_connection.h"
 #include "replay/cast_streamer.h"
+#include "wire/outbound_records.h"
 #include "wire/wire_format.h"
 
 namespace {
@@ -150,7 +150,7 @@ int main(int argc, char** argv) {
         return 1;
     }
 
-    kavro::OutboundRecords records;
+    kavro::wire::OutboundRecords records;
     kavro::CastStreamer streamer(paths);
     bool send_failed = false;
     const kavro::CastStreamer::Send send = [&](std::span<const std::uint8_t> record) {

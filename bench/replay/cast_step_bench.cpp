@@ -16,8 +16,8 @@
 #include <system_error>
 #include <vector>
 
-#include "link/outbound_records.h"
 #include "replay/cast_streamer.h"
+#include "wire/outbound_records.h"
 #include "wire/wire_format.h"
 
 namespace {
@@ -60,7 +60,7 @@ Figures measure(const std::filesystem::path& root, std::uint64_t size, int ticks
     std::uint64_t blocks = size / kBlock;
     append_blocks(paths.source, 0, blocks);
 
-    kavro::OutboundRecords records;
+    kavro::wire::OutboundRecords records;
     kavro::CastStreamer streamer(paths);
     std::uint64_t records_sent = 0;
     const kavro::CastStreamer::Send send = [&](std::span<const std::uint8_t> record) {

@@ -20,10 +20,10 @@
 
 #include "bench/relay/relay_process.h"
 #include "bench/replay/relay_peers.h"
-#include "link/outbound_records.h"
 #include "link/receive_pump.h"
 #include "link/tcp_connection.h"
 #include "replay/cast_streamer.h"
+#include "wire/outbound_records.h"
 
 namespace {
 
@@ -86,7 +86,7 @@ class Caster : public MessageHandler {
 
     TcpConnection tcp;
     ReceiveBuffer buffer;
-    OutboundRecords records;
+    wire::OutboundRecords records;
     CastStreamer streamer;
     bool registered = false;
     int acceptances = 0;

@@ -16,10 +16,10 @@
 
 #include "bench/relay/relay_process.h"
 #include "bench/replay/relay_peers.h"
-#include "link/outbound_records.h"
 #include "link/receive_pump.h"
 #include "link/tcp_connection.h"
 #include "replay/replay_writer.h"
+#include "wire/outbound_records.h"
 
 namespace {
 
@@ -67,7 +67,7 @@ double client_catch_up(std::uint16_t port, const Bytes& recording, const std::st
         tcp.RemotePort = std::to_string(port);
         if (!tcp.Connect()) throw std::runtime_error("cannot connect");
         ReceiveBuffer buffer;
-        OutboundRecords records;
+        wire::OutboundRecords records;
         tcp.SendBytes(records.prepare_hello(false));
         const auto tick_length = std::chrono::milliseconds(50);
         auto next_tick = Clock::now();

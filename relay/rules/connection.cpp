@@ -244,8 +244,8 @@ bool Connection::framed(std::size_t count) {
     // The framer's space never reaches past the message being read, so these bytes begin a
     // message exactly when none was under way.
     if (!framer_.mid_message()) message_began_ = relay_.now();
-    const ClientFramer::Status status = framer_.commit(count);
-    if (status == ClientFramer::Status::kBad) {
+    const wire::ClientFramer::Status status = framer_.commit(count);
+    if (status == wire::ClientFramer::Status::kBad) {
         relay_.protocol_error(*this, std::string(framer_.problem()));
         return false;
     }
@@ -258,7 +258,7 @@ bool Connection::framed(std::size_t count) {
             return false;
         }
     }
-    if (status == ClientFramer::Status::kComplete) {
+    if (status == wire::ClientFramer::Status::kComplete) {
         got_message_ = true;
         tag_judged_ = false;
         relay_.handle_message(*this, framer_.message());

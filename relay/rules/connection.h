@@ -27,9 +27,9 @@
 
 #include "relay/relay_options.h"
 #include "relay/rules/cast.h"
-#include "relay/rules/client_framer.h"
 #include "relay/rules/log_limiter.h"
 #include "relay/store/cast_store.h"
+#include "wire/client_framer.h"
 
 namespace kavro::relay {
 
@@ -178,7 +178,7 @@ class Connection : public CastWatcher, public std::enable_shared_from_this<Conne
     Peer peer_;
     ConnectionRole role_;
 
-    ClientFramer framer_;
+    wire::ClientFramer framer_;
     bool reading_ = false;
     bool waiting_for_disk_ = false;   // a caster not read while the disk's queue is full
     bool reading_bulk_ = false;       // the read under way goes to bulk_

@@ -1,5 +1,6 @@
-// The relay's socket-free parts: framing of client messages, the packet time, the list order,
-// the command line, and how the defences read names, addresses, reservations and bans.
+// The relay's socket-free parts: the packet time, the list order, the command line, and how
+// the defences read names, addresses, reservations and bans. (The framing of client messages is
+// tested with the rest of the format, in tests/wire.)
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -11,7 +12,6 @@
 #include "relay/rules/ban_list.h"
 #include "relay/rules/cast_names.h"
 #include "relay/rules/caster_list.h"
-#include "relay/rules/client_framer.h"
 #include "relay/rules/packet_clock.h"
 #include "relay/rules/reserved_names.h"
 #include "tests/relay/test_client.h"
@@ -21,73 +21,6 @@ namespace kavro::relay {
 namespace {
 
 using testing::Bytes;
-using Status = ClientFramer::Status;
-
-// Feeds `stream` in pieces of `piece` bytes, never more than the framer offers; collects the
-// complete messages.
-std::vector<Bytes> frame(const Bytes& stream, std::size_t piece, Status* last = nullptr) {
-    ClientFramer framer;
-    std::vector<Bytes> messages;
-    std::size_t at = 0;
-    while (at < stream.size()) {
-        const auto space = framer.space();
-        const std::size_t n = std::min({piece, space.size(), stream.size() - at});
-        std::copy_n(stream.begin() + at, n, space.begin());
-        at += n;
-        const Status status = framer.commit(n);
-        if (last) *last = status;
-        if (status == Status::kBad) break;
-        if (status == Status::kComplete) {
-            messages.emplace_back(framer.message().begin(), framer.message().end());
-            framer.next();
-        }
-    }
-    return messages;
-}
-
-TEST(ClientFramer, MessagesCutIntoPiecesOfAnySizeComeOutWhole) {
-    const testing::Recording recording(7);
-    const std::vector<Bytes> sent{testing::hello_message(1, "cast", "BL1r"),
-                                  testing::watch_message("cast"), recording.header_upload(),
-                                  testing::block_upload(recording.block(3))};
-    Bytes stream;
-    for (const Bytes& m : sent) stream.insert(stream.end(), m.begin(), m.end());
-    for (std::size_t piece : {1u, 2u, 3u, 5u, 51u, 52u, 53u, 4099u, 100000u}) {
-        EXPECT_EQ(frame(stream, piece), sent) << "pieces of " << piece;
-    }
-}
-
-TEST(ClientFramer, EachMessageIsCompleteOnlyWhenItsLastByteArrives) {
-    for (const Bytes& m : {testing::hello_message(0), testing::watch_message("x")}) {
-        for (std::size_t cut = 1; cut < m.size(); ++cut) {
-            Status last = Status::kBad;
-            EXPECT_TRUE(frame(Bytes(m.begin(), m.begin() + cut), 1, &last).empty());
-            EXPECT_EQ(last, Status::kNeedMore) << "cut at " << cut;
-        }
-    }
-}
-
-TEST(ClientFramer, UnknownTagIsBadAsSoonAsItsFourthByteArrives) {
-    Status last = Status::kNeedMore;
-    frame(Bytes{'C', 'C', 'N'}, 1, &last);
-    EXPECT_EQ(last, Status::kNeedMore);
-    frame(Bytes{'C', 'C', 'N', '1'}, 1, &last);
-    EXPECT_EQ(last, Status::kBad);
-    frame(Bytes{'S', 'R', 'D', '0', 0, 0}, 6, &last);
-    EXPECT_EQ(last, Status::kBad);
-}
-
-TEST(ClientFramer, HelloWithWrongLengthOrModeIsBadBeforeTheRestArrives) {
-    Bytes hello = testing::hello_message(0);
-    wire::put_u16le(hello, wire::kHelloLengthOffset, 47);
-    Status last = Status::kNeedMore;
-    frame(Bytes(hello.begin(), hello.begin() + 6), 1, &last);
-    EXPECT_EQ(last, Status::kBad);
-    hello = testing::hello_message(2);
-    frame(Bytes(hello.begin(), hello.begin() + 7), 1, &last);
-    EXPECT_EQ(last, Status::kBad);
-}
-
 TEST(PacketClock, IsZeroUntilTwoBlocksThenTheMeanOfTheLastSixteenIntervals) {
     PacketClock clock;
     const auto t0 = std::chrono::steady_clock::time_point{};

@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "link/outbound_records.h"
 #include "replay/cast_streamer.h"
 #include "temp_folder.h"
+#include "wire/outbound_records.h"
 #include "wire/wire_format.h"
 
 namespace kavro::test {
@@ -94,7 +94,7 @@ inline kavro::CastStreamer::CanSendMore always_room() {
 // A cast that the relay has accepted, stepped as Timer1 does.
 struct Cast {
     Installation lfs;
-    kavro::OutboundRecords records;
+    kavro::wire::OutboundRecords records;
     Relay relay;
     kavro::CastStreamer streamer{lfs.paths()};
 

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "cast_fixture.h"
-#include "link/outbound_records.h"
+#include "wire/outbound_records.h"
 #include "wire/wire_format.h"
 
 using kavro::CastPaths;

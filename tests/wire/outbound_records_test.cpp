@@ -1,11 +1,11 @@
-#include "link/outbound_records.h"
+#include "wire/outbound_records.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-using kavro::OutboundRecords;
+using kavro::wire::OutboundRecords;
 
 namespace {
 
