@@ -183,7 +183,10 @@ TEST(OutboundBuffer, SendingNeverWaitsAndWhatTheBufferHoldsLeavesInOrderAsThePee
     EXPECT_FALSE(c.PollWritable());
     EXPECT_GT(c.OutboundQueued(), TcpConnection::kOutboundCapacity - TcpConnection::kLargestRecord);
     EXPECT_LE(c.OutboundQueued(), TcpConnection::kOutboundCapacity);
-    EXPECT_EQ(socket_took + c.OutboundQueued(), expected.size());
+    // PollWritable pumps too (Wine's sockets take more as they go), so what left the buffer is
+    // counted by the connection; what the sends reported is a part of it.
+    EXPECT_EQ(c.OutboundWritten() + c.OutboundQueued(), expected.size());
+    EXPECT_LE(socket_took, c.OutboundWritten());
     EXPECT_LT(timed.longest, 50ms);
 
     // A record that does not fit is refused whole: nothing of it goes out.
