@@ -47,10 +47,10 @@
 #include <string>
 #include <vector>
 
-#include "relay/rules/cast_names.h"
-#include "relay/rules/connection.h"
-#include "relay/rules/key_pauses.h"
-#include "relay/rules/relay.h"
+#include "relay/cast/connection.h"
+#include "relay/cast/relay.h"
+#include "relay/policy/cast_names.h"
+#include "relay/policy/key_pauses.h"
 #include "wire/wire_format.h"
 
 namespace {

@@ -9,10 +9,10 @@
 #include <memory>
 #include <string>
 
-#include "relay/relay_log.h"
-#include "relay/relay_options.h"
+#include "relay/base/relay_log.h"
+#include "relay/base/relay_options.h"
+#include "relay/net/open_file_limit.h"
 #include "relay/store/data_folder.h"
-#include "relay/transport/open_file_limit.h"
 #include "relay/transport/relay_server.h"
 
 int main(int argc, char** argv) {

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "relay/rules/relay_status.h"
+#include "relay/cast/relay_status.h"
 
 namespace kavro::relay {
 

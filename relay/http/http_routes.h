@@ -13,7 +13,7 @@
 #include <variant>
 #include <vector>
 
-#include "relay/rules/relay_status.h"
+#include "relay/cast/relay_status.h"
 #include "relay/store/recording_row.h"
 
 namespace kavro::relay {

@@ -16,9 +16,9 @@
 
 #include "relay/http/forwarded_for.h"
 #include "relay/http/http_routes.h"
-#include "relay/rules/address_limits.h"
-#include "relay/transport/socket_buffers.h"
-#include "relay/transport/socket_keepalive.h"
+#include "relay/net/socket_buffers.h"
+#include "relay/net/socket_keepalive.h"
+#include "relay/policy/address_limits.h"
 
 namespace kavro::relay {
 

@@ -17,14 +17,14 @@
 #include <unordered_map>
 #include <vector>
 
+#include "relay/base/relay_log.h"
+#include "relay/base/relay_options.h"
+#include "relay/base/trusted_network.h"
+#include "relay/cast/relay_status.h"
 #include "relay/http/admin_routes.h"
 #include "relay/http/http_routes.h"
-#include "relay/relay_log.h"
-#include "relay/relay_options.h"
-#include "relay/rules/log_limiter.h"
-#include "relay/rules/relay_status.h"
+#include "relay/policy/log_limiter.h"
 #include "relay/store/recording_row.h"
-#include "relay/trusted_network.h"
 
 namespace kavro::relay {
 

@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-#include "relay/rules/relay_status.h"
+#include "relay/cast/relay_status.h"
 
 namespace kavro::relay {
 

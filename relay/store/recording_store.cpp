@@ -15,9 +15,9 @@
 #include <fstream>
 #include <set>
 
-#include "relay/relay_log.h"
+#include "relay/base/relay_log.h"
+#include "relay/base/text_file.h"
 #include "relay/store/about_file.h"
-#include "relay/text_file.h"
 
 namespace kavro::relay {
 

@@ -75,6 +75,9 @@ RelayServer::RelayServer(boost::asio::io_context& io, const RelayOptions& option
     for (std::size_t i = 0; i < count; ++i) {
         loops_[i]->relay = std::make_unique<Relay>(*shared_, i);
     }
+    std::vector<OperatorLoop> operator_loops;
+    for (auto& loop : loops_) operator_loops.push_back({&loop->io, loop->relay.get()});
+    operator_actions_ = std::make_unique<OperatorActions>(*shared_, std::move(operator_loops));
     if (store_) {
         std::lock_guard lock(shared_->mutex);
         shared_->casts.restore(store_->take_restored(), std::chrono::steady_clock::now());
@@ -101,8 +104,8 @@ RelayServer::~RelayServer() {
 
 void RelayServer::start() {
     const auto& options = shared_->options;
-    load_reserved_names(true);
-    load_bans(true);
+    operator_actions_->load_reserved_names(true);
+    operator_actions_->load_bans(true);
     try {
         const boost::asio::ip::tcp::endpoint endpoint(
             boost::asio::ip::make_address(options.listen_host), options.listen_port);
@@ -148,7 +151,8 @@ void RelayServer::start() {
                 {boost::asio::ip::make_address(options.admin_host), options.admin_port});
         } catch (const boost::system::system_error& e) {
             throw std::runtime_error("cannot serve the admin API on " + options.admin_host + ":" +
-                                     std::to_string(options.admin_port) + ": " + e.code().message() +
+                                     std::to_string(options.admin_port) + ": " +
+                                     e.code().message() +
                                      " (--admin off runs the relay without it)");
         }
     }
@@ -161,6 +165,15 @@ void RelayServer::start() {
 }
 
 Relay& RelayServer::relay(std::size_t index) { return *loops_[index]->relay; }
+
+void RelayServer::reload() {
+    if (stopped_) return;
+    operator_actions_->reload(admin_http_.get());
+}
+
+void RelayServer::admin(AdminCommand command, std::function<void(AdminAnswer)> done) {
+    operator_actions_->run(std::move(command), stopped_, std::move(done));
+}
 
 boost::asio::ip::tcp::endpoint RelayServer::http_endpoint() const {
     return http_ ? http_->local_endpoint() : boost::asio::ip::tcp::endpoint{};
@@ -184,7 +197,7 @@ RelayStatus RelayServer::first_loop_status() {
     status.accepting =
         !stopped_ && !accept_failing_ && status.relay_connections < status.max_connections;
     status.max_http_connections = shared_->options.max_http_connections;
-    status.admin = admin_counters_;
+    status.admin = operator_actions_->counters();
     if (http_) {
         const HttpCounters& http = http_->counters();
         status.counters.refusals[static_cast<std::size_t>(Refusal::kHttpFull)] += http.refused_full;

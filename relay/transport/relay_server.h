@@ -22,13 +22,14 @@
 #include <thread>
 #include <vector>
 
+#include "relay/admin/operator_actions.h"
+#include "relay/base/relay_log.h"
+#include "relay/base/relay_options.h"
+#include "relay/cast/event_loops.h"
+#include "relay/cast/relay.h"
+#include "relay/cast/relay_shared.h"
+#include "relay/cast/relay_status.h"
 #include "relay/http/http_server.h"
-#include "relay/relay_log.h"
-#include "relay/relay_options.h"
-#include "relay/rules/event_loops.h"
-#include "relay/rules/relay.h"
-#include "relay/rules/relay_shared.h"
-#include "relay/rules/relay_status.h"
 #include "relay/store/recording_store.h"
 #include "relay/transport/throughput_meter.h"
 
@@ -96,23 +97,6 @@ class RelayServer : private HttpHost {
     void admin(AdminCommand command, std::function<void(AdminAnswer)> done) override;
     bool banned(const boost::asio::ip::address& address) override;
 
-    // The operator's files: the reservations, and the bans in the data folder. Throws
-    // std::runtime_error when `at_start` and one cannot be read; otherwise logs and keeps
-    // what the relay had.
-    bool load_reserved_names(bool at_start);
-    bool load_bans(bool at_start);
-    // Reads --admin-token-file again; a file that cannot be used keeps the token in force.
-    void load_admin_token();
-    // Writes the bans to the data folder, if the relay has one; logs when it cannot.
-    void save_bans();
-    // Runs `work(relay)` on every loop.
-    void on_every_loop(std::function<void(Relay&)> work);
-    void admin_connections(std::function<void(AdminAnswer)> done);
-    AdminAnswer admin_end_cast(const AdminCommand& command);
-    AdminAnswer admin_ban(const AdminCommand& command);
-    AdminAnswer admin_unban(const AdminCommand& command);
-    AdminAnswer admin_bans();
-
     std::vector<std::unique_ptr<Loop>> loops_;
     std::unique_ptr<AsioLoops> event_loops_;
     std::unique_ptr<RecordingStore> store_;  // outlives the casts, whose recordings it keeps
@@ -128,7 +112,7 @@ class RelayServer : private HttpHost {
     std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
     std::unique_ptr<HttpServer> http_;
     std::unique_ptr<HttpServer> admin_http_;
-    AdminCounters admin_counters_;  // on the first loop
+    std::unique_ptr<OperatorActions> operator_actions_;  // on the first loop
 };
 
 }  // namespace kavro::relay

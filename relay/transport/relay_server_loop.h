@@ -6,7 +6,7 @@
 #include <memory>
 #include <thread>
 
-#include "relay/rules/relay.h"
+#include "relay/cast/relay.h"
 #include "relay/transport/relay_server.h"
 #include "relay/transport/throughput_meter.h"
 

@@ -4,11 +4,11 @@
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/write.hpp>
 
-#include "relay/relay_log.h"
-#include "relay/rules/relay.h"
-#include "relay/transport/proxy_header.h"
-#include "relay/transport/socket_buffers.h"
-#include "relay/transport/socket_keepalive.h"
+#include "relay/base/relay_log.h"
+#include "relay/cast/relay.h"
+#include "relay/net/proxy_header.h"
+#include "relay/net/socket_buffers.h"
+#include "relay/net/socket_keepalive.h"
 
 namespace kavro::relay {
 

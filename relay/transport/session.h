@@ -8,8 +8,8 @@
 #include <chrono>
 #include <vector>
 
-#include "relay/rules/connection.h"
-#include "relay/trusted_network.h"
+#include "relay/base/trusted_network.h"
+#include "relay/cast/connection.h"
 
 namespace kavro::relay {
 

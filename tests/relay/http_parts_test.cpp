@@ -5,12 +5,12 @@
 #include <cstdlib>
 #include <nlohmann/json.hpp>
 
+#include "relay/base/relay_options.h"
 #include "relay/http/byte_range.h"
 #include "relay/http/casts_json.h"
 #include "relay/http/client_text.h"
 #include "relay/http/http_routes.h"
 #include "relay/http/metrics_text.h"
-#include "relay/relay_options.h"
 #include "relay/transport/throughput_meter.h"
 #include "tests/relay/exposition.h"
 

@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "relay/rules/connection.h"
-#include "relay/rules/event_loops.h"
-#include "relay/rules/relay.h"
+#include "relay/cast/connection.h"
+#include "relay/cast/event_loops.h"
+#include "relay/cast/relay.h"
 #include "tests/relay/test_client.h"
 
 namespace kavro::relay::testing {

@@ -14,8 +14,8 @@
 #include <thread>
 #include <vector>
 
-#include "relay/rules/cast_names.h"
-#include "relay/rules/relay.h"
+#include "relay/cast/relay.h"
+#include "relay/policy/cast_names.h"
 #include "tests/relay/exposition.h"
 #include "tests/relay/fake_connection.h"
 #include "tests/relay/http_test_client.h"

@@ -2,8 +2,8 @@
 // a cast reaches watchers on other event loops.
 #include <gtest/gtest.h>
 
-#include "relay/rules/relay.h"
-#include "relay/rules/relay_shared.h"
+#include "relay/cast/relay.h"
+#include "relay/cast/relay_shared.h"
 #include "tests/relay/recording_connection.h"
 #include "wire/wire_format.h"
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "relay/rules/relay.h"
+#include "relay/cast/relay.h"
 #include "tests/relay/fake_connection.h"
 #include "tests/relay/recording_connection.h"
 #include "tests/relay/test_client.h"

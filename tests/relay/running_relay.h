@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "relay/relay_options.h"
+#include "relay/base/relay_options.h"
 #include "relay/transport/relay_server.h"
 #include "tests/relay/test_client.h"
 
