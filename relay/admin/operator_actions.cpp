@@ -41,7 +41,7 @@ AdminAnswer error_answer(unsigned status, const std::string& text) {
 
 }  // namespace
 
-OperatorActions::OperatorActions(RelayShared& shared, std::vector<OperatorLoop> loops)
+OperatorActions::OperatorActions(SharedRelayState& shared, std::vector<OperatorLoop> loops)
     : shared_(shared), loops_(std::move(loops)) {}
 
 void OperatorActions::log(const std::string& line) { loops_.front().relay->log(line); }
@@ -114,7 +114,7 @@ void OperatorActions::save_bans() {
 void OperatorActions::reload(HttpServer* admin_listener) {
     log("reading the reserved names and the bans again");
     load_reserved_names(false);
-    if (load_bans(false)) on_every_loop([](Relay& relay) { relay.close_banned(); });
+    if (load_bans(false)) on_every_loop([](RelayCore& relay) { relay.close_banned(); });
     // Only the admin listener checks the token; the public HTTP side serves no admin path.
     if (admin_listener) load_admin_token(*admin_listener);
 }
@@ -130,9 +130,9 @@ void OperatorActions::load_admin_token(HttpServer& admin_listener) {
     }
 }
 
-void OperatorActions::on_every_loop(std::function<void(Relay&)> work) {
+void OperatorActions::on_every_loop(std::function<void(RelayCore&)> work) {
     for (auto& loop : loops_) {
-        Relay* relay = loop.relay;
+        RelayCore* relay = loop.relay;
         boost::asio::post(*loop.io, [relay, work] { work(*relay); });
     }
 }
@@ -207,7 +207,7 @@ AdminAnswer OperatorActions::end_cast(const AdminCommand& command) {
                                "ended by the operator (admin request from " + command.from + ")");
     }
     counters_.count(AdminAction::kEndCast);
-    on_every_loop([cast](Relay& relay) {
+    on_every_loop([cast](RelayCore& relay) {
         relay.drop_caster_of(cast, "The relay's operator ended this cast.");
     });
     return json_answer(200,
@@ -232,7 +232,7 @@ AdminAnswer OperatorActions::ban(const AdminCommand& command) {
                                          std::chrono::duration<double>(*command.seconds)))
                          : std::string(" until lifted")));
     save_bans();
-    on_every_loop([](Relay& relay) { relay.close_banned(); });
+    on_every_loop([](RelayCore& relay) { relay.close_banned(); });
     return json_answer(200, {{"banned", ban_json(*ban)}});
 }
 

@@ -8,9 +8,9 @@
 #include <functional>
 #include <vector>
 
-#include "relay/cast/relay.h"
+#include "relay/cast/relay_core.h"
 #include "relay/cast/relay_counters.h"
-#include "relay/cast/relay_shared.h"
+#include "relay/cast/shared_relay_state.h"
 #include "relay/http/admin_routes.h"
 #include "relay/http/http_server.h"
 
@@ -19,13 +19,13 @@ namespace kavro::relay {
 // One event loop as the operator's actions reach it: its context, and the relay run on it.
 struct OperatorLoop {
     boost::asio::io_context* io = nullptr;
-    Relay* relay = nullptr;
+    RelayCore* relay = nullptr;
 };
 
 class OperatorActions {
   public:
     // `loops` starts with the first loop, whose relay logs what the operator did.
-    OperatorActions(RelayShared& shared, std::vector<OperatorLoop> loops);
+    OperatorActions(SharedRelayState& shared, std::vector<OperatorLoop> loops);
 
     // The operator's files: the reservations, and the bans in the data folder. Throws
     // std::runtime_error when `at_start` and one cannot be read; otherwise logs and keeps
@@ -47,14 +47,14 @@ class OperatorActions {
     // Writes the bans to the data folder, if the relay has one; logs when it cannot.
     void save_bans();
     // Runs `work(relay)` on every loop.
-    void on_every_loop(std::function<void(Relay&)> work);
+    void on_every_loop(std::function<void(RelayCore&)> work);
     void list_connections(std::function<void(AdminAnswer)> done);
     AdminAnswer end_cast(const AdminCommand& command);
     AdminAnswer ban(const AdminCommand& command);
     AdminAnswer unban(const AdminCommand& command);
     AdminAnswer bans();
 
-    RelayShared& shared_;
+    SharedRelayState& shared_;
     std::vector<OperatorLoop> loops_;
     AdminCounters counters_;  // on the first loop
 };

@@ -1,7 +1,7 @@
 #include "relay/cast/connection.h"
 
 #include "relay/base/relay_log.h"
-#include "relay/cast/relay.h"
+#include "relay/cast/relay_core.h"
 
 namespace kavro::relay {
 
@@ -14,7 +14,7 @@ const SharedBytes& keepalive_message() {
 
 }  // namespace
 
-Connection::Connection(Relay& relay, Peer peer)
+Connection::Connection(RelayCore& relay, Peer peer)
     : relay_(relay),
       peer_(std::move(peer)),
       opened_(relay.now()),

@@ -33,7 +33,7 @@
 
 namespace kavro::relay {
 
-class Relay;
+class RelayCore;
 
 // What the connection has said it is, as far as the relay's message rules care.
 struct ConnectionRole {
@@ -79,7 +79,7 @@ class Connection : public CastWatcher, public std::enable_shared_from_this<Conne
   public:
     using Clock = std::chrono::steady_clock;
 
-    Connection(Relay& relay, Peer peer);
+    Connection(RelayCore& relay, Peer peer);
     Connection(const Connection&) = delete;
     Connection& operator=(const Connection&) = delete;
     virtual ~Connection() = default;
@@ -174,7 +174,7 @@ class Connection : public CastWatcher, public std::enable_shared_from_this<Conne
     void release_in_flight();
     Clock::time_point relay_now() const;
 
-    Relay& relay_;
+    RelayCore& relay_;
     Peer peer_;
     ConnectionRole role_;
 

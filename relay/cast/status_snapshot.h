@@ -31,7 +31,7 @@ struct CastStatus {
     std::uint64_t recording_id = 0;  // in the data folder; 0 without one
 };
 
-struct RelayStatus {
+struct StatusSnapshot {
     std::string version;
     Duration uptime{};
     bool accepting = false;  // the relay takes new connections now

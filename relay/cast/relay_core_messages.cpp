@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "relay/cast/connection.h"
-#include "relay/cast/relay.h"
+#include "relay/cast/relay_core.h"
 #include "relay/policy/address_limits.h"
 #include "relay/policy/cast_names.h"
 
@@ -48,7 +48,8 @@ constexpr auto kFirstKeepAliveDelay = std::chrono::seconds(1);
 
 }  // namespace
 
-std::optional<std::string> Relay::problem_with(Connection& connection, std::string_view tag) const {
+std::optional<std::string> RelayCore::problem_with(Connection& connection,
+                                                   std::string_view tag) const {
     const ConnectionRole& role = connection.role();
     if (tag == wire::kTagHello && role.casting) return "This connection is already casting.";
     if (tag == wire::kTagWatchRequest) {
@@ -64,7 +65,7 @@ std::optional<std::string> Relay::problem_with(Connection& connection, std::stri
     return std::nullopt;
 }
 
-void Relay::handle_message(Connection& connection, wire::ConstBytes message) {
+void RelayCore::handle_message(Connection& connection, wire::ConstBytes message) {
     std::lock_guard lock(shared_.mutex);
     if (tag_is(message, wire::kTagHello)) {
         handle_hello(connection, message);
@@ -79,19 +80,19 @@ void Relay::handle_message(Connection& connection, wire::ConstBytes message) {
     }
 }
 
-void Relay::read_handled(Connection& connection) {
+void RelayCore::read_handled(Connection& connection) {
     if (!connection.role().casting) return;
     std::lock_guard lock(shared_.mutex);
     connection.role().casting->publish();
 }
 
-void Relay::protocol_error(Connection& connection, const std::string& problem) {
+void RelayCore::protocol_error(Connection& connection, const std::string& problem) {
     ++counters_.protocol_errors;
     log_("protocol error from " + connection.peer() + ": " + problem);
     connection.fail(problem);
 }
 
-void Relay::handle_hello(Connection& connection, wire::ConstBytes message) {
+void RelayCore::handle_hello(Connection& connection, wire::ConstBytes message) {
     const std::string version =
         wire::read_text_field(message, wire::kHelloVersionOffset, wire::kVersionWidth);
     if (version != wire::kClientVersion) {
@@ -110,7 +111,7 @@ void Relay::handle_hello(Connection& connection, wire::ConstBytes message) {
     connection.send(share(casts_.caster_list()));
 }
 
-void Relay::register_cast(Connection& connection, wire::ConstBytes message) {
+void RelayCore::register_cast(Connection& connection, wire::ConstBytes message) {
     connection.role().hello_mode = wire::kModeCast;
     if (const auto& watched = connection.watching()) {
         log_("watcher " + connection.peer() + " left " + printable(watched->name()) + " to cast");
@@ -178,8 +179,8 @@ void Relay::register_cast(Connection& connection, wire::ConstBytes message) {
     }
 }
 
-void Relay::refuse_key_attempt(Connection& connection, const CastClaim& claim,
-                               const std::optional<CastRefusal>& refusal) {
+void RelayCore::refuse_key_attempt(Connection& connection, const CastClaim& claim,
+                                   const std::optional<CastRefusal>& refusal) {
     const std::string shown = printable(claim.typed.name);
     if (!refusal) {
         counters_.count(Refusal::kKeyPaused);
@@ -203,7 +204,7 @@ void Relay::refuse_key_attempt(Connection& connection, const CastClaim& claim,
                              : "Wrong key for this cast.");
 }
 
-bool Relay::may_start_recording(Connection& connection, Cast& cast) {
+bool RelayCore::may_start_recording(Connection& connection, Cast& cast) {
     const auto limit =
         shared_.recording_limits.start(cast.recent_recordings(), connection.address(), now());
     if (!limit) return true;
@@ -224,7 +225,7 @@ bool Relay::may_start_recording(Connection& connection, Cast& cast) {
     return false;
 }
 
-void Relay::handle_watch_request(Connection& connection, wire::ConstBytes message) {
+void RelayCore::handle_watch_request(Connection& connection, wire::ConstBytes message) {
     // Watchers ask by the listed name; whatever follows a '#' is never part of it.
     const std::string name =
         split_cast_name(
@@ -254,7 +255,7 @@ void Relay::handle_watch_request(Connection& connection, wire::ConstBytes messag
          std::to_string(cast->watcher_count()) + " watchers)");
 }
 
-void Relay::handle_header(Connection& connection, wire::ConstBytes message) {
+void RelayCore::handle_header(Connection& connection, wire::ConstBytes message) {
     ConnectionRole& role = connection.role();
     const auto& cast = role.casting;
     // Taken over, or ended by the operator: this connection is on its way out.
@@ -281,7 +282,7 @@ void Relay::handle_header(Connection& connection, wire::ConstBytes message) {
     log_("cast " + printable(cast->name()) + " started a new recording");
 }
 
-void Relay::handle_block(Connection& connection, wire::ConstBytes message) {
+void RelayCore::handle_block(Connection& connection, wire::ConstBytes message) {
     ConnectionRole& role = connection.role();
     const auto& cast = role.casting;
     if (!cast->seated(role.seat) || cast->ended()) return;  // on its way out
@@ -315,7 +316,7 @@ void Relay::handle_block(Connection& connection, wire::ConstBytes message) {
     role.upload_position = store.block_count();
 }
 
-void Relay::end_for_size(Connection& connection) {
+void RelayCore::end_for_size(Connection& connection) {
     const auto cast = std::move(connection.role().casting);
     connection.role().casting.reset();
     casts_.end_cast(cast,
@@ -324,7 +325,7 @@ void Relay::end_for_size(Connection& connection) {
     connection.fail("The replay is too large for this relay.");
 }
 
-void Relay::connection_closed(Connection& connection, const std::string& reason) {
+void RelayCore::connection_closed(Connection& connection, const std::string& reason) {
     if (refused_.erase(&connection) > 0) return;
     const auto it = connections_.find(&connection);
     if (it == connections_.end()) return;
@@ -358,7 +359,7 @@ void Relay::connection_closed(Connection& connection, const std::string& reason)
     }
 }
 
-void Relay::stop_counting_watcher(Connection& connection) {
+void RelayCore::stop_counting_watcher(Connection& connection) {
     if (!connection.role().counted_as_watcher) return;
     connection.role().counted_as_watcher = false;
     const auto it = shared_.watchers_per_address.find(counted_address(connection.address()));
@@ -367,7 +368,7 @@ void Relay::stop_counting_watcher(Connection& connection) {
     }
 }
 
-void Relay::end_headerless_cast(Connection& connection) {
+void RelayCore::end_headerless_cast(Connection& connection) {
     std::lock_guard lock(shared_.mutex);
     const auto cast = std::move(connection.role().casting);
     connection.role().casting.reset();

@@ -1,4 +1,4 @@
-#include "relay/cast/relay.h"
+#include "relay/cast/relay_core.h"
 
 #include "relay/cast/connection.h"
 #include "relay/policy/address_limits.h"
@@ -14,19 +14,19 @@ constexpr std::size_t kMostRefusedAtOnce = 64;
 
 }  // namespace
 
-Relay::Relay(RelayOptions options, LogSink log, ClockSource clock)
+RelayCore::RelayCore(RelayOptions options, LogSink log, ClockSource clock)
     : own_loop_(std::make_unique<CallerLoop>()),
-      own_shared_(std::make_unique<RelayShared>(std::move(options), std::move(log),
-                                                std::move(clock), *own_loop_)),
+      own_shared_(std::make_unique<SharedRelayState>(std::move(options), std::move(log),
+                                                     std::move(clock), *own_loop_)),
       shared_(*own_shared_),
       loop_(0),
       options_(shared_.options),
       casts_(shared_.casts) {}
 
-Relay::Relay(RelayShared& shared, std::size_t loop)
+RelayCore::RelayCore(SharedRelayState& shared, std::size_t loop)
     : shared_(shared), loop_(loop), options_(shared_.options), casts_(shared_.casts) {}
 
-void Relay::admit(const std::shared_ptr<Connection>& connection) {
+void RelayCore::admit(const std::shared_ptr<Connection>& connection) {
     std::size_t open = 0;
     {
         std::lock_guard lock(shared_.mutex);
@@ -56,25 +56,25 @@ void Relay::admit(const std::shared_ptr<Connection>& connection) {
     connection->start();
 }
 
-std::size_t Relay::connection_count() const {
+std::size_t RelayCore::connection_count() const {
     std::lock_guard lock(shared_.mutex);
     return shared_.connections + shared_.http_connections;
 }
 
-bool Relay::open_http_connection() {
+bool RelayCore::open_http_connection() {
     // HTTP has its own budget, kept by the HTTP side; here it is only counted.
     std::lock_guard lock(shared_.mutex);
     ++shared_.http_connections;
     return true;
 }
 
-void Relay::close_http_connection() {
+void RelayCore::close_http_connection() {
     std::lock_guard lock(shared_.mutex);
     if (shared_.http_connections > 0) --shared_.http_connections;
 }
 
-RelayStatus Relay::status(Clock::time_point now) const {
-    RelayStatus status;
+StatusSnapshot RelayCore::status(Clock::time_point now) const {
+    StatusSnapshot status;
     status.max_connections = options_.max_connections;
     status.counters = counters_;
     {
@@ -95,8 +95,8 @@ RelayStatus Relay::status(Clock::time_point now) const {
     return status;
 }
 
-void Relay::refuse(const std::shared_ptr<Connection>& connection, Refusal reason,
-                   const std::string& text) {
+void RelayCore::refuse(const std::shared_ptr<Connection>& connection, Refusal reason,
+                       const std::string& text) {
     counters_.count(reason);
     if (const auto note = refusal_log_.pass(static_cast<std::size_t>(reason), now())) {
         log_("connection from " + connection->peer() + " refused: " + text + *note);
@@ -109,19 +109,19 @@ void Relay::refuse(const std::shared_ptr<Connection>& connection, Refusal reason
     connection->refuse(text);
 }
 
-void Relay::log_limited(Connection& connection, LogKind kind, const std::string& line) {
+void RelayCore::log_limited(Connection& connection, LogKind kind, const std::string& line) {
     if (const auto note = connection.log_limiter().pass(static_cast<std::size_t>(kind), now())) {
         log_(line + *note);
     }
 }
 
-std::size_t Relay::connections_from(const boost::asio::ip::address& address) const {
+std::size_t RelayCore::connections_from(const boost::asio::ip::address& address) const {
     std::lock_guard lock(shared_.mutex);
     const auto it = shared_.per_address.find(counted_address(address));
     return it == shared_.per_address.end() ? 0 : it->second;
 }
 
-void Relay::close_banned() {
+void RelayCore::close_banned() {
     std::vector<std::shared_ptr<Connection>> banned;
     {
         std::lock_guard lock(shared_.mutex);
@@ -136,7 +136,7 @@ void Relay::close_banned() {
     }
 }
 
-void Relay::drop_caster_of(const std::shared_ptr<Cast>& cast, const std::string& text) {
+void RelayCore::drop_caster_of(const std::shared_ptr<Cast>& cast, const std::string& text) {
     std::shared_ptr<Connection> caster;
     {
         std::lock_guard lock(shared_.mutex);
@@ -150,7 +150,7 @@ void Relay::drop_caster_of(const std::shared_ptr<Cast>& cast, const std::string&
     if (caster) caster->fail(text);
 }
 
-std::vector<Relay::ConnectionInfo> Relay::connection_infos(Clock::time_point now) const {
+std::vector<RelayCore::ConnectionInfo> RelayCore::connection_infos(Clock::time_point now) const {
     std::vector<ConnectionInfo> infos;
     std::lock_guard lock(shared_.mutex);
     for (const auto& [raw, connection] : connections_) {
@@ -173,7 +173,7 @@ std::vector<Relay::ConnectionInfo> Relay::connection_infos(Clock::time_point now
     return infos;
 }
 
-void Relay::tick(Clock::time_point now) {
+void RelayCore::tick(Clock::time_point now) {
     if (loop_ == 0) {
         std::lock_guard lock(shared_.mutex);
         casts_.tick(now);
@@ -189,7 +189,7 @@ void Relay::tick(Clock::time_point now) {
     tick_all(refused_, now);
 }
 
-void Relay::tick_all(const ConnectionMap& connections, Clock::time_point now) {
+void RelayCore::tick_all(const ConnectionMap& connections, Clock::time_point now) {
     // A tick may close connections, which takes them out of the map: walk a copy.
     tick_scratch_.clear();
     for (const auto& [raw, connection] : connections) tick_scratch_.push_back(connection);
@@ -197,12 +197,12 @@ void Relay::tick_all(const ConnectionMap& connections, Clock::time_point now) {
     tick_scratch_.clear();
 }
 
-void Relay::end_casts(const std::string& reason) {
+void RelayCore::end_casts(const std::string& reason) {
     std::lock_guard lock(shared_.mutex);
     casts_.end_all(reason);
 }
 
-void Relay::stop() {
+void RelayCore::stop() {
     const bool keeping = casts_.keeps_recordings();
     if (loop_ == 0 && !keeping) end_casts("the relay is stopping");
     std::vector<std::shared_ptr<Connection>> all;
@@ -217,14 +217,14 @@ void Relay::stop() {
     }
 }
 
-void Relay::close_everything(const std::string& reason) {
+void RelayCore::close_everything(const std::string& reason) {
     std::vector<std::shared_ptr<Connection>> all;
     for (const auto& [raw, connection] : connections_) all.push_back(connection);
     for (const auto& [raw, connection] : refused_) all.push_back(connection);
     for (const auto& connection : all) connection->close(reason);
 }
 
-void Relay::read_when_disk_has_room(const std::shared_ptr<Connection>& connection) {
+void RelayCore::read_when_disk_has_room(const std::shared_ptr<Connection>& connection) {
     if (!shared_.keeper) return;
     std::weak_ptr<Connection> weak = connection;
     EventLoops& loops = shared_.loops;

@@ -2,7 +2,7 @@
 // event loops, and runs each loop's periodic checks (idle time-out, keep-alive, stalled writes;
 // on the first loop also grace periods and delayed blocks). The first loop is the io_context
 // it is given, run by the caller; with --threads N the server makes N - 1 more, each on a
-// thread of its own. Each loop has its own Relay; they share the casts and the limits.
+// thread of its own. Each loop has its own RelayCore; they share the casts and the limits.
 //
 // With a data folder the server owns the store: it opens it (and restores the casts that were
 // live) before it listens, and closes it, syncing everything, once the loops are done.
@@ -26,9 +26,9 @@
 #include "relay/base/relay_log.h"
 #include "relay/base/relay_options.h"
 #include "relay/cast/event_loops.h"
-#include "relay/cast/relay.h"
-#include "relay/cast/relay_shared.h"
-#include "relay/cast/relay_status.h"
+#include "relay/cast/relay_core.h"
+#include "relay/cast/shared_relay_state.h"
+#include "relay/cast/status_snapshot.h"
 #include "relay/http/http_server.h"
 #include "relay/store/recording_store.h"
 #include "relay/transport/throughput_meter.h"
@@ -39,16 +39,16 @@ namespace kavro::relay {
 // SIGTERM end the relay within five seconds, the data folder synced, whatever watchers do.
 inline constexpr std::chrono::seconds kStopLimit{4};
 
-class RelayServer : private HttpHost {
+class NetworkServer : private HttpHost {
   public:
     // Opens the data folder when the options name one; throws DataFolderError when it cannot
     // be used (the program then exits with status 2, before it listens).
-    RelayServer(boost::asio::io_context& io, const RelayOptions& options, LogSink log);
+    NetworkServer(boost::asio::io_context& io, const RelayOptions& options, LogSink log);
     // Waits for the other loops' threads, which end once stop() has run, then closes the
     // store: everything queued is written and synced.
-    ~RelayServer();
-    RelayServer(const RelayServer&) = delete;
-    RelayServer& operator=(const RelayServer&) = delete;
+    ~NetworkServer();
+    NetworkServer(const NetworkServer&) = delete;
+    NetworkServer& operator=(const NetworkServer&) = delete;
 
     // Binds and listens on the configured address, and on the HTTP address unless HTTP is off,
     // then starts the other loops' threads; throws std::runtime_error saying which address
@@ -73,7 +73,7 @@ class RelayServer : private HttpHost {
     // cannot be read is logged and the relay keeps what it had.
     void reload();
     // The relay of loop `index`, to be used on that loop only.
-    Relay& relay(std::size_t index = 0);
+    RelayCore& relay(std::size_t index = 0);
 
   private:
     struct Loop;
@@ -82,13 +82,13 @@ class RelayServer : private HttpHost {
     void accept();
     void arm_tick(Loop& loop);
     // The shared state, the first loop's counters and what only the server knows.
-    RelayStatus first_loop_status();
+    StatusSnapshot first_loop_status();
     // With a broadcast delay: the bytes of each live cast's recording its watchers may have, by
     // recording id. Empty without a delay (nothing is held back).
     std::map<std::uint64_t, std::uint64_t> released_bytes_by_recording();
 
     // HttpHost, on the first loop
-    void request_status(std::function<void(RelayStatus)> done) override;
+    void request_status(std::function<void(StatusSnapshot)> done) override;
     bool open_http_connection() override;
     void close_http_connection() override;
     bool keeps_recordings() const override { return store_ != nullptr; }
@@ -100,7 +100,7 @@ class RelayServer : private HttpHost {
     std::vector<std::unique_ptr<Loop>> loops_;
     std::unique_ptr<AsioLoops> event_loops_;
     std::unique_ptr<RecordingStore> store_;  // outlives the casts, whose recordings it keeps
-    std::unique_ptr<RelayShared> shared_;
+    std::unique_ptr<SharedRelayState> shared_;
     boost::asio::ip::tcp::acceptor acceptor_;
     boost::asio::steady_timer accept_retry_timer_;
     Duration tick_period_;

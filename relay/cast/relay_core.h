@@ -4,7 +4,7 @@
 // tick(now) against its clock, which a test or fuzzer may replace.
 //
 // A relay serves the connections of one event loop. With several loops there is one relay per
-// loop, all sharing one RelayShared (casts and connection counts, behind its lock); every call
+// loop, all sharing one SharedRelayState (casts and connection counts, behind its lock); every call
 // on a relay and on its connections comes from its own loop.
 #pragma once
 
@@ -24,8 +24,8 @@
 #include "relay/base/relay_options.h"
 #include "relay/cast/cast_directory.h"
 #include "relay/cast/relay_counters.h"
-#include "relay/cast/relay_shared.h"
-#include "relay/cast/relay_status.h"
+#include "relay/cast/shared_relay_state.h"
+#include "relay/cast/status_snapshot.h"
 #include "relay/policy/log_limiter.h"
 #include "wire/wire_format.h"
 
@@ -33,19 +33,19 @@ namespace kavro::relay {
 
 class Connection;
 
-class Relay {
+class RelayCore {
   public:
     using Clock = std::chrono::steady_clock;
     using ClockSource = std::function<Clock::time_point()>;
 
     // A relay alone on the caller's loop, with casts and counts of its own. `clock` defaults to
     // the steady clock.
-    Relay(RelayOptions options, LogSink log, ClockSource clock = {});
+    RelayCore(RelayOptions options, LogSink log, ClockSource clock = {});
     // The relay of loop `loop` among those sharing `shared`. The relay of loop 0 also runs the
     // casts' deadlines.
-    Relay(RelayShared& shared, std::size_t loop);
-    Relay(const Relay&) = delete;
-    Relay& operator=(const Relay&) = delete;
+    RelayCore(SharedRelayState& shared, std::size_t loop);
+    RelayCore(const RelayCore&) = delete;
+    RelayCore& operator=(const RelayCore&) = delete;
 
     // A new connection: starts reading, or gets ERR and is closed when a limit is reached.
     void admit(const std::shared_ptr<Connection>& connection);
@@ -116,12 +116,12 @@ class Relay {
     // change them) and this loop's counters, for the HTTP side. The caller adds the other
     // loops' counters and what the relay does not know (version, uptime, rates, whether it is
     // accepting).
-    RelayStatus status(Clock::time_point now) const;
+    StatusSnapshot status(Clock::time_point now) const;
     // Open connections counted under `address` on every loop (0 once none is left).
     std::size_t connections_from(const boost::asio::ip::address& address) const;
     // For a caller on the only loop; with several loops, read it under shared().mutex.
     const CastDirectory& casts() const { return shared_.casts; }
-    RelayShared& shared() { return shared_; }
+    SharedRelayState& shared() { return shared_; }
 
   private:
     using ConnectionMap = std::unordered_map<Connection*, std::shared_ptr<Connection>>;
@@ -149,8 +149,8 @@ class Relay {
     void log_(const std::string& line) { shared_.log(line); }
 
     std::unique_ptr<CallerLoop> own_loop_;
-    std::unique_ptr<RelayShared> own_shared_;
-    RelayShared& shared_;
+    std::unique_ptr<SharedRelayState> own_shared_;
+    SharedRelayState& shared_;
     std::size_t loop_;
     const RelayOptions& options_;
     CastDirectory& casts_;

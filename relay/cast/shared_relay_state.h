@@ -25,14 +25,14 @@
 
 namespace kavro::relay {
 
-struct RelayShared {
+struct SharedRelayState {
     using Clock = std::chrono::steady_clock;
     using ClockSource = std::function<Clock::time_point()>;
 
     // `clock` defaults to the steady clock. Casts keep their recordings with `keeper` too when
     // there is one.
-    RelayShared(RelayOptions relay_options, LogSink log_sink, ClockSource clock_source,
-                EventLoops& event_loops, RecordingKeeper* keeper = nullptr)
+    SharedRelayState(RelayOptions relay_options, LogSink log_sink, ClockSource clock_source,
+                     EventLoops& event_loops, RecordingKeeper* keeper = nullptr)
         : options(std::move(relay_options)),
           log(std::move(log_sink)),
           clock(clock_source ? std::move(clock_source) : ClockSource([] { return Clock::now(); })),
@@ -40,8 +40,8 @@ struct RelayShared {
           keeper(keeper),
           casts(options, log, loops, mutex, keeper),
           recording_limits(options) {}
-    RelayShared(const RelayShared&) = delete;
-    RelayShared& operator=(const RelayShared&) = delete;
+    SharedRelayState(const SharedRelayState&) = delete;
+    SharedRelayState& operator=(const SharedRelayState&) = delete;
 
     const RelayOptions options;
     const LogSink log;

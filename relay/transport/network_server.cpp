@@ -1,11 +1,11 @@
-#include "relay/transport/relay_server.h"
+#include "relay/transport/network_server.h"
 
 #include <algorithm>
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/post.hpp>
 #include <stdexcept>
 
-#include "relay/transport/relay_server_loop.h"
+#include "relay/transport/network_server_loop.h"
 #include "relay/transport/session.h"
 
 namespace kavro::relay {
@@ -37,7 +37,7 @@ void hold_back(RecordingRow& row, const std::map<std::uint64_t, std::uint64_t>& 
 
 }  // namespace
 
-class RelayServer::AsioLoops final : public EventLoops {
+class NetworkServer::AsioLoops final : public EventLoops {
   public:
     explicit AsioLoops(const std::vector<std::unique_ptr<Loop>>& loops) : loops_(loops) {}
     std::size_t count() const override { return loops_.size(); }
@@ -49,7 +49,7 @@ class RelayServer::AsioLoops final : public EventLoops {
     const std::vector<std::unique_ptr<Loop>>& loops_;
 };
 
-RelayServer::RelayServer(boost::asio::io_context& io, const RelayOptions& options, LogSink log)
+NetworkServer::NetworkServer(boost::asio::io_context& io, const RelayOptions& options, LogSink log)
     : acceptor_(io), accept_retry_timer_(io), tick_period_(tick_period_for(options)) {
     const std::size_t count = std::max<std::size_t>(1, options.threads);
     loops_.push_back(std::make_unique<Loop>(io));
@@ -70,10 +70,10 @@ RelayServer::RelayServer(boost::asio::io_context& io, const RelayOptions& option
         store_ = std::make_unique<RecordingStore>(std::move(store_options), log);
         log("recordings are kept in " + store_->dir().string());
     }
-    shared_ = std::make_unique<RelayShared>(options, std::move(log), RelayShared::ClockSource{},
-                                            *event_loops_, store_.get());
+    shared_ = std::make_unique<SharedRelayState>(
+        options, std::move(log), SharedRelayState::ClockSource{}, *event_loops_, store_.get());
     for (std::size_t i = 0; i < count; ++i) {
-        loops_[i]->relay = std::make_unique<Relay>(*shared_, i);
+        loops_[i]->relay = std::make_unique<RelayCore>(*shared_, i);
     }
     std::vector<OperatorLoop> operator_loops;
     for (auto& loop : loops_) operator_loops.push_back({&loop->io, loop->relay.get()});
@@ -84,7 +84,7 @@ RelayServer::RelayServer(boost::asio::io_context& io, const RelayOptions& option
     }
 }
 
-RelayServer::~RelayServer() {
+NetworkServer::~NetworkServer() {
     for (std::size_t i = 1; i < loops_.size(); ++i) {
         Loop& loop = *loops_[i];
         if (!loop.thread.joinable()) continue;
@@ -102,7 +102,7 @@ RelayServer::~RelayServer() {
     for (auto& loop : loops_) loop->relay.reset();
 }
 
-void RelayServer::start() {
+void NetworkServer::start() {
     const auto& options = shared_->options;
     operator_actions_->load_reserved_names(true);
     operator_actions_->load_bans(true);
@@ -117,7 +117,7 @@ void RelayServer::start() {
         throw std::runtime_error("cannot listen on " + options.listen_host + ":" +
                                  std::to_string(options.listen_port) + ": " + e.code().message());
     }
-    Relay& first = *loops_.front()->relay;
+    RelayCore& first = *loops_.front()->relay;
     const auto log_on_first = [&first](const std::string& line) { first.log(line); };
     if (options.http_enabled) {
         try {
@@ -164,34 +164,34 @@ void RelayServer::start() {
     }
 }
 
-Relay& RelayServer::relay(std::size_t index) { return *loops_[index]->relay; }
+RelayCore& NetworkServer::relay(std::size_t index) { return *loops_[index]->relay; }
 
-void RelayServer::reload() {
+void NetworkServer::reload() {
     if (stopped_) return;
     operator_actions_->reload(admin_http_.get());
 }
 
-void RelayServer::admin(AdminCommand command, std::function<void(AdminAnswer)> done) {
+void NetworkServer::admin(AdminCommand command, std::function<void(AdminAnswer)> done) {
     operator_actions_->run(std::move(command), stopped_, std::move(done));
 }
 
-boost::asio::ip::tcp::endpoint RelayServer::http_endpoint() const {
+boost::asio::ip::tcp::endpoint NetworkServer::http_endpoint() const {
     return http_ ? http_->local_endpoint() : boost::asio::ip::tcp::endpoint{};
 }
 
-boost::asio::ip::tcp::endpoint RelayServer::admin_endpoint() const {
+boost::asio::ip::tcp::endpoint NetworkServer::admin_endpoint() const {
     return admin_http_ ? admin_http_->local_endpoint() : boost::asio::ip::tcp::endpoint{};
 }
 
-bool RelayServer::banned(const boost::asio::ip::address& address) {
+bool NetworkServer::banned(const boost::asio::ip::address& address) {
     std::lock_guard lock(shared_->mutex);
     return shared_->bans.bans(address, std::chrono::system_clock::now());
 }
 
-RelayStatus RelayServer::first_loop_status() {
+StatusSnapshot NetworkServer::first_loop_status() {
     const auto now = std::chrono::steady_clock::now();
     const Loop& first = *loops_.front();
-    RelayStatus status = first.relay->status(now);
+    StatusSnapshot status = first.relay->status(now);
     status.version = KAVRO_RELAY_VERSION;
     status.uptime = now - started_;
     status.accepting =
@@ -221,7 +221,7 @@ RelayStatus RelayServer::first_loop_status() {
     return status;
 }
 
-std::map<std::uint64_t, std::uint64_t> RelayServer::released_bytes_by_recording() {
+std::map<std::uint64_t, std::uint64_t> NetworkServer::released_bytes_by_recording() {
     std::map<std::uint64_t, std::uint64_t> released;
     if (shared_->options.broadcast_delay <= Duration::zero()) return released;
     const auto now = std::chrono::steady_clock::now();
@@ -236,7 +236,7 @@ std::map<std::uint64_t, std::uint64_t> RelayServer::released_bytes_by_recording(
     return released;
 }
 
-ArchivePage RelayServer::archive(const ArchiveQuery& query) {
+ArchivePage NetworkServer::archive(const ArchiveQuery& query) {
     if (!store_) return {};
     ArchivePage page = store_->archive_page(query.before, query.limit);
     if (shared_->options.broadcast_delay > Duration::zero()) {
@@ -246,7 +246,7 @@ ArchivePage RelayServer::archive(const ArchiveQuery& query) {
     return page;
 }
 
-std::optional<ReplayFile> RelayServer::replay(std::uint64_t id) {
+std::optional<ReplayFile> NetworkServer::replay(std::uint64_t id) {
     if (!store_) return std::nullopt;
     auto replay = store_->replay(id);
     if (replay && shared_->options.broadcast_delay > Duration::zero()) {
@@ -255,12 +255,12 @@ std::optional<ReplayFile> RelayServer::replay(std::uint64_t id) {
     return replay;
 }
 
-void RelayServer::request_status(std::function<void(RelayStatus)> done) {
+void NetworkServer::request_status(std::function<void(StatusSnapshot)> done) {
     // What the other loops add: their counters and byte rates, each copied on its own loop.
     struct Gather {
-        RelayStatus status;
+        StatusSnapshot status;
         std::size_t waiting = 0;
-        std::function<void(RelayStatus)> done;
+        std::function<void(StatusSnapshot)> done;
         // The first loop keeps running until every answer is back, even while stopping.
         boost::asio::executor_work_guard<boost::asio::io_context::executor_type> first_loop;
     };
@@ -292,15 +292,15 @@ void RelayServer::request_status(std::function<void(RelayStatus)> done) {
     }
 }
 
-bool RelayServer::open_http_connection() { return loops_.front()->relay->open_http_connection(); }
+bool NetworkServer::open_http_connection() { return loops_.front()->relay->open_http_connection(); }
 
-void RelayServer::close_http_connection() { loops_.front()->relay->close_http_connection(); }
+void NetworkServer::close_http_connection() { loops_.front()->relay->close_http_connection(); }
 
-boost::asio::ip::tcp::endpoint RelayServer::local_endpoint() const {
+boost::asio::ip::tcp::endpoint NetworkServer::local_endpoint() const {
     return acceptor_.local_endpoint();
 }
 
-void RelayServer::stop() {
+void NetworkServer::stop() {
     if (stopped_) return;
     stopped_ = true;
     boost::system::error_code ignored;
@@ -335,7 +335,7 @@ void RelayServer::stop() {
     loops_.front()->relay->log("relay stopped");
 }
 
-void RelayServer::accept() {
+void NetworkServer::accept() {
     // Each new socket belongs to the next loop in turn, which admits it.
     Loop& target = *loops_[next_loop_];
     next_loop_ = (next_loop_ + 1) % loops_.size();
@@ -371,7 +371,7 @@ void RelayServer::accept() {
     });
 }
 
-void RelayServer::arm_tick(Loop& loop) {
+void NetworkServer::arm_tick(Loop& loop) {
     loop.tick_timer.expires_after(tick_period_);
     loop.tick_timer.async_wait([this, &loop](const boost::system::error_code& error) {
         if (error) return;

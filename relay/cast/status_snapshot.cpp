@@ -1,4 +1,4 @@
-#include "relay/cast/relay_status.h"
+#include "relay/cast/status_snapshot.h"
 
 #include <algorithm>
 
@@ -6,13 +6,13 @@
 
 namespace kavro::relay {
 
-std::size_t RelayStatus::watchers() const {
+std::size_t StatusSnapshot::watchers() const {
     std::size_t total = 0;
     for (const CastStatus& cast : casts) total += cast.watchers;
     return total;
 }
 
-std::size_t RelayStatus::casts_awaiting_resume() const {
+std::size_t StatusSnapshot::casts_awaiting_resume() const {
     return static_cast<std::size_t>(std::count_if(
         casts.begin(), casts.end(), [](const CastStatus& cast) { return !cast.caster_connected; }));
 }
