@@ -1,4 +1,4 @@
-// Fuzzes the whole relay: the real rules (Relay, Connection, the casts) driven by several
+// Fuzzes the whole relay: the real rules (RelayCore, Connection, the casts) driven by several
 // in-process fake clients from three addresses, with a fake clock. The input is a script of
 // client actions; after each, everything the clients are willing to take flows both ways, and
 // these must hold:
@@ -47,10 +47,10 @@
 #include <string>
 #include <vector>
 
-#include "relay/rules/cast_names.h"
-#include "relay/rules/connection.h"
-#include "relay/rules/key_pauses.h"
-#include "relay/rules/relay.h"
+#include "relay/cast/connection.h"
+#include "relay/cast/relay_core.h"
+#include "relay/policy/cast_names.h"
+#include "relay/policy/key_pauses.h"
 #include "wire/wire_format.h"
 
 namespace {
@@ -256,7 +256,7 @@ class Harness {
         // Small, so that scripts reach them; the clock moves up to 25.5 s a step.
         options_.cast_recordings_per_minute = 2;
         options_.address_recordings_per_hour = 5;
-        relay_ = std::make_unique<Relay>(
+        relay_ = std::make_unique<RelayCore>(
             options_,
             [](const std::string& line) {
                 if (has_control_byte(line)) fault("log line with a control byte: " + line);
@@ -917,7 +917,7 @@ class Harness {
 
     RelayOptions options_;
     Clock::time_point now_{std::chrono::hours(1)};
-    std::unique_ptr<Relay> relay_;
+    std::unique_ptr<RelayCore> relay_;
     std::vector<Client> clients_;
     std::vector<Recording> recordings_;  // every recording any cast held, oldest first
     std::map<std::shared_ptr<Cast>, std::size_t> current_;       // each cast's recording now

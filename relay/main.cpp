@@ -9,11 +9,11 @@
 #include <memory>
 #include <string>
 
-#include "relay/relay_log.h"
-#include "relay/relay_options.h"
+#include "relay/base/relay_log.h"
+#include "relay/base/relay_options.h"
+#include "relay/net/open_file_limit.h"
 #include "relay/store/data_folder.h"
-#include "relay/transport/open_file_limit.h"
-#include "relay/transport/relay_server.h"
+#include "relay/transport/network_server.h"
 
 int main(int argc, char** argv) {
     using namespace kavro::relay;
@@ -36,9 +36,9 @@ int main(int argc, char** argv) {
     std::signal(SIGXFSZ, SIG_IGN);
 
     boost::asio::io_context io(1);
-    std::unique_ptr<RelayServer> made;
+    std::unique_ptr<NetworkServer> made;
     try {
-        made = std::make_unique<RelayServer>(io, options, log);
+        made = std::make_unique<NetworkServer>(io, options, log);
     } catch (const DataFolderError& e) {
         cannot_start(e.what());
         return 2;
@@ -50,7 +50,7 @@ int main(int argc, char** argv) {
         cannot_start(e.what());
         return 1;
     }
-    RelayServer& server = *made;
+    NetworkServer& server = *made;
     try {
         server.start();
     } catch (const boost::system::system_error& e) {

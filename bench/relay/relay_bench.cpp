@@ -29,7 +29,7 @@
 #include "bench/relay/redis_publisher.h"
 #include "bench/relay/redis_server.h"
 #include "bench/relay/relay_process.h"
-#include "relay/transport/open_file_limit.h"
+#include "relay/net/open_file_limit.h"
 
 namespace kavro::bench {
 namespace {

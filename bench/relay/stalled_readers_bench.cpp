@@ -22,7 +22,7 @@
 
 #include "bench/relay/bench_replay.h"
 #include "bench/relay/relay_process.h"
-#include "relay/transport/open_file_limit.h"
+#include "relay/net/open_file_limit.h"
 #include "wire/wire_format.h"
 
 namespace kavro::bench {

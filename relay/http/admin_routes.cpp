@@ -8,7 +8,7 @@
 #include <map>
 #include <nlohmann/json.hpp>
 
-#include "relay/rules/cast_names.h"
+#include "relay/policy/cast_names.h"
 
 namespace kavro::relay {
 

@@ -41,7 +41,7 @@ nlohmann::ordered_json cast_json(const CastStatus& cast) {
 
 }  // namespace
 
-std::string casts_json(const RelayStatus& status) {
+std::string casts_json(const StatusSnapshot& status) {
     nlohmann::ordered_json casts = nlohmann::ordered_json::array();
     for (const CastStatus& cast : status.casts) casts.push_back(cast_json(cast));
     const nlohmann::ordered_json document = {

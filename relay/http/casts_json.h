@@ -5,10 +5,10 @@
 
 #include <string>
 
-#include "relay/rules/relay_status.h"
+#include "relay/cast/status_snapshot.h"
 
 namespace kavro::relay {
 
-std::string casts_json(const RelayStatus& status);
+std::string casts_json(const StatusSnapshot& status);
 
 }  // namespace kavro::relay

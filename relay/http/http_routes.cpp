@@ -58,7 +58,7 @@ HttpResponse not_found() {
                  "/metrics and /healthz.\n");
 }
 
-HttpResponse content_for(const HttpRequest& request, const RelayStatus& status) {
+HttpResponse content_for(const HttpRequest& request, const StatusSnapshot& status) {
     if (!method_allowed(request)) {
         HttpResponse response =
             plain(http::status::method_not_allowed, "Only GET and HEAD are served here.\n");
@@ -265,7 +265,7 @@ std::variant<ReplayAnswer, HttpResponse> replay_answer(const HttpRequest& reques
     return answer;
 }
 
-HttpResponse answer(const HttpRequest& request, const RelayStatus& status) {
+HttpResponse answer(const HttpRequest& request, const StatusSnapshot& status) {
     return finished(request, content_for(request, status));
 }
 

@@ -13,7 +13,7 @@
 #include <variant>
 #include <vector>
 
-#include "relay/rules/relay_status.h"
+#include "relay/cast/status_snapshot.h"
 #include "relay/store/recording_row.h"
 
 namespace kavro::relay {
@@ -71,7 +71,7 @@ std::string replay_file_name(const RecordingRow& row);
 // grows, so each of its sizes is a different, never changing, file.
 std::string replay_etag(const RecordingRow& row);
 // The answer to `request`; a HEAD answer has the GET answer's headers and no body.
-HttpResponse answer(const HttpRequest& request, const RelayStatus& status);
+HttpResponse answer(const HttpRequest& request, const StatusSnapshot& status);
 // The answer to every request on a connection the relay has no place for.
 HttpResponse relay_full_answer(const HttpRequest& request);
 // The answer to a request that is not HTTP the relay understands.

@@ -16,9 +16,9 @@
 
 #include "relay/http/forwarded_for.h"
 #include "relay/http/http_routes.h"
-#include "relay/rules/address_limits.h"
-#include "relay/transport/socket_buffers.h"
-#include "relay/transport/socket_keepalive.h"
+#include "relay/net/socket_buffers.h"
+#include "relay/net/socket_keepalive.h"
+#include "relay/policy/address_limits.h"
 
 namespace kavro::relay {
 
@@ -117,7 +117,7 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
         if (!has_place_) return respond(relay_full_answer(request_));
         switch (what_it_needs(request_)) {
             case HttpNeed::kNothing:
-                return respond(answer(request_, RelayStatus{}));
+                return respond(answer(request_, StatusSnapshot{}));
             case HttpNeed::kArchive: {
                 // One page, copied from the store's list in memory: the disk is not touched,
                 // and the work is bounded by the page, so /healthz never waits long behind it.
@@ -136,7 +136,7 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
             case HttpNeed::kStatus:
                 break;
         }
-        server_.host_.request_status([self = shared_from_this()](RelayStatus status) {
+        server_.host_.request_status([self = shared_from_this()](StatusSnapshot status) {
             self->respond(answer(self->request_, status));
         });
     }

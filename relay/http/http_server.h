@@ -17,14 +17,14 @@
 #include <unordered_map>
 #include <vector>
 
+#include "relay/base/relay_log.h"
+#include "relay/base/relay_options.h"
+#include "relay/base/trusted_network.h"
+#include "relay/cast/status_snapshot.h"
 #include "relay/http/admin_routes.h"
 #include "relay/http/http_routes.h"
-#include "relay/relay_log.h"
-#include "relay/relay_options.h"
-#include "relay/rules/log_limiter.h"
-#include "relay/rules/relay_status.h"
+#include "relay/policy/log_limiter.h"
 #include "relay/store/recording_row.h"
-#include "relay/trusted_network.h"
 
 namespace kavro::relay {
 
@@ -34,7 +34,7 @@ class HttpHost {
     // Calls `done` on the HTTP side's loop with a snapshot taken on the loop that owns the
     // relay's state. With one loop that is the same loop and `done` runs at once; a relay with
     // several loops gathers each loop's snapshot by posting to it.
-    virtual void request_status(std::function<void(RelayStatus)> done) = 0;
+    virtual void request_status(std::function<void(StatusSnapshot)> done) = 0;
     // Counts an open HTTP connection (the HTTP side keeps its own limits); false refuses it.
     virtual bool open_http_connection() = 0;
     virtual void close_http_connection() = 0;

@@ -62,7 +62,7 @@ std::string metric_label_value(std::string_view client_text) {
     return escaped;
 }
 
-std::string metrics_text(const RelayStatus& status) {
+std::string metrics_text(const StatusSnapshot& status) {
     Exposition m;
     const RelayCounters& counters = status.counters;
 

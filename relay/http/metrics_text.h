@@ -4,13 +4,13 @@
 #include <string>
 #include <string_view>
 
-#include "relay/rules/relay_status.h"
+#include "relay/cast/status_snapshot.h"
 
 namespace kavro::relay {
 
 inline constexpr std::string_view kMetricsContentType = "text/plain; version=0.0.4; charset=utf-8";
 
-std::string metrics_text(const RelayStatus& status);
+std::string metrics_text(const StatusSnapshot& status);
 
 // A label value as the format wants it: UTF-8, with backslash, double quote and line feed
 // escaped.

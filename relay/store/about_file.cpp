@@ -2,7 +2,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "relay/text_file.h"
+#include "relay/base/text_file.h"
 
 namespace kavro::relay {
 

@@ -4,11 +4,11 @@
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/write.hpp>
 
-#include "relay/relay_log.h"
-#include "relay/rules/relay.h"
-#include "relay/transport/proxy_header.h"
-#include "relay/transport/socket_buffers.h"
-#include "relay/transport/socket_keepalive.h"
+#include "relay/base/relay_log.h"
+#include "relay/cast/relay_core.h"
+#include "relay/net/proxy_header.h"
+#include "relay/net/socket_buffers.h"
+#include "relay/net/socket_keepalive.h"
 
 namespace kavro::relay {
 
@@ -20,7 +20,7 @@ using boost::asio::ip::tcp;
 // the relay under the client the header names.
 class ProxyHandshake : public std::enable_shared_from_this<ProxyHandshake> {
   public:
-    ProxyHandshake(tcp::socket socket, const tcp::endpoint& proxy, Relay& relay,
+    ProxyHandshake(tcp::socket socket, const tcp::endpoint& proxy, RelayCore& relay,
                    const bool& loop_stopped)
         : socket_(std::move(socket)),
           timer_(socket_.get_executor()),
@@ -77,7 +77,7 @@ class ProxyHandshake : public std::enable_shared_from_this<ProxyHandshake> {
     tcp::socket socket_;
     boost::asio::steady_timer timer_;
     tcp::endpoint proxy_;
-    Relay& relay_;
+    RelayCore& relay_;
     const bool& loop_stopped_;
     ProxyHeaderReader reader_;
     std::array<std::uint8_t, kMostProxyHeaderBytes> buffer_{};
@@ -86,7 +86,7 @@ class ProxyHandshake : public std::enable_shared_from_this<ProxyHandshake> {
 
 }  // namespace
 
-void start_session(boost::asio::ip::tcp::socket socket, Relay& relay,
+void start_session(boost::asio::ip::tcp::socket socket, RelayCore& relay,
                    const std::vector<TrustedNetwork>& trusted, const bool& loop_stopped) {
     boost::system::error_code error;
     const auto remote = socket.remote_endpoint(error);
@@ -102,7 +102,7 @@ void start_session(boost::asio::ip::tcp::socket socket, Relay& relay,
                                           Peer{remote.address(), endpoint_text(remote)}, relay));
 }
 
-Session::Session(boost::asio::ip::tcp::socket socket, Peer client, Relay& relay)
+Session::Session(boost::asio::ip::tcp::socket socket, Peer client, RelayCore& relay)
     : Connection(relay, std::move(client)), socket_(std::move(socket)) {}
 
 std::shared_ptr<Session> Session::self() {

@@ -8,12 +8,12 @@
 #include <chrono>
 #include <vector>
 
-#include "relay/rules/connection.h"
-#include "relay/trusted_network.h"
+#include "relay/base/trusted_network.h"
+#include "relay/cast/connection.h"
 
 namespace kavro::relay {
 
-class Relay;
+class RelayCore;
 
 // Hands a newly accepted socket to the relay as a session. The client's address is read once,
 // here, and is the one the relay counts the connection under for as long as it is open; a
@@ -22,7 +22,7 @@ class Relay;
 // one within a few seconds it is closed, with a log line. From anyone else such a header is
 // just bytes the relay does not know (a protocol error). `loop_stopped` is the loop's own flag:
 // a header that completes once the loop has stopped closes the socket instead.
-void start_session(boost::asio::ip::tcp::socket socket, Relay& relay,
+void start_session(boost::asio::ip::tcp::socket socket, RelayCore& relay,
                    const std::vector<TrustedNetwork>& trusted, const bool& loop_stopped);
 
 // How long a trusted proxy may take to send its PROXY header (haproxy sends it at once).
@@ -32,7 +32,7 @@ class Session final : public Connection {
   public:
     // `client` is the address the relay counts and logs: the socket's peer, or the client a
     // trusted proxy named.
-    Session(boost::asio::ip::tcp::socket socket, Peer client, Relay& relay);
+    Session(boost::asio::ip::tcp::socket socket, Peer client, RelayCore& relay);
 
   private:
     void start_read(std::span<std::uint8_t> into) override;

@@ -7,7 +7,7 @@
 #include <span>
 #include <vector>
 
-#include "relay/rules/connection.h"
+#include "relay/cast/connection.h"
 
 namespace kavro::relay::testing {
 

@@ -5,12 +5,12 @@
 #include <cstdlib>
 #include <nlohmann/json.hpp>
 
+#include "relay/base/relay_options.h"
 #include "relay/http/byte_range.h"
 #include "relay/http/casts_json.h"
 #include "relay/http/client_text.h"
 #include "relay/http/http_routes.h"
 #include "relay/http/metrics_text.h"
-#include "relay/relay_options.h"
 #include "relay/transport/throughput_meter.h"
 #include "tests/relay/exposition.h"
 
@@ -20,8 +20,8 @@ namespace {
 namespace http = boost::beast::http;
 using namespace std::chrono_literals;
 
-RelayStatus status_with_casts() {
-    RelayStatus status;
+StatusSnapshot status_with_casts() {
+    StatusSnapshot status;
     status.version = "0.0.2.0";
     status.uptime = 3723s;
     status.accepting = true;
@@ -97,7 +97,7 @@ TEST(MetricsText, LabelsAreEscapedAndTheTextParses) {
     EXPECT_EQ(metric_label_value("a\"b\\c\nd"), "a\\\"b\\\\c\\nd");
     EXPECT_EQ(metric_label_value("Caf\xe9"), "Caf\xc3\xa9");
 
-    RelayStatus status = status_with_casts();
+    StatusSnapshot status = status_with_casts();
     status.store.enabled = true;
     status.store.bytes = 123456;
     status.store.syncs = 3;
@@ -149,7 +149,7 @@ TEST(ThroughputMeter, RatesOverTheLastFiveSecondsOfSamples) {
 }
 
 TEST(HttpRoutes, EachRequestGetsItsAnswer) {
-    const RelayStatus status = status_with_casts();
+    const StatusSnapshot status = status_with_casts();
 
     const auto page = answer(request(http::verb::get, "/"), status);
     EXPECT_EQ(page.result(), http::status::ok);
@@ -163,7 +163,7 @@ TEST(HttpRoutes, EachRequestGetsItsAnswer) {
 
     EXPECT_EQ(answer(request(http::verb::get, "/metrics?x=1"), status).result(), http::status::ok);
     EXPECT_EQ(answer(request(http::verb::get, "/healthz"), status).body(), "ok\n");
-    RelayStatus full = status;
+    StatusSnapshot full = status;
     full.accepting = false;
     EXPECT_EQ(answer(request(http::verb::get, "/healthz"), full).result(),
               http::status::service_unavailable);

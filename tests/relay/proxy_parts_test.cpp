@@ -5,11 +5,11 @@
 
 #include <boost/beast/http/verb.hpp>
 
+#include "relay/base/relay_options.h"
+#include "relay/base/trusted_network.h"
 #include "relay/http/forwarded_for.h"
 #include "relay/http/http_routes.h"
-#include "relay/relay_options.h"
-#include "relay/transport/proxy_header.h"
-#include "relay/trusted_network.h"
+#include "relay/net/proxy_header.h"
 
 namespace kavro::relay {
 namespace {

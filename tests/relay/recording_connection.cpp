@@ -6,7 +6,7 @@
 
 namespace kavro::relay::testing {
 
-RecordingConnection::RecordingConnection(Relay& relay, const std::string& address,
+RecordingConnection::RecordingConnection(RelayCore& relay, const std::string& address,
                                          std::uint16_t port)
     : Connection(relay, Peer{boost::asio::ip::make_address(address),
                              address + ":" + std::to_string(port)}) {}

@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "relay/rules/connection.h"
-#include "relay/rules/event_loops.h"
-#include "relay/rules/relay.h"
+#include "relay/cast/connection.h"
+#include "relay/cast/event_loops.h"
+#include "relay/cast/relay_core.h"
 #include "tests/relay/test_client.h"
 
 namespace kavro::relay::testing {
@@ -25,7 +25,7 @@ class RecordingConnection final : public Connection {
         Bytes bytes;                           // their bytes, in order
     };
 
-    RecordingConnection(Relay& relay, const std::string& address, std::uint16_t port);
+    RecordingConnection(RelayCore& relay, const std::string& address, std::uint16_t port);
 
     // Hands `bytes` to the connection as reads, each as large as the read it asked for.
     // Returns the number of reads it took.

@@ -14,8 +14,8 @@
 #include <thread>
 #include <vector>
 
-#include "relay/rules/cast_names.h"
-#include "relay/rules/relay.h"
+#include "relay/cast/relay_core.h"
+#include "relay/policy/cast_names.h"
 #include "tests/relay/exposition.h"
 #include "tests/relay/fake_connection.h"
 #include "tests/relay/http_test_client.h"
@@ -58,8 +58,8 @@ class RelayAbuse : public ::testing::Test {
     RelayOptions options_;
     Clock::time_point now_ = Clock::time_point(std::chrono::hours(1));
     std::vector<std::string> log_;
-    Relay relay_{options_, [this](const std::string& line) { log_.push_back(line); },
-                 [this] { return now_; }};
+    RelayCore relay_{options_, [this](const std::string& line) { log_.push_back(line); },
+                     [this] { return now_; }};
     int next_port_ = 1;
     std::vector<std::shared_ptr<FakeConnection>> connections_;
 

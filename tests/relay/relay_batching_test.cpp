@@ -2,8 +2,8 @@
 // a cast reaches watchers on other event loops.
 #include <gtest/gtest.h>
 
-#include "relay/rules/relay.h"
-#include "relay/rules/relay_shared.h"
+#include "relay/cast/relay_core.h"
+#include "relay/cast/shared_relay_state.h"
 #include "tests/relay/recording_connection.h"
 #include "wire/wire_format.h"
 
@@ -20,7 +20,8 @@ Bytes uploads(const Recording& recording, std::size_t first, std::size_t count) 
 }
 
 // Connects a fake connection from `address` to `relay` and says hello in `mode`.
-std::shared_ptr<RecordingConnection> hello(Relay& relay, std::uint8_t mode, const std::string& name,
+std::shared_ptr<RecordingConnection> hello(RelayCore& relay, std::uint8_t mode,
+                                           const std::string& name,
                                            const std::string& address = "10.0.0.1") {
     static std::uint16_t port = 40000;
     auto connection = std::make_shared<RecordingConnection>(relay, address, ++port);
@@ -30,7 +31,7 @@ std::shared_ptr<RecordingConnection> hello(Relay& relay, std::uint8_t mode, cons
 }
 
 TEST(RelayBatching, OneBlockGoesAloneAndAWatcherBehindGetsFourMessagesOfFourBlocksPerWrite) {
-    Relay relay(RelayOptions{}, [](const std::string&) {});
+    RelayCore relay(RelayOptions{}, [](const std::string&) {});
     const Recording recording(21);
     auto caster = hello(relay, wire::kModeCast, "batch");
     caster->deliver(recording.header_upload());
@@ -83,7 +84,7 @@ TEST(RelayBatching, OneBlockGoesAloneAndAWatcherBehindGetsFourMessagesOfFourBloc
 
 TEST(RelayBatching, CasterReadsWholeUploadsAtOnceAndStillJudgesEachTag) {
     std::vector<std::string> lines;
-    Relay relay(RelayOptions{}, [&](const std::string& line) { lines.push_back(line); });
+    RelayCore relay(RelayOptions{}, [&](const std::string& line) { lines.push_back(line); });
     const Recording recording(22);
     auto caster = hello(relay, wire::kModeCast, "bulk");
     caster->complete_writes();
@@ -111,10 +112,10 @@ TEST(RelayBatching, WatchersOnAnotherLoopGetTheSameBlocksOnlyThroughThatLoopsQue
     RelayOptions options;
     options.connections_per_address = 3;
     options.resume_grace = Duration::zero();
-    RelayShared shared(
+    SharedRelayState shared(
         options, [](const std::string&) {}, {}, loops);
-    Relay first(shared, 0);
-    Relay second(shared, 1);
+    RelayCore first(shared, 0);
+    RelayCore second(shared, 1);
     const Recording recording(23);
 
     auto caster = hello(first, wire::kModeCast, "loops");
@@ -176,10 +177,10 @@ TEST(RelayBatching, WatchersOnAnotherLoopGetTheSameBlocksOnlyThroughThatLoopsQue
 
 TEST(RelayBatching, AConnectionWhoseCastWasTakenOverOnAnotherLoopChangesNothingMeanwhile) {
     QueuedLoops loops(2);
-    RelayShared shared(
+    SharedRelayState shared(
         RelayOptions{}, [](const std::string&) {}, {}, loops);
-    Relay first(shared, 0);
-    Relay second(shared, 1);
+    RelayCore first(shared, 0);
+    RelayCore second(shared, 1);
     const Recording recording(24);
     auto old_caster = hello(second, wire::kModeCast, "moved");
     old_caster->deliver(recording.header_upload());

@@ -6,7 +6,7 @@
 #include <stdexcept>
 #include <thread>
 
-#include "relay/transport/relay_server.h"
+#include "relay/transport/network_server.h"
 #include "tests/relay/exposition.h"
 #include "tests/relay/http_test_client.h"
 #include "tests/relay/live_scene.h"
@@ -399,7 +399,7 @@ TEST(RelayHttp, HttpCanBeOffAndABusyHttpPortIsAClearError) {
     RelayOptions clash = test_options();
     clash.http_port = first.http_port();
     boost::asio::io_context io;
-    RelayServer second(io, clash, [](const std::string&) {});
+    NetworkServer second(io, clash, [](const std::string&) {});
     try {
         second.start();
         ADD_FAILURE() << "the second relay started on a busy HTTP port";

@@ -7,13 +7,13 @@
 #include <cstdlib>
 #include <thread>
 
-#include "relay/relay_options.h"
-#include "relay/rules/address_limits.h"
-#include "relay/rules/ban_list.h"
-#include "relay/rules/cast_names.h"
-#include "relay/rules/caster_list.h"
-#include "relay/rules/packet_clock.h"
-#include "relay/rules/reserved_names.h"
+#include "relay/base/relay_options.h"
+#include "relay/cast/caster_list.h"
+#include "relay/cast/packet_clock.h"
+#include "relay/policy/address_limits.h"
+#include "relay/policy/ban_list.h"
+#include "relay/policy/cast_names.h"
+#include "relay/policy/reserved_names.h"
 #include "tests/relay/test_client.h"
 #include "wire/wire_format.h"
 
@@ -96,7 +96,10 @@ TEST(RelayDefenceParts, NamesAddressesReservationsAndBansAreReadAsTheRulesCompar
     EXPECT_FALSE(split_cast_name("League#").key);
     EXPECT_EQ(comparable_name("Club   NIGHT  r3"), "club night r3");
     EXPECT_FALSE(cast_name_problem("Sunday league"));
-    for (const char* bad : {"", " x", "x ", "a\xA0" "b", "a\x7F", "a\tb"}) {
+    for (const char* bad : {"", " x", "x ",
+                            "a\xA0"
+                            "b",
+                            "a\x7F", "a\tb"}) {
         EXPECT_TRUE(cast_name_problem(bad)) << bad;
     }
     EXPECT_TRUE(same_key("k1", "k1"));

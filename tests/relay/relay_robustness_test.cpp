@@ -26,9 +26,9 @@
 #include <thread>
 #include <vector>
 
-#include "relay/relay_log.h"
-#include "relay/transport/socket_buffers.h"
-#include "relay/transport/socket_keepalive.h"
+#include "relay/base/relay_log.h"
+#include "relay/net/socket_buffers.h"
+#include "relay/net/socket_keepalive.h"
 #include "temp_folder.h"
 #include "tests/relay/http_test_client.h"
 #include "tests/relay/relay_process.h"

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "relay/rules/relay.h"
+#include "relay/cast/relay_core.h"
 #include "tests/relay/fake_connection.h"
 #include "tests/relay/recording_connection.h"
 #include "tests/relay/test_client.h"
@@ -53,8 +53,8 @@ class RulesFixture : public ::testing::Test {
     RelayOptions options_;
     Clock::time_point now_ = Clock::time_point(std::chrono::hours(1));
     std::vector<std::string> log_;
-    Relay relay_{options_, [this](const std::string& line) { log_.push_back(line); },
-                 [this] { return now_; }};
+    RelayCore relay_{options_, [this](const std::string& line) { log_.push_back(line); },
+                     [this] { return now_; }};
 
     std::shared_ptr<FakeConnection> connect(const std::string& host, int port) {
         auto c = std::make_shared<FakeConnection>(

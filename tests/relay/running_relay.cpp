@@ -35,7 +35,7 @@ RelayOptions test_options() {
 }
 
 RunningRelay::RunningRelay(RelayOptions options) {
-    server_ = std::make_unique<RelayServer>(io_, options, [this](const std::string& line) {
+    server_ = std::make_unique<NetworkServer>(io_, options, [this](const std::string& line) {
         std::lock_guard lock(mutex_);
         lines_.push_back(line);
         changed_.notify_all();

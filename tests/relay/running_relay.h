@@ -11,8 +11,8 @@
 #include <thread>
 #include <vector>
 
-#include "relay/relay_options.h"
-#include "relay/transport/relay_server.h"
+#include "relay/base/relay_options.h"
+#include "relay/transport/network_server.h"
 #include "tests/relay/test_client.h"
 
 namespace kavro::relay::testing {
@@ -46,7 +46,7 @@ class RunningRelay {
 
   private:
     boost::asio::io_context io_{1};
-    std::unique_ptr<RelayServer> server_;
+    std::unique_ptr<NetworkServer> server_;
     std::uint16_t port_ = 0;
     std::uint16_t http_port_ = 0;
     std::uint16_t admin_port_ = 0;

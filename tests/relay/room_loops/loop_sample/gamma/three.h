@@ -1,0 +1,4 @@
+#pragma once
+#include <string>
+#include "relay/alpha/one.h"
+#include "relay/helper.h"

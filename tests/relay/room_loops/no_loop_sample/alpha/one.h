@@ -1,0 +1,3 @@
+#pragma once
+#include "relay/beta/two.h"
+#include "relay/helper.h"

@@ -1,0 +1,3 @@
+#pragma once
+#include "relay/helper.h"
+#include "relay/beta/other.h"
