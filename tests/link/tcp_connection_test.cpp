@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "loopback_peer.h"
+#include "polling.h"
 
 using kavro::TcpConnection;
 using namespace kavro::test;
@@ -266,11 +267,7 @@ TEST(TcpConnection, PollWritableFollowsTheRoomLeftForSending) {
 
     // Once the peer has read everything, there is room again.
     EXPECT_EQ(peer.read(total).size(), total);
-    const auto deadline = std::chrono::steady_clock::now() + kGenerous;
-    while (!c.PollWritable() && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(1ms);
-    }
-    EXPECT_TRUE(c.PollWritable());
+    EXPECT_TRUE(wait_until([&] { return c.PollWritable(); }, kGenerous));
 
     c.Disconnect();
     EXPECT_FALSE(c.PollWritable());

@@ -4,6 +4,7 @@
 
 #include <thread>
 
+#include "polling.h"
 #include "tests/relay/http_test_client.h"
 
 namespace kavro::relay::testing {
@@ -18,14 +19,12 @@ std::optional<nlohmann::json> fetch_casts_json(std::uint16_t http_port) {
 
 bool casts_json_becomes(std::uint16_t http_port,
                         const std::function<bool(const nlohmann::json&)>& check) {
-    const auto until = std::chrono::steady_clock::now() + kDeadline;
-    while (std::chrono::steady_clock::now() < until) {
-        if (const auto document = fetch_casts_json(http_port); document && check(*document)) {
-            return true;
-        }
-        std::this_thread::sleep_for(20ms);
-    }
-    return false;
+    return test::wait_until(
+        [&] {
+            const auto document = fetch_casts_json(http_port);
+            return document && check(*document);
+        },
+        kDeadline, 20ms);
 }
 
 nlohmann::json cast_named(const nlohmann::json& document, const std::string& name) {

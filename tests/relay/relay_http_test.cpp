@@ -6,6 +6,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "polling.h"
 #include "relay/transport/network_server.h"
 #include "tests/relay/exposition.h"
 #include "tests/relay/http_test_client.h"
@@ -31,13 +32,14 @@ std::string metrics(std::uint16_t http_port) {
 // Scrapes /metrics until `check` holds for it, within the deadline.
 template <typename Check>
 std::optional<Exposition> metrics_become(std::uint16_t http_port, Check check) {
-    const auto until = std::chrono::steady_clock::now() + kDeadline;
-    while (std::chrono::steady_clock::now() < until) {
-        Exposition scraped = parse_exposition(metrics(http_port));
-        if (scraped.problem.empty() && check(scraped)) return scraped;
-        std::this_thread::sleep_for(20ms);
-    }
-    return std::nullopt;
+    std::optional<Exposition> scraped;
+    const bool held = test::wait_until(
+        [&] {
+            scraped = parse_exposition(metrics(http_port));
+            return scraped->problem.empty() && check(*scraped);
+        },
+        kDeadline, 20ms);
+    return held ? scraped : std::nullopt;
 }
 
 TEST(RelayHttp, CastsJsonListsEveryCastWithItsStateForAnyWebsiteAndNoAddress) {
@@ -371,15 +373,13 @@ TEST(RelayHttp, HttpHasPlacesOfItsOwnAndAFewPerAddress) {
     EXPECT_TRUE(relay.logged({"http connection from 127.0.0.2", "too many from its address"}));
 
     first.reset();  // its place goes back
-    const auto until = std::chrono::steady_clock::now() + kDeadline;
-    bool served = false;
-    while (!served && std::chrono::steady_clock::now() < until) {
-        const auto answer = http_get(relay.http_port(), "/healthz");
-        served = (answer && answer->result_int() != 503) ||
-                 (answer && answer->body() != "The relay is full.\n");
-        if (!served) std::this_thread::sleep_for(20ms);
-    }
-    EXPECT_TRUE(served);
+    EXPECT_TRUE(test::wait_until(
+        [&] {
+            const auto answer = http_get(relay.http_port(), "/healthz");
+            return (answer && answer->result_int() != 503) ||
+                   (answer && answer->body() != "The relay is full.\n");
+        },
+        kDeadline, 20ms));
     const auto counted = elsewhere.get("/metrics");  // a connection that holds a place
     ASSERT_TRUE(counted);
     const Exposition later = parse_exposition(counted->body());

@@ -13,6 +13,8 @@
 #include <stdexcept>
 #include <thread>
 
+#include "polling.h"
+
 extern char** environ;
 
 namespace kavro::relay::testing {
@@ -134,19 +136,21 @@ std::optional<int> RelayProcess::end_with(int signal) {
 }
 
 bool RelayProcess::ends_within(std::chrono::milliseconds deadline) {
-    const auto until = std::chrono::steady_clock::now() + deadline;
-    while (!reaped_) {
-        int status = 0;
-        const pid_t ended = waitpid(pid_, &status, WNOHANG);
-        if (ended == pid_) {
-            reaped_ = true;
-            status_ = status;
-            break;
-        }
-        if (ended < 0 || std::chrono::steady_clock::now() >= until) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return true;
+    bool lost = false;  // waitpid failed: the program is not ours to wait for any more
+    const bool ended = test::wait_until(
+        [&] {
+            if (reaped_) return true;
+            int status = 0;
+            const pid_t waited = waitpid(pid_, &status, WNOHANG);
+            if (waited == pid_) {
+                reaped_ = true;
+                status_ = status;
+            }
+            lost = waited < 0;
+            return reaped_ || lost;
+        },
+        deadline, std::chrono::milliseconds(20));
+    return ended && reaped_;
 }
 
 bool RelayProcess::signal(int number) const { return kill(pid_, number) == 0; }

@@ -4,6 +4,7 @@
 
 #include <thread>
 
+#include "polling.h"
 #include "tests/relay/running_relay.h"
 #include "wire/wire_format.h"
 
@@ -29,12 +30,7 @@ std::vector<wire::CasterEntry> list_of(std::uint16_t port) {
 // Polls the list until `check` holds; the relay handles each client on its own schedule.
 template <typename Check>
 bool list_becomes(std::uint16_t port, Check check) {
-    const auto until = std::chrono::steady_clock::now() + kDeadline;
-    while (std::chrono::steady_clock::now() < until) {
-        if (check(list_of(port))) return true;
-        std::this_thread::sleep_for(20ms);
-    }
-    return false;
+    return test::wait_until([&] { return check(list_of(port)); }, kDeadline, 20ms);
 }
 
 TEST(RelayStream, WatcherHelloGetsExactlyAckThenTheList) {

@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "polling.h"
 #include "temp_folder.h"
 #include "tests/relay/live_scene.h"
 #include "tests/relay/running_relay.h"
@@ -48,15 +49,13 @@ bool run(const std::vector<std::string>& arguments, const std::filesystem::path&
         ::execv(argv[0], argv.data());
         ::_exit(127);
     }
-    const auto until = std::chrono::steady_clock::now() + std::chrono::minutes(2);
     int status = 0;
-    while (::waitpid(child, &status, WNOHANG) == 0) {
-        if (std::chrono::steady_clock::now() > until) {
-            ::kill(child, SIGKILL);
-            ::waitpid(child, &status, 0);
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    const bool ended = test::wait_until([&] { return ::waitpid(child, &status, WNOHANG) != 0; },
+                                        std::chrono::minutes(2), std::chrono::milliseconds(50));
+    if (!ended) {
+        ::kill(child, SIGKILL);
+        ::waitpid(child, &status, 0);
+        return false;
     }
     return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }

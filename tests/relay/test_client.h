@@ -11,6 +11,8 @@
 #include <thread>
 #include <vector>
 
+#include "polling.h"
+
 namespace kavro::relay::testing {
 
 using Bytes = std::vector<std::uint8_t>;
@@ -97,15 +99,10 @@ std::size_t file_size(std::size_t blocks);
 // The caster uploads blocks [from, to) of `recording`; false once the relay has closed it.
 bool upload(TestClient& caster, const Recording& recording, std::size_t from, std::size_t to);
 
-// Polls until `check` holds or the deadline passes.
+// Polls until `check` holds or the deadline passes, every 10 ms: a check is often a request.
 template <typename Check>
 bool becomes(Check check, std::chrono::milliseconds deadline = kDeadline) {
-    const auto until = std::chrono::steady_clock::now() + deadline;
-    while (std::chrono::steady_clock::now() < until) {
-        if (check()) return true;
-        std::this_thread::sleep_for(10ms);
-    }
-    return check();
+    return test::wait_until(check, deadline, 10ms);
 }
 
 // Reads SRH/SRD messages into a replay file until it holds `size` bytes or the deadline passes.
