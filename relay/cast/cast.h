@@ -33,6 +33,7 @@
 #include "relay/base/relay_options.h"
 #include "relay/cast/event_loops.h"
 #include "relay/cast/packet_clock.h"
+#include "relay/cast/shared_lock.h"
 #include "relay/policy/recording_limits.h"
 #include "relay/store/cast_store.h"
 #include "relay/store/recording_keeper.h"
@@ -81,7 +82,7 @@ struct CastPlace {
     EventLoops& loops;
     // The relay's shared lock, under which the caster's side of every cast changes: taken when
     // the store reports back.
-    std::recursive_mutex& lock;
+    SharedLock& lock;
     // Where recordings go besides memory; none without a data folder.
     RecordingKeeper* keeper = nullptr;
 };
@@ -219,7 +220,7 @@ class Cast : public std::enable_shared_from_this<Cast> {
     Clock::time_point started_at_ = Clock::now();
     Duration broadcast_delay_;
     EventLoops& loops_;
-    std::recursive_mutex& lock_;
+    SharedLock& lock_;
     RecordingKeeper* keeper_;
     std::unique_ptr<KeptRecording> recording_;
     boost::asio::ip::address caster_address_;

@@ -8,7 +8,7 @@
 namespace kavro::relay {
 
 CastDirectory::CastDirectory(const RelayOptions& options, LogSink log, EventLoops& loops,
-                             std::recursive_mutex& lock, RecordingKeeper* keeper)
+                             SharedLock& lock, RecordingKeeper* keeper)
     : options_(options), log_(std::move(log)), loops_(loops), lock_(lock), keeper_(keeper) {}
 
 CastDirectory::Registration CastDirectory::register_caster(const CastClaim& claim,

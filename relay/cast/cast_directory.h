@@ -20,6 +20,7 @@
 #include "relay/cast/cast_admission.h"
 #include "relay/cast/event_loops.h"
 #include "relay/cast/relay_counters.h"
+#include "relay/cast/shared_lock.h"
 #include "relay/store/recording_keeper.h"
 
 namespace kavro::relay {
@@ -38,8 +39,8 @@ class CastDirectory {
 
     // New casts tell their news to the watchers on `loops`, and keep their recordings with
     // `keeper` as well when there is one. `lock` is the one the directory is used under.
-    CastDirectory(const RelayOptions& options, LogSink log, EventLoops& loops,
-                  std::recursive_mutex& lock, RecordingKeeper* keeper = nullptr);
+    CastDirectory(const RelayOptions& options, LogSink log, EventLoops& loops, SharedLock& lock,
+                  RecordingKeeper* keeper = nullptr);
 
     // A caster registers the claim's name. The owner of a cast of that name takes it over,
     // whether the old connection is gone (grace period) or still open: then the old one is sent
@@ -71,7 +72,7 @@ class CastDirectory {
     const RelayOptions& options_;
     LogSink log_;
     EventLoops& loops_;
-    std::recursive_mutex& lock_;
+    SharedLock& lock_;
     RecordingKeeper* keeper_;
     std::map<std::string, std::shared_ptr<Cast>> casts_;
     std::uint64_t next_sequence_ = 1;

@@ -18,6 +18,7 @@
 #include "relay/base/relay_options.h"
 #include "relay/cast/cast_directory.h"
 #include "relay/cast/event_loops.h"
+#include "relay/cast/shared_lock.h"
 #include "relay/policy/ban_list.h"
 #include "relay/policy/key_pauses.h"
 #include "relay/policy/recording_limits.h"
@@ -49,8 +50,10 @@ struct SharedRelayState {
     EventLoops& loops;
     RecordingKeeper* const keeper;  // the data folder's, or none
 
-    // Recursive: a rule run under it may close a connection, whose closing takes it again.
-    std::recursive_mutex mutex;
+    // Plain, not recursive: nothing under it closes a connection there and then (a closing takes
+    // it too). A rule hands an ERR to the connection, whose write and close come later on its
+    // loop; the operator's actions drop casters after letting it go.
+    SharedLock mutex;
     CastDirectory casts;
     std::size_t connections = 0;       // relay clients
     std::size_t http_connections = 0;  // they count against --max-connections too

@@ -1,5 +1,5 @@
-// The relay's socket-free parts: the packet time, the list order, the command line, and how
-// the defences read names, addresses, reservations and bans. (The framing of client messages is
+// The relay's socket-free parts: the packet time, the list order, the command line, the shared
+// lock, and how the defences read names, addresses, reservations and bans. (The framing of client messages is
 // tested with the rest of the format, in tests/wire.)
 #include <gtest/gtest.h>
 
@@ -10,6 +10,7 @@
 #include "relay/base/relay_options.h"
 #include "relay/cast/caster_list.h"
 #include "relay/cast/packet_clock.h"
+#include "relay/cast/shared_lock.h"
 #include "relay/policy/address_limits.h"
 #include "relay/policy/ban_list.h"
 #include "relay/policy/cast_names.h"
@@ -87,6 +88,42 @@ TEST(RelayOptions, DefaultsAndCommandLine) {
         const char* wrong[] = {"kavro-relay", "--threads", count};
         EXPECT_EQ(parse_command_line(3, wrong, options), 2) << count;
     }
+}
+
+TEST(SharedLockDeathTest, TakenTwiceOnOneThreadItStopsTheRelayWithALineInsteadOfHanging) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(
+        {
+            SharedLock lock;
+            lock.lock();
+            lock.lock();
+        },
+        "the shared lock was taken twice on one thread");
+}
+
+TEST(SharedLock, ExcludesOtherThreadsAndKnowsWhoHoldsIt) {
+    SharedLock lock;
+    EXPECT_FALSE(lock.held_here());
+    lock.lock();
+    EXPECT_TRUE(lock.held_here());
+    EXPECT_FALSE(lock.try_lock());  // held here: not taken again
+    bool other_took_it = true;
+    bool other_saw_it_held_here = true;
+    std::thread other([&] {
+        other_saw_it_held_here = lock.held_here();
+        other_took_it = lock.try_lock();
+    });
+    other.join();
+    EXPECT_FALSE(other_took_it);
+    EXPECT_FALSE(other_saw_it_held_here);
+    lock.unlock();
+    EXPECT_FALSE(lock.held_here());
+    std::thread later([&] {
+        other_took_it = lock.try_lock();
+        if (other_took_it) lock.unlock();
+    });
+    later.join();
+    EXPECT_TRUE(other_took_it);
 }
 
 TEST(RelayDefenceParts, NamesAddressesReservationsAndBansAreReadAsTheRulesCompareThem) {
