@@ -257,7 +257,7 @@ class Harness {
         options_.cast_recordings_per_minute = 2;
         options_.address_recordings_per_hour = 5;
         relay_ = std::make_unique<RelayCore>(
-            options_,
+            rule_settings(options_),
             [](const std::string& line) {
                 if (has_control_byte(line)) fault("log line with a control byte: " + line);
             },

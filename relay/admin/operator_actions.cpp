@@ -41,13 +41,14 @@ AdminAnswer error_answer(unsigned status, const std::string& text) {
 
 }  // namespace
 
-OperatorActions::OperatorActions(SharedRelayState& shared, std::vector<OperatorLoop> loops)
-    : shared_(shared), loops_(std::move(loops)) {}
+OperatorActions::OperatorActions(SharedRelayState& shared, Files files,
+                                 std::vector<OperatorLoop> loops)
+    : shared_(shared), files_(std::move(files)), loops_(std::move(loops)) {}
 
 void OperatorActions::log(const std::string& line) { loops_.front().relay->log(line); }
 
 bool OperatorActions::load_reserved_names(bool at_start) {
-    const auto& file = shared_.options.reserved_names_file;
+    const auto& file = files_.reserved_names;
     if (!file) return true;
     std::string problem;
     auto reserved = ReservedNames::load(*file, problem);
@@ -66,7 +67,7 @@ bool OperatorActions::load_reserved_names(bool at_start) {
 }
 
 bool OperatorActions::load_bans(bool at_start) {
-    const auto& folder = shared_.options.data_dir;
+    const auto& folder = files_.data_dir;
     if (!folder) return true;
     std::string problem;
     auto bans = BanList::load(*folder / kBansFile, problem);
@@ -98,7 +99,7 @@ bool OperatorActions::load_bans(bool at_start) {
 }
 
 void OperatorActions::save_bans() {
-    const auto& folder = shared_.options.data_dir;
+    const auto& folder = files_.data_dir;
     if (!folder) return;
     BanList copy;
     {
@@ -120,7 +121,7 @@ void OperatorActions::reload(HttpServer* admin_listener) {
 }
 
 void OperatorActions::load_admin_token(HttpServer& admin_listener) {
-    const auto& file = shared_.options.admin_token_file;
+    const auto& file = files_.admin_token;
     if (!file) return;
     try {
         admin_listener.set_admin_token(read_admin_token(*file));

@@ -5,7 +5,9 @@
 #pragma once
 
 #include <boost/asio/io_context.hpp>
+#include <filesystem>
 #include <functional>
+#include <optional>
 #include <vector>
 
 #include "relay/cast/relay_core.h"
@@ -24,8 +26,15 @@ struct OperatorLoop {
 
 class OperatorActions {
   public:
+    // The operator's files, as the options name them.
+    struct Files {
+        std::optional<std::filesystem::path> reserved_names;
+        std::optional<std::filesystem::path> data_dir;  // the bans are kept in it
+        std::optional<std::filesystem::path> admin_token;
+    };
+
     // `loops` starts with the first loop, whose relay logs what the operator did.
-    OperatorActions(SharedRelayState& shared, std::vector<OperatorLoop> loops);
+    OperatorActions(SharedRelayState& shared, Files files, std::vector<OperatorLoop> loops);
 
     // The operator's files: the reservations, and the bans in the data folder. Throws
     // std::runtime_error when `at_start` and one cannot be read; otherwise logs and keeps
@@ -55,6 +64,7 @@ class OperatorActions {
     AdminAnswer bans();
 
     SharedRelayState& shared_;
+    const Files files_;
     std::vector<OperatorLoop> loops_;
     AdminCounters counters_;  // on the first loop
 };

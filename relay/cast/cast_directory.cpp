@@ -7,9 +7,9 @@
 
 namespace kavro::relay {
 
-CastDirectory::CastDirectory(const RelayOptions& options, LogSink log, EventLoops& loops,
+CastDirectory::CastDirectory(const RuleSettings& settings, LogSink log, EventLoops& loops,
                              SharedLock& lock, RecordingKeeper* keeper)
-    : options_(options), log_(std::move(log)), loops_(loops), lock_(lock), keeper_(keeper) {}
+    : settings_(settings), log_(std::move(log)), loops_(loops), lock_(lock), keeper_(keeper) {}
 
 CastDirectory::Registration CastDirectory::register_caster(const CastClaim& claim,
                                                            Cast::SendAway send_away) {
@@ -49,18 +49,18 @@ CastDirectory::Registration CastDirectory::register_caster(const CastClaim& clai
         ++counters_.resumed;
         return {Outcome::kResumed, cast, seat, std::nullopt};
     }
-    if (casts_held_by(*this, claim.address) >= options_.casts_per_address) {
+    if (casts_held_by(*this, claim.address) >= settings_.casts_per_address) {
         log_("cast " + printable(name) + " refused for " + claim.peer +
              ": its address has its most casts");
         return {Outcome::kAddressFull, nullptr, 0, std::nullopt};
     }
-    if (casts_.size() >= options_.max_casts) {
+    if (casts_.size() >= settings_.max_casts) {
         log_("cast " + printable(name) + " refused for " + claim.peer +
              ": the relay has its most casts");
         return {Outcome::kFull, nullptr, 0, std::nullopt};
     }
-    auto cast = std::make_shared<Cast>(name, next_sequence_++,
-                                       CastPlace{options_.broadcast_delay, loops_, lock_, keeper_});
+    auto cast = std::make_shared<Cast>(
+        name, next_sequence_++, CastPlace{settings_.broadcast_delay, loops_, lock_, keeper_});
     cast->set_key(claim.typed.key);
     const std::uint64_t seat =
         cast->attach_caster(claim.address, claim.peer, claim.track, std::move(send_away));
@@ -77,7 +77,7 @@ void CastDirectory::restore(const std::vector<RestoredRecording>& restored, Cloc
     for (const RestoredRecording& recording : restored) {
         const std::string& name = recording.start.name;
         const auto problem = cast_name_problem(name);
-        if (casts_.count(name) > 0 || casts_.size() >= options_.max_casts || problem) {
+        if (casts_.count(name) > 0 || casts_.size() >= settings_.max_casts || problem) {
             log_("recording " + std::to_string(recording.id) + " (" + printable(name) +
                  ") was live but its cast cannot come back: " +
                  (casts_.count(name) > 0 ? "its name is live"
@@ -93,24 +93,24 @@ void CastDirectory::restore(const std::vector<RestoredRecording>& restored, Cloc
         const auto age = std::chrono::duration_cast<Clock::duration>(
             std::max(wall_now - recording.started, std::chrono::system_clock::duration::zero()));
         auto cast = std::make_shared<Cast>(
-            name, next_sequence_++, CastPlace{options_.broadcast_delay, loops_, lock_, keeper_});
+            name, next_sequence_++, CastPlace{settings_.broadcast_delay, loops_, lock_, keeper_});
         cast->set_key(recording.start.key);
         cast->restore(recording, error ? boost::asio::ip::address() : owner, now - age, now,
-                      now + options_.resume_grace);
+                      now + settings_.resume_grace);
         casts_.emplace(name, cast);
         ++counters_.restored;
         log_("cast " + printable(name) + " restored from the data folder with " +
              std::to_string(recording.blocks) + " blocks; it waits " +
-             seconds_text(options_.resume_grace) + " for its caster");
+             seconds_text(settings_.resume_grace) + " for its caster");
     }
 }
 
 void CastDirectory::caster_left(const std::shared_ptr<Cast>& cast, std::uint64_t seat,
                                 Clock::time_point now) {
     if (cast->ended() || !cast->seated(seat)) return;
-    cast->detach_caster(now + options_.resume_grace);
+    cast->detach_caster(now + settings_.resume_grace);
     log_("caster of " + printable(cast->name()) + " left; the cast waits " +
-         seconds_text(options_.resume_grace) + " for a resume");
+         seconds_text(settings_.resume_grace) + " for a resume");
 }
 
 void CastDirectory::tick(Clock::time_point now) {

@@ -15,11 +15,11 @@
 #include <vector>
 
 #include "relay/base/relay_log.h"
-#include "relay/base/relay_options.h"
 #include "relay/cast/cast.h"
 #include "relay/cast/cast_admission.h"
 #include "relay/cast/event_loops.h"
 #include "relay/cast/relay_counters.h"
+#include "relay/cast/rule_settings.h"
 #include "relay/cast/shared_lock.h"
 #include "relay/store/recording_keeper.h"
 
@@ -39,7 +39,7 @@ class CastDirectory {
 
     // New casts tell their news to the watchers on `loops`, and keep their recordings with
     // `keeper` as well when there is one. `lock` is the one the directory is used under.
-    CastDirectory(const RelayOptions& options, LogSink log, EventLoops& loops, SharedLock& lock,
+    CastDirectory(const RuleSettings& settings, LogSink log, EventLoops& loops, SharedLock& lock,
                   RecordingKeeper* keeper = nullptr);
 
     // A caster registers the claim's name. The owner of a cast of that name takes it over,
@@ -69,7 +69,7 @@ class CastDirectory {
     const CastCounters& counters() const { return counters_; }
 
   private:
-    const RelayOptions& options_;
+    const RuleSettings& settings_;
     LogSink log_;
     EventLoops& loops_;
     SharedLock& lock_;

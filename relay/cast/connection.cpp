@@ -102,15 +102,15 @@ void Connection::cast_ended() {
     finish();
 }
 
-void Connection::tick(Clock::time_point now, const RelayOptions& options) {
+void Connection::tick(Clock::time_point now, const RuleSettings& settings) {
     if (closed_) return;
     if (!finishing_) {
         // A first message, and any message once begun, must be whole within the idle
         // time-out: otherwise one byte an hour would hold a connection (and its address's
         // slot) for ever.
-        const bool first_late = !got_message_ && now - opened_ >= options.idle_timeout;
+        const bool first_late = !got_message_ && now - opened_ >= settings.idle_timeout;
         const bool begun_late =
-            framer_.mid_message() && now - message_began_ >= options.idle_timeout;
+            framer_.mid_message() && now - message_began_ >= settings.idle_timeout;
         if (first_late || begun_late) {
             relay_.log("connection from " + peer() +
                        (first_late
@@ -125,13 +125,13 @@ void Connection::tick(Clock::time_point now, const RelayOptions& options) {
         close("refused, and it did not take its error in time");
         return;
     }
-    if (writing_ && now - write_progress_ >= options.stall_timeout) {
+    if (writing_ && now - write_progress_ >= settings.stall_timeout) {
         ++relay_.counters().stalled_writes;
-        close("it took nothing the relay wrote for " + seconds_text(options.stall_timeout));
+        close("it took nothing the relay wrote for " + seconds_text(settings.stall_timeout));
         return;
     }
     if (!finishing_ && role_.casting && !role_.cast_has_header &&
-        now - role_.casting_since >= options.idle_timeout) {
+        now - role_.casting_since >= settings.idle_timeout) {
         relay_.end_headerless_cast(*this);
         return;
     }
@@ -149,7 +149,7 @@ void Connection::tick(Clock::time_point now, const RelayOptions& options) {
     }
     if (writing_ || !outbox_.empty()) return;
     if ((keepalive_due_ && now >= *keepalive_due_) ||
-        now - last_output_ >= options.keepalive_interval) {
+        now - last_output_ >= settings.keepalive_interval) {
         keepalive_due_.reset();
         send(keepalive_message());
     }

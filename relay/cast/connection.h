@@ -25,8 +25,8 @@
 #include <string>
 #include <vector>
 
-#include "relay/base/relay_options.h"
 #include "relay/cast/cast.h"
+#include "relay/cast/rule_settings.h"
 #include "relay/policy/log_limiter.h"
 #include "relay/store/cast_store.h"
 #include "wire/client_framer.h"
@@ -128,7 +128,7 @@ class Connection : public CastWatcher, public std::enable_shared_from_this<Conne
     const std::shared_ptr<Cast>& watching() const { return watching_; }
 
     // Called a few times a second: idle and mid-message time-outs, stalled writes, keep-alive.
-    void tick(Clock::time_point now, const RelayOptions& options);
+    void tick(Clock::time_point now, const RuleSettings& settings);
 
     // CastWatcher
     void cast_has_news() override;

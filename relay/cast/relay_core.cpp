@@ -14,17 +14,17 @@ constexpr std::size_t kMostRefusedAtOnce = 64;
 
 }  // namespace
 
-RelayCore::RelayCore(RelayOptions options, LogSink log, ClockSource clock)
+RelayCore::RelayCore(const RuleSettings& settings, LogSink log, ClockSource clock)
     : own_loop_(std::make_unique<CallerLoop>()),
-      own_shared_(std::make_unique<SharedRelayState>(std::move(options), std::move(log),
-                                                     std::move(clock), *own_loop_)),
+      own_shared_(std::make_unique<SharedRelayState>(settings, std::move(log), std::move(clock),
+                                                     *own_loop_)),
       shared_(*own_shared_),
       loop_(0),
-      options_(shared_.options),
+      settings_(shared_.settings),
       casts_(shared_.casts) {}
 
 RelayCore::RelayCore(SharedRelayState& shared, std::size_t loop)
-    : shared_(shared), loop_(loop), options_(shared_.options), casts_(shared_.casts) {}
+    : shared_(shared), loop_(loop), settings_(shared_.settings), casts_(shared_.casts) {}
 
 void RelayCore::admit(const std::shared_ptr<Connection>& connection) {
     std::size_t open = 0;
@@ -34,7 +34,7 @@ void RelayCore::admit(const std::shared_ptr<Connection>& connection) {
             refuse(connection, Refusal::kBanned, "This relay does not accept your address.");
             return;
         }
-        if (shared_.connections >= options_.max_connections) {
+        if (shared_.connections >= settings_.max_connections) {
             refuse(connection, Refusal::kRelayFull, "The relay is full.");
             return;
         }
@@ -43,7 +43,7 @@ void RelayCore::admit(const std::shared_ptr<Connection>& connection) {
         const auto address = counted_address(connection->address());
         const auto counted = shared_.per_address.find(address);
         if (counted != shared_.per_address.end() &&
-            counted->second >= options_.connections_per_address) {
+            counted->second >= settings_.connections_per_address) {
             refuse(connection, Refusal::kAddressLimit, "Too many connections from your address.");
             return;
         }
@@ -75,7 +75,7 @@ void RelayCore::close_http_connection() {
 
 StatusSnapshot RelayCore::status(Clock::time_point now) const {
     StatusSnapshot status;
-    status.max_connections = options_.max_connections;
+    status.max_connections = settings_.max_connections;
     status.counters = counters_;
     {
         // Plain copies under the lock; the casts' names and numbers are turned into text
@@ -193,7 +193,7 @@ void RelayCore::tick_all(const ConnectionMap& connections, Clock::time_point now
     // A tick may close connections, which takes them out of the map: walk a copy.
     tick_scratch_.clear();
     for (const auto& [raw, connection] : connections) tick_scratch_.push_back(connection);
-    for (const auto& connection : tick_scratch_) connection->tick(now, options_);
+    for (const auto& connection : tick_scratch_) connection->tick(now, settings_);
     tick_scratch_.clear();
 }
 

@@ -21,9 +21,9 @@
 #include <vector>
 
 #include "relay/base/relay_log.h"
-#include "relay/base/relay_options.h"
 #include "relay/cast/cast_directory.h"
 #include "relay/cast/relay_counters.h"
+#include "relay/cast/rule_settings.h"
 #include "relay/cast/shared_relay_state.h"
 #include "relay/cast/status_snapshot.h"
 #include "relay/policy/log_limiter.h"
@@ -40,7 +40,7 @@ class RelayCore {
 
     // A relay alone on the caller's loop, with casts and counts of its own. `clock` defaults to
     // the steady clock.
-    RelayCore(RelayOptions options, LogSink log, ClockSource clock = {});
+    RelayCore(const RuleSettings& settings, LogSink log, ClockSource clock = {});
     // The relay of loop `loop` among those sharing `shared`. The relay of loop 0 also runs the
     // casts' deadlines.
     RelayCore(SharedRelayState& shared, std::size_t loop);
@@ -99,7 +99,7 @@ class RelayCore {
     bool has_connections() const { return !connections_.empty() || !refused_.empty(); }
 
     void log(const std::string& line) { shared_.log(line); }
-    const RelayOptions& options() const { return shared_.options; }
+    const RuleSettings& settings() const { return shared_.settings; }
     Clock::time_point now() const { return shared_.clock(); }
     std::size_t loop() const { return loop_; }
     // Open connections on every loop, relay clients and HTTP alike: both count against
@@ -152,7 +152,7 @@ class RelayCore {
     std::unique_ptr<SharedRelayState> own_shared_;
     SharedRelayState& shared_;
     std::size_t loop_;
-    const RelayOptions& options_;
+    const RuleSettings& settings_;
     CastDirectory& casts_;
     ConnectionMap connections_;  // this loop's
     // Refused connections, kept only while their ERR is written and the client closes.

@@ -138,7 +138,7 @@ void RelayCore::register_cast(Connection& connection, wire::ConstBytes message) 
     }
     auto registration = CastDirectory::Registration{};
     if (auto refusal =
-            name_refusal(claim, casts_, shared_.reserved_names.get(), options_.reserved_only)) {
+            name_refusal(claim, casts_, shared_.reserved_names.get(), settings_.reserved_only)) {
         registration.refusal = std::move(refusal);
     } else {
         registration = casts_.register_caster(claim, std::move(send_away));
@@ -215,9 +215,9 @@ bool RelayCore::may_start_recording(Connection& connection, Cast& cast) {
         log_("cast " + printable(cast.name()) + ": a new recording refused for " +
              connection.peer() + ": " +
              (per_cast
-                  ? "the cast started " + std::to_string(options_.cast_recordings_per_minute) +
+                  ? "the cast started " + std::to_string(settings_.cast_recordings_per_minute) +
                         " in the last minute"
-                  : "its address started " + std::to_string(options_.address_recordings_per_hour) +
+                  : "its address started " + std::to_string(settings_.address_recordings_per_hour) +
                         " in the last hour") +
              "; closing it" + *note);
     }
@@ -241,7 +241,7 @@ void RelayCore::handle_watch_request(Connection& connection, wire::ConstBytes me
     }
     if (!connection.role().counted_as_watcher) {
         std::size_t& watchers = shared_.watchers_per_address[counted_address(connection.address())];
-        if (watchers >= options_.watchers_per_address) {
+        if (watchers >= settings_.watchers_per_address) {
             log_("watcher " + connection.peer() + " refused: its address has its most watchers");
             counters_.count(Refusal::kWatchersPerAddress);
             connection.fail("Too many watchers from your address.");
@@ -260,7 +260,7 @@ void RelayCore::handle_header(Connection& connection, wire::ConstBytes message) 
     const auto& cast = role.casting;
     // Taken over, or ended by the operator: this connection is on its way out.
     if (!cast->seated(role.seat) || cast->ended()) return;
-    if (wire::kReplayHeaderSize > options_.max_replay_bytes) {
+    if (wire::kReplayHeaderSize > settings_.max_replay_bytes) {
         end_for_size(connection);
         return;
     }
@@ -308,7 +308,7 @@ void RelayCore::handle_block(Connection& connection, wire::ConstBytes message) {
         cast->diverge_at(position, block, now());
         return;
     }
-    if (store.stored_bytes() + wire::kBlockSize > options_.max_replay_bytes) {
+    if (store.stored_bytes() + wire::kBlockSize > settings_.max_replay_bytes) {
         end_for_size(connection);
         return;
     }
@@ -320,7 +320,7 @@ void RelayCore::end_for_size(Connection& connection) {
     const auto cast = std::move(connection.role().casting);
     connection.role().casting.reset();
     casts_.end_cast(cast,
-                    "its replay passed " + std::to_string(options_.max_replay_bytes) + " bytes");
+                    "its replay passed " + std::to_string(settings_.max_replay_bytes) + " bytes");
     counters_.count(Refusal::kReplayTooLarge);
     connection.fail("The replay is too large for this relay.");
 }
@@ -375,7 +375,7 @@ void RelayCore::end_headerless_cast(Connection& connection) {
     if (!cast) return;
     ++counters_.idle_timeouts;
     casts_.end_cast(
-        cast, "its caster sent no replay header within " + seconds_text(options_.idle_timeout));
+        cast, "its caster sent no replay header within " + seconds_text(settings_.idle_timeout));
     connection.fail("No replay header arrived in time.");
 }
 

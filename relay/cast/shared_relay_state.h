@@ -1,5 +1,5 @@
-// What the relays of every event loop share: the options, log and clock, the casts, and the
-// connection counts the limits are kept against (in total and per client address; HTTP
+// What the relays of every event loop share: the rules' settings, the log and clock, the casts, and
+// the connection counts the limits are kept against (in total and per client address; HTTP
 // connections count in the total). Its lock guards the directory, the casts' caster side and the
 // counts. It is taken for admissions, closings, control messages, uploads, the directory's tick
 // and an HTTP request's copy of the cast list, and held only briefly: a cast posts its news to
@@ -15,9 +15,9 @@
 #include <mutex>
 
 #include "relay/base/relay_log.h"
-#include "relay/base/relay_options.h"
 #include "relay/cast/cast_directory.h"
 #include "relay/cast/event_loops.h"
+#include "relay/cast/rule_settings.h"
 #include "relay/cast/shared_lock.h"
 #include "relay/policy/ban_list.h"
 #include "relay/policy/key_pauses.h"
@@ -32,19 +32,20 @@ struct SharedRelayState {
 
     // `clock` defaults to the steady clock. Casts keep their recordings with `keeper` too when
     // there is one.
-    SharedRelayState(RelayOptions relay_options, LogSink log_sink, ClockSource clock_source,
+    SharedRelayState(const RuleSettings& rule_settings, LogSink log_sink, ClockSource clock_source,
                      EventLoops& event_loops, RecordingKeeper* keeper = nullptr)
-        : options(std::move(relay_options)),
+        : settings(rule_settings),
           log(std::move(log_sink)),
           clock(clock_source ? std::move(clock_source) : ClockSource([] { return Clock::now(); })),
           loops(event_loops),
           keeper(keeper),
-          casts(options, log, loops, mutex, keeper),
-          recording_limits(options) {}
+          casts(settings, log, loops, mutex, keeper),
+          recording_limits(settings.cast_recordings_per_minute,
+                           settings.address_recordings_per_hour) {}
     SharedRelayState(const SharedRelayState&) = delete;
     SharedRelayState& operator=(const SharedRelayState&) = delete;
 
-    const RelayOptions options;
+    const RuleSettings settings;
     const LogSink log;
     const ClockSource clock;
     EventLoops& loops;

@@ -19,8 +19,8 @@ void RecentStarts::started(Clock::time_point now, std::size_t most) {
 std::optional<RecordingLimit> RecordingLimits::start(RecentStarts& cast,
                                                      const boost::asio::ip::address& address,
                                                      Clock::time_point now) {
-    const std::size_t per_cast = options_.cast_recordings_per_minute;
-    const std::size_t per_address = options_.address_recordings_per_hour;
+    const std::size_t per_cast = per_cast_minute_;
+    const std::size_t per_address = per_address_hour_;
     if (!cast.allows(now, per_cast, kCastWindow)) return RecordingLimit::kPerCast;
     if (per_address > 0) {
         const auto counted = counted_address(address);

@@ -44,8 +44,13 @@ class RecordingLimits {
     static constexpr Duration kAddressWindow = std::chrono::hours(1);
     static constexpr std::size_t kMostAddresses = 65536;
 
-    explicit RecordingLimits(const RelayOptions& options, std::size_t capacity = kMostAddresses)
-        : options_(options), addresses_(capacity) {}
+    // At most `per_cast_minute` starts of one cast in any minute, and `per_address_hour` of
+    // the casters at one address in any hour; zero: no limit.
+    RecordingLimits(std::size_t per_cast_minute, std::size_t per_address_hour,
+                    std::size_t capacity = kMostAddresses)
+        : per_cast_minute_(per_cast_minute),
+          per_address_hour_(per_address_hour),
+          addresses_(capacity) {}
 
     // Whether the caster at `address` may start a new recording of the cast whose starts are
     // `cast` at `now`: nothing when it may (and then it is counted as started), or the limit
@@ -57,7 +62,8 @@ class RecordingLimits {
     std::size_t remembered() const { return addresses_.size(); }
 
   private:
-    const RelayOptions& options_;
+    const std::size_t per_cast_minute_;
+    const std::size_t per_address_hour_;
     AddressTable<RecentStarts> addresses_;
 };
 

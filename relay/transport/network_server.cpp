@@ -50,7 +50,10 @@ class NetworkServer::AsioLoops final : public EventLoops {
 };
 
 NetworkServer::NetworkServer(boost::asio::io_context& io, const RelayOptions& options, LogSink log)
-    : acceptor_(io), accept_retry_timer_(io), tick_period_(tick_period_for(options)) {
+    : options_(options),
+      acceptor_(io),
+      accept_retry_timer_(io),
+      tick_period_(tick_period_for(options)) {
     const std::size_t count = std::max<std::size_t>(1, options.threads);
     loops_.push_back(std::make_unique<Loop>(io));
     for (std::size_t i = 1; i < count; ++i) {
@@ -70,14 +73,19 @@ NetworkServer::NetworkServer(boost::asio::io_context& io, const RelayOptions& op
         store_ = std::make_unique<RecordingStore>(std::move(store_options), log);
         log("recordings are kept in " + store_->dir().string());
     }
-    shared_ = std::make_unique<SharedRelayState>(
-        options, std::move(log), SharedRelayState::ClockSource{}, *event_loops_, store_.get());
+    shared_ = std::make_unique<SharedRelayState>(rule_settings(options), std::move(log),
+                                                 SharedRelayState::ClockSource{}, *event_loops_,
+                                                 store_.get());
     for (std::size_t i = 0; i < count; ++i) {
         loops_[i]->relay = std::make_unique<RelayCore>(*shared_, i);
     }
     std::vector<OperatorLoop> operator_loops;
     for (auto& loop : loops_) operator_loops.push_back({&loop->io, loop->relay.get()});
-    operator_actions_ = std::make_unique<OperatorActions>(*shared_, std::move(operator_loops));
+    operator_actions_ = std::make_unique<OperatorActions>(
+        *shared_,
+        OperatorActions::Files{options.reserved_names_file, options.data_dir,
+                               options.admin_token_file},
+        std::move(operator_loops));
     if (store_) {
         std::lock_guard lock(shared_->mutex);
         shared_->casts.restore(store_->take_restored(), std::chrono::steady_clock::now());
@@ -103,7 +111,7 @@ NetworkServer::~NetworkServer() {
 }
 
 void NetworkServer::start() {
-    const auto& options = shared_->options;
+    const auto& options = options_;
     operator_actions_->load_reserved_names(true);
     operator_actions_->load_bans(true);
     try {
@@ -196,7 +204,7 @@ StatusSnapshot NetworkServer::first_loop_status() {
     status.uptime = now - started_;
     status.accepting =
         !stopped_ && !accept_failing_ && status.relay_connections < status.max_connections;
-    status.max_http_connections = shared_->options.max_http_connections;
+    status.max_http_connections = options_.max_http_connections;
     status.admin = operator_actions_->counters();
     if (http_) {
         const HttpCounters& http = http_->counters();
@@ -223,7 +231,7 @@ StatusSnapshot NetworkServer::first_loop_status() {
 
 std::map<std::uint64_t, std::uint64_t> NetworkServer::released_bytes_by_recording() {
     std::map<std::uint64_t, std::uint64_t> released;
-    if (shared_->options.broadcast_delay <= Duration::zero()) return released;
+    if (options_.broadcast_delay <= Duration::zero()) return released;
     const auto now = std::chrono::steady_clock::now();
     std::lock_guard lock(shared_->mutex);
     for (const auto& [name, cast] : shared_->casts.casts()) {
@@ -239,7 +247,7 @@ std::map<std::uint64_t, std::uint64_t> NetworkServer::released_bytes_by_recordin
 ArchivePage NetworkServer::archive(const ArchiveQuery& query) {
     if (!store_) return {};
     ArchivePage page = store_->archive_page(query.before, query.limit);
-    if (shared_->options.broadcast_delay > Duration::zero()) {
+    if (options_.broadcast_delay > Duration::zero()) {
         const auto released = released_bytes_by_recording();
         for (RecordingRow& row : page.rows) hold_back(row, released);
     }
@@ -249,7 +257,7 @@ ArchivePage NetworkServer::archive(const ArchiveQuery& query) {
 std::optional<ReplayFile> NetworkServer::replay(std::uint64_t id) {
     if (!store_) return std::nullopt;
     auto replay = store_->replay(id);
-    if (replay && shared_->options.broadcast_delay > Duration::zero()) {
+    if (replay && options_.broadcast_delay > Duration::zero()) {
         hold_back(replay->row, released_bytes_by_recording());
     }
     return replay;
@@ -345,7 +353,7 @@ void NetworkServer::accept() {
         if (!error) {
             accept_failing_ = false;
             boost::asio::post(target.io, [this, &target, socket = std::move(socket)]() mutable {
-                start_session(std::move(socket), *target.relay, shared_->options.trusted_proxies,
+                start_session(std::move(socket), *target.relay, options_.trusted_proxies,
                               target.stopped);
             });
             accept();

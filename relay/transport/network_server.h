@@ -97,6 +97,7 @@ class NetworkServer : private HttpHost {
     void admin(AdminCommand command, std::function<void(AdminAnswer)> done) override;
     bool banned(const boost::asio::ip::address& address) override;
 
+    const RelayOptions options_;
     std::vector<std::unique_ptr<Loop>> loops_;
     std::unique_ptr<AsioLoops> event_loops_;
     std::unique_ptr<RecordingStore> store_;  // outlives the casts, whose recordings it keeps

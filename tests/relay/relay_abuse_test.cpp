@@ -58,7 +58,7 @@ class RelayAbuse : public ::testing::Test {
     RelayOptions options_;
     Clock::time_point now_ = Clock::time_point(std::chrono::hours(1));
     std::vector<std::string> log_;
-    RelayCore relay_{options_, [this](const std::string& line) { log_.push_back(line); },
+    RelayCore relay_{rule_settings(options_), [this](const std::string& line) { log_.push_back(line); },
                      [this] { return now_; }};
     int next_port_ = 1;
     std::vector<std::shared_ptr<FakeConnection>> connections_;

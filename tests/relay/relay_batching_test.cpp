@@ -31,7 +31,7 @@ std::shared_ptr<RecordingConnection> hello(RelayCore& relay, std::uint8_t mode,
 }
 
 TEST(RelayBatching, OneBlockGoesAloneAndAWatcherBehindGetsFourMessagesOfFourBlocksPerWrite) {
-    RelayCore relay(RelayOptions{}, [](const std::string&) {});
+    RelayCore relay(rule_settings(RelayOptions{}), [](const std::string&) {});
     const Recording recording(21);
     auto caster = hello(relay, wire::kModeCast, "batch");
     caster->deliver(recording.header_upload());
@@ -84,7 +84,7 @@ TEST(RelayBatching, OneBlockGoesAloneAndAWatcherBehindGetsFourMessagesOfFourBloc
 
 TEST(RelayBatching, CasterReadsWholeUploadsAtOnceAndStillJudgesEachTag) {
     std::vector<std::string> lines;
-    RelayCore relay(RelayOptions{}, [&](const std::string& line) { lines.push_back(line); });
+    RelayCore relay(rule_settings(RelayOptions{}), [&](const std::string& line) { lines.push_back(line); });
     const Recording recording(22);
     auto caster = hello(relay, wire::kModeCast, "bulk");
     caster->complete_writes();
@@ -113,7 +113,7 @@ TEST(RelayBatching, WatchersOnAnotherLoopGetTheSameBlocksOnlyThroughThatLoopsQue
     options.connections_per_address = 3;
     options.resume_grace = Duration::zero();
     SharedRelayState shared(
-        options, [](const std::string&) {}, {}, loops);
+        rule_settings(options), [](const std::string&) {}, {}, loops);
     RelayCore first(shared, 0);
     RelayCore second(shared, 1);
     const Recording recording(23);
@@ -178,7 +178,7 @@ TEST(RelayBatching, WatchersOnAnotherLoopGetTheSameBlocksOnlyThroughThatLoopsQue
 TEST(RelayBatching, AConnectionWhoseCastWasTakenOverOnAnotherLoopChangesNothingMeanwhile) {
     QueuedLoops loops(2);
     SharedRelayState shared(
-        RelayOptions{}, [](const std::string&) {}, {}, loops);
+        rule_settings(RelayOptions{}), [](const std::string&) {}, {}, loops);
     RelayCore first(shared, 0);
     RelayCore second(shared, 1);
     const Recording recording(24);

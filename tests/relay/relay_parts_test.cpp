@@ -1,6 +1,6 @@
-// The relay's socket-free parts: the packet time, the list order, the command line, the shared
-// lock, and how the defences read names, addresses, reservations and bans. (The framing of client messages is
-// tested with the rest of the format, in tests/wire.)
+// The relay's socket-free parts: the packet time, the list order, the command line, the rules'
+// settings and shared lock, and how the defences read names, addresses, reservations and bans.
+// (The framing of client messages is tested with the rest of the format, in tests/wire.)
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -10,6 +10,7 @@
 #include "relay/base/relay_options.h"
 #include "relay/cast/caster_list.h"
 #include "relay/cast/packet_clock.h"
+#include "relay/cast/rule_settings.h"
 #include "relay/cast/shared_lock.h"
 #include "relay/policy/address_limits.h"
 #include "relay/policy/ban_list.h"
@@ -88,6 +89,42 @@ TEST(RelayOptions, DefaultsAndCommandLine) {
         const char* wrong[] = {"kavro-relay", "--threads", count};
         EXPECT_EQ(parse_command_line(3, wrong, options), 2) << count;
     }
+}
+
+TEST(RuleSettings, EachRuleIsTakenFromTheOptionOfItsName) {
+    // Every option the rules read set to a value of its own, so a rule that reads the wrong
+    // option, or none, shows.
+    RelayOptions options;
+    options.max_connections = 101;
+    options.connections_per_address = 102;
+    options.max_casts = 103;
+    options.casts_per_address = 104;
+    options.watchers_per_address = 105;
+    options.max_replay_bytes = 106;
+    options.cast_recordings_per_minute = 107;
+    options.address_recordings_per_hour = 108;
+    options.reserved_only = true;
+    options.idle_timeout = std::chrono::seconds(201);
+    options.resume_grace = std::chrono::seconds(202);
+    options.keepalive_interval = std::chrono::seconds(203);
+    options.stall_timeout = std::chrono::seconds(204);
+    options.broadcast_delay = std::chrono::seconds(205);
+
+    const RuleSettings settings = rule_settings(options);
+    EXPECT_EQ(settings.max_connections, 101u);
+    EXPECT_EQ(settings.connections_per_address, 102u);
+    EXPECT_EQ(settings.max_casts, 103u);
+    EXPECT_EQ(settings.casts_per_address, 104u);
+    EXPECT_EQ(settings.watchers_per_address, 105u);
+    EXPECT_EQ(settings.max_replay_bytes, 106u);
+    EXPECT_EQ(settings.cast_recordings_per_minute, 107u);
+    EXPECT_EQ(settings.address_recordings_per_hour, 108u);
+    EXPECT_TRUE(settings.reserved_only);
+    EXPECT_EQ(settings.idle_timeout, std::chrono::seconds(201));
+    EXPECT_EQ(settings.resume_grace, std::chrono::seconds(202));
+    EXPECT_EQ(settings.keepalive_interval, std::chrono::seconds(203));
+    EXPECT_EQ(settings.stall_timeout, std::chrono::seconds(204));
+    EXPECT_EQ(settings.broadcast_delay, std::chrono::seconds(205));
 }
 
 TEST(SharedLockDeathTest, TakenTwiceOnOneThreadItStopsTheRelayWithALineInsteadOfHanging) {

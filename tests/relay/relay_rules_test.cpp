@@ -53,7 +53,7 @@ class RulesFixture : public ::testing::Test {
     RelayOptions options_;
     Clock::time_point now_ = Clock::time_point(std::chrono::hours(1));
     std::vector<std::string> log_;
-    RelayCore relay_{options_, [this](const std::string& line) { log_.push_back(line); },
+    RelayCore relay_{rule_settings(options_), [this](const std::string& line) { log_.push_back(line); },
                      [this] { return now_; }};
 
     std::shared_ptr<FakeConnection> connect(const std::string& host, int port) {
