@@ -34,19 +34,6 @@ struct Window {
 
 QRect rect(const layout::Rect& r) { return {r.left, r.top, r.width, r.height}; }
 
-// The window's controls by the names the layout gives them.
-std::vector<std::pair<std::string, QWidget*>> controls_of(TForm1& f) {
-    return {{"btn_cast", f.btn_cast},       {"btn_watch", f.btn_watch},
-            {"btn_stop", f.btn_stop},       {"btn_about", f.btn_about},
-            {"bg_debug", f.bg_debug},       {"debug", f.debug},
-            {"bg_cast", f.bg_cast},         {"lbl_castname", f.lbl_castname},
-            {"ed_castname", f.ed_castname}, {"lbl_track", f.lbl_track},
-            {"cb_track", f.cb_track},       {"btn_cast1", f.btn_cast1},
-            {"bg_watch", f.bg_watch},       {"sg_serverlist", f.sg_serverlist},
-            {"btn_watch1", f.btn_watch1},   {"btn_refresh", f.btn_refresh},
-            {"socket_data", f.socket_data}};
-}
-
 }  // namespace
 
 TEST(MainWindow, StartsIdleWithEveryControlInPlace) {
@@ -174,7 +161,7 @@ TEST(MainWindow, EveryControlLiesInsideItsParentAndNoneOverlapsAnother) {
     SimulatorInstall install;
     Window w;
     TForm1& f = w.form;
-    const auto controls = controls_of(f);
+    const auto controls = controls_of<QWidget*>(f);
     ASSERT_EQ(controls.size(), std::size(layout::kControls));
     std::vector<PlacedControl> placed;
     for (const auto& [name, widget] : controls) {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "app/window_layout.h"
@@ -16,6 +17,21 @@ struct PlacedControl {
     std::string parent;         // empty for the window itself
     window_layout::Rect place;  // in the parent's client area
 };
+
+// The window's controls by the names the layout gives them, as `Handle`s: the same member names
+// in the Qt form (widgets) and the Win32 form (window handles).
+template <class Handle, class Form>
+std::vector<std::pair<std::string, Handle>> controls_of(Form& f) {
+    return {{"btn_cast", f.btn_cast},       {"btn_watch", f.btn_watch},
+            {"btn_stop", f.btn_stop},       {"btn_about", f.btn_about},
+            {"bg_debug", f.bg_debug},       {"debug", f.debug},
+            {"bg_cast", f.bg_cast},         {"lbl_castname", f.lbl_castname},
+            {"ed_castname", f.ed_castname}, {"lbl_track", f.lbl_track},
+            {"cb_track", f.cb_track},       {"btn_cast1", f.btn_cast1},
+            {"bg_watch", f.bg_watch},       {"sg_serverlist", f.sg_serverlist},
+            {"btn_watch1", f.btn_watch1},   {"btn_refresh", f.btn_refresh},
+            {"socket_data", f.socket_data}};
+}
 
 inline std::string describe(const window_layout::Rect& r) {
     return std::to_string(r.left) + "," + std::to_string(r.top) + " " + std::to_string(r.width) +

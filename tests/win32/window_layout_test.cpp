@@ -47,22 +47,9 @@ RECT px_place(const layout::Rect& r, int dpi) {
     return px_rect(r.left, r.top, r.width, r.height, dpi);
 }
 
-// The window's controls by the names the layout gives them.
-std::vector<std::pair<std::string, HWND>> controls_of(const TForm1& f) {
-    return {{"btn_cast", f.btn_cast},       {"btn_watch", f.btn_watch},
-            {"btn_stop", f.btn_stop},       {"btn_about", f.btn_about},
-            {"bg_debug", f.bg_debug},       {"debug", f.debug},
-            {"bg_cast", f.bg_cast},         {"lbl_castname", f.lbl_castname},
-            {"ed_castname", f.ed_castname}, {"lbl_track", f.lbl_track},
-            {"cb_track", f.cb_track},       {"btn_cast1", f.btn_cast1},
-            {"bg_watch", f.bg_watch},       {"sg_serverlist", f.sg_serverlist},
-            {"btn_watch1", f.btn_watch1},   {"btn_refresh", f.btn_refresh},
-            {"socket_data", f.socket_data}};
-}
-
 HWND control_named(const TForm1& f, const std::string& name) {
     if (name.empty()) return f.Form1;
-    for (const auto& [n, control] : controls_of(f)) {
+    for (const auto& [n, control] : controls_of<HWND>(f)) {
         if (n == name) return control;
     }
     return nullptr;
